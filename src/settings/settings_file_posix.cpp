@@ -1,0 +1,124 @@
+// Settings file access on POSIX systems. Exclusive use comes from flock, which every open of
+// this backend takes; bytes are ISO-8859-1, so ASCII reads back as ASCII.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "base/errno_map.h"
+#include "base/hresult.h"
+#include "base/narrow.h"
+#include "settings/settings_file.h"
+
+namespace merel {
+
+namespace {
+
+// The handle is the descriptor plus one, so that descriptor 0 never looks like kNoFile.
+int Descriptor(FileHandle file) {
+    return static_cast<int>(file - 1);
+}
+FileHandle Handle(int fd) {
+    return static_cast<FileHandle>(fd) + 1;
+}
+
+// ENOENT stands for a missing file when its folder exists and for a missing folder otherwise.
+std::int32_t OpenError(int err, const std::string& path) {
+    if (err != ENOENT) return Win32ErrorFromErrno(err);
+    const auto slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    struct stat info {};
+    const bool folderExists = ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return Win32ErrorFromErrno(err, folderExists ? ErrnoContext::kFile : ErrnoContext::kFolder);
+}
+
+std::int32_t Open(const std::u16string& path, int flags, FileHandle& file) {
+    file = kNoFile;
+    // The name ends at its first NUL, as a Windows file name does; an empty name names no
+    // path at all.
+    const std::string name = Utf16ToUtf8(UpToNul(path));
+    if (name.empty()) return win32::kPathNotFound;
+    // O_NONBLOCK keeps a FIFO in the settings file's place from blocking the open.
+    const int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) return OpenError(errno, name);
+    struct stat info {};
+    int err = 0;
+    if (::fstat(fd, &info) != 0) {
+        err = errno;
+    } else if (!S_ISREG(info.st_mode)) {
+        // Only a regular file can be a settings file.
+        err = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        ::close(fd);
+        return Win32ErrorFromErrno(err);
+    }
+    file = Handle(fd);
+    return 0;
+}
+
+class PosixSettingsFiles final : public SettingsFileSystem {
+  public:
+    std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) override {
+        return Open(path, O_RDONLY, file);
+    }
+
+    std::u16string ReadText(FileHandle file) override {
+        const int fd = Descriptor(file);
+        std::string bytes;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
+            if (n < 0 && errno == EINTR) continue;
+            // Content that cannot be taken whole counts as no content.
+            if (n < 0) return {};
+            if (n == 0) break;
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        }
+        return WidenLatin1(bytes.substr(0, bytes.find('\0')));
+    }
+
+    std::int32_t OpenForWrite(const std::u16string& path, FileHandle& file) override {
+        // No O_TRUNC: a file that another process holds must not lose its content.
+        return Open(path, O_WRONLY | O_CREAT, file);
+    }
+
+    std::int32_t WriteAll(FileHandle file, std::string_view bytes) override {
+        const int fd = Descriptor(file);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n =
+                ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return Win32ErrorFromErrno(errno);
+            if (n == 0) return win32::kWriteFault;
+            done += static_cast<std::size_t>(n);
+        }
+        // Cut only after the write succeeded, so that a failed write never leaves an empty
+        // file behind.
+        while (::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) {
+            if (errno != EINTR) return Win32ErrorFromErrno(errno);
+        }
+        return 0;
+    }
+
+    void Close(FileHandle& file) override {
+        if (file != kNoFile) ::close(Descriptor(file));
+        file = kNoFile;
+    }
+};
+
+}  // namespace
+
+SettingsFileSystem& SystemSettingsFileSystem() {
+    static PosixSettingsFiles files;
+    return files;
+}
+
+}  // namespace merel

@@ -1,0 +1,136 @@
+#include "settings/settings_text.h"
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "base/narrow.h"
+
+namespace merel {
+
+namespace {
+
+// The largest text that fits the 1024-byte output buffer together with its terminating zero.
+constexpr std::size_t kMaxTextBytes = 1023;
+
+bool IsBlank(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\v' || c == u'\f';
+}
+bool IsLineEnd(char16_t c) {
+    return c == u'\r' || c == u'\n';
+}
+
+// Leading blanks, an optional sign, the longest run of decimal digits; whatever follows is
+// ignored and no digit gives 0. Digits beyond the 32-bit range saturate at INT32_MAX or
+// INT32_MIN, so a hand-edited huge number never wraps round to a small or negative one.
+std::int32_t ToDecimal(std::u16string_view value) {
+    std::size_t i = 0;
+    while (i < value.size() && IsBlank(value[i])) ++i;
+    bool negative = false;
+    if (i < value.size() && (value[i] == u'+' || value[i] == u'-')) {
+        negative = value[i] == u'-';
+        ++i;
+    }
+    // Accumulated as a magnitude in 64 bits and capped just past the 32-bit range.
+    constexpr std::int64_t kCap = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    std::int64_t magnitude = 0;
+    for (; i < value.size() && value[i] >= u'0' && value[i] <= u'9'; ++i) {
+        magnitude = magnitude * 10 + (value[i] - u'0');
+        if (magnitude > kCap) magnitude = kCap;
+    }
+    if (negative) return static_cast<std::int32_t>(-magnitude);
+    return static_cast<std::int32_t>(
+        magnitude > std::numeric_limits<std::int32_t>::max() ? kCap - 1 : magnitude);
+}
+
+// The numeric keys, in the order the file lists them, with the member each one sets.
+struct NumericKey {
+    std::u16string_view key;
+    std::int32_t SettingsRecord::*member;
+};
+constexpr std::array<NumericKey, 7> kNumericKeys{{
+    {u"Baudrate:", &SettingsRecord::baudrate},
+    {u"DataBits:", &SettingsRecord::dataBits},
+    {u"Parity:", &SettingsRecord::parity},
+    {u"StopBits:", &SettingsRecord::stopBits},
+    {u"Handshaking:", &SettingsRecord::handshake},
+    {u"ReadTimeout:", &SettingsRecord::readTimeout},
+    {u"SMSCharacterSet:", &SettingsRecord::characterSet},
+}};
+constexpr std::u16string_view kPortKey = u"Port:";
+
+void ApplyLine(std::u16string_view line, SettingsRecord& record) {
+    const auto colon = line.find(u':');
+    if (colon == std::u16string_view::npos) return;
+    const std::u16string_view key = line.substr(0, colon + 1);
+    const std::u16string_view value = line.substr(colon + 1);
+    if (key == kPortKey) {
+        record.port.assign(value);
+        return;
+    }
+    for (const auto& numeric : kNumericKeys) {
+        if (key == numeric.key) {
+            record.*numeric.member = ToDecimal(value);
+            return;
+        }
+    }
+}
+
+void AppendNumber(std::u16string& text, std::int32_t value) {
+    text += WidenLatin1(std::to_string(value));
+}
+
+}  // namespace
+
+void ParseSettingsText(std::u16string_view text, SettingsRecord& record) {
+    // Files edited by hand may end their lines with CR LF, LF or CR alone, and may lack the
+    // last line end; every one of those lines counts.
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = start;
+        while (end < text.size() && !IsLineEnd(text[end])) ++end;
+        ApplyLine(text.substr(start, end - start), record);
+        if (end < text.size() && text[end] == u'\r' && end + 1 < text.size() &&
+            text[end + 1] == u'\n') {
+            ++end;
+        }
+        start = end + 1;
+    }
+}
+
+std::u16string BuildSettingsText(const SettingsRecord& record) {
+    std::u16string text;
+    text.reserve(kMaxTextBytes + 1);
+    text += u"Port:";
+    text += record.port;
+    text += u"\r\nBaudrate:";
+    AppendNumber(text, record.baudrate);
+    text += u"\r\nDataBits:";
+    AppendNumber(text, record.dataBits);
+    text += u"\r\nParity:";
+    AppendNumber(text, record.parity);
+    text += u"(0=None,1=Odd,2=Even)\r\nStopBits:";
+    AppendNumber(text, record.stopBits);
+    text += u"(0=1,1=1.5,2=2)\r\nHandshaking:";
+    AppendNumber(text, record.handshake);
+    text += u"(0=Off,1=Hardware,2=Software)\r\nReadTimeout:";
+    AppendNumber(text, record.readTimeout);
+    text += u"(0=Nonblocking,1=Blockinging)\r\nSMSCharacterSet:";
+    AppendNumber(text, record.characterSet);
+    text += u"(0=PCCP437(default),1=UCS2(PDU mode))\r\n";
+    return text;
+}
+
+HRESULT BuildSettingsBytes(const SettingsRecord& record, std::string& bytes) {
+    // A port name unit with a zero low byte would end the 8-bit text early, and the reader
+    // would get back a different name than the one stored.
+    if (HasZeroLowByte(record.port)) return kE_INVALIDARG;
+    const std::u16string text = BuildSettingsText(record);
+    if (text.size() > kMaxTextBytes) return kE_INVALIDARG;
+    bytes = NarrowLow8(text, '\0');
+    return kS_OK;
+}
+
+}  // namespace merel

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the main job and the tests need.
+# Safe to run again: it installs only what is missing. Works as root or through sudo.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "setup: run as root or install sudo" >&2; exit 1; }
+    SUDO="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+
+packages=(
+    build-essential cmake ninja-build git pkg-config clang-format
+    googletest
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+    libwine-dev wine wine64 wine32:i386
+    socat python3 python3-gammu
+    libsystemd-dev dbus dbus-bin dbus-daemon
+)
+
+# One Wine prefix runs 32-bit and 64-bit programs only with the i386 architecture enabled.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+    need_update=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    # dpkg-query knows "name:arch" for foreign packages and "name" for native ones.
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "setup: all packages present"
+    exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+if [ -n "${need_update:-}" ] || [ -z "$(ls -A /var/lib/apt/lists 2>/dev/null | grep -v -e lock -e partial)" ]; then
+    $SUDO apt-get update -q
+fi
+if ! $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+    # A stale package list is the usual cause; refresh it once and try again.
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+echo "setup: done"
