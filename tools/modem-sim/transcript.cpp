@@ -1,0 +1,133 @@
+#include "transcript.h"
+
+#include <cstdio>
+
+#include "pdu_decode.h"
+
+namespace merel::modem {
+
+namespace {
+
+std::string Ms(double ms) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3f", ms);
+    return buffer;
+}
+
+std::string Field(std::string_view name, std::string_view jsonValue) {
+    return ",\"" + std::string(name) + "\":" + std::string(jsonValue);
+}
+
+std::string OptionalString(const std::optional<std::string>& s) {
+    return s ? JsonString(*s) : "null";
+}
+
+std::string NonEmpty(const std::string& s) {
+    return s.empty() ? "null" : JsonString(s);
+}
+
+// UTF-8 text on one line: control bytes are named as in the command lines.
+std::string OneLine(std::string_view utf8) {
+    std::string out;
+    for (char c : utf8) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            out += Printable(std::string_view(&c, 1));
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string Printable(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == 0x0A) {
+            out += "<LF>";
+        } else if (b == 0x0D) {
+            out += "<CR>";
+        } else if (b == 0x1A) {
+            out += "<Ctrl-Z>";
+        } else if (b >= 0x20 && b < 0x7F) {
+            out.push_back(c);
+        } else {
+            out += "<" + ToHex(std::string_view(&c, 1)) + ">";
+        }
+    }
+    return out;
+}
+
+std::string JsonString(std::string_view utf8) {
+    std::string out = "\"";
+    for (char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (b < 0x20 || b == 0x7F) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04X", b);
+            out += buffer;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string CommandJson(const CommandRecord& r) {
+    return "{\"type\":\"command\"" + Field("index", std::to_string(r.index)) +
+           Field("t_ms", Ms(r.command.firstMs)) +
+           Field("pause_ms", r.pauseMs ? Ms(*r.pauseMs) : "null") +
+           Field("bytes_hex", JsonString(ToHex(r.command.bytes))) +
+           Field("text", JsonString(Printable(r.command.bytes))) +
+           Field("complete", r.command.complete ? "true" : "false") + "}";
+}
+
+std::string MessageJson(const Message& m) {
+    std::string out = "{\"type\":\"message\"" + Field("mode", m.pdu ? "\"pdu\"" : "\"text\"") +
+                      Field("command", std::to_string(m.command)) +
+                      Field("charset", NonEmpty(m.charset));
+    if (!m.pdu) {
+        return out + Field("number", JsonString(m.number)) + Field("text", OptionalString(m.text)) +
+               Field("number_hex", JsonString(ToHex(m.numberBytes))) +
+               Field("text_hex", JsonString(ToHex(m.textBytes))) + "}";
+    }
+    const bool ok = m.error.empty();
+    return out + Field("number", ok ? JsonString(m.number) : "null") +
+           Field("text", OptionalString(m.text)) + Field("toa", NonEmpty(m.toa)) +
+           Field("dcs", NonEmpty(m.dcs)) + Field("udh", NonEmpty(m.udh)) +
+           Field("user_data_hex", ok ? JsonString(m.userDataHex) : "null") +
+           Field("pdu", JsonString(m.pduHex)) +
+           Field("cmgs_length", m.cmgsLength ? std::to_string(*m.cmgsLength) : "null") +
+           Field("length_ok", m.lengthOk ? "true" : "false") +
+           Field("error", ok ? "null" : JsonString(m.error)) + "}";
+}
+
+std::string CommandLine(const CommandRecord& r) {
+    std::string pause = r.pauseMs ? "+" + Ms(*r.pauseMs) + " ms" : "first";
+    std::string line = "#" + std::to_string(r.index) + " at " + Ms(r.command.firstMs) + " ms (" +
+                       pause + "): " + Printable(r.command.bytes);
+    if (!r.command.complete) line += "  [incomplete]";
+    return line;
+}
+
+std::string MessageLine(const Message& m) {
+    if (!m.pdu) {
+        return "  => text-mode SMS to \"" + OneLine(m.number) + "\": \"" +
+               OneLine(m.text.value_or("")) + "\"";
+    }
+    const std::string length = m.cmgsLength
+                                   ? "AT+CMGS length " + std::to_string(*m.cmgsLength) +
+                                         (m.lengthOk ? " is right" : " does not match the PDU")
+                                   : "AT+CMGS length missing";
+    if (!m.error.empty()) return "  => PDU-mode SMS, malformed PDU: " + m.error + "; " + length;
+    const std::string text = m.text ? "\"" + OneLine(*m.text) + "\"" : "user data " + m.userDataHex;
+    return "  => PDU-mode SMS to \"" + m.number + "\" (type of address " + m.toa + ", coding " +
+           m.dcs + "): " + text + "; " + length;
+}
+
+}  // namespace merel::modem

@@ -1,0 +1,30 @@
+// The transcript lines of the simulated modem: readable text or one JSON object per line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "at_stream.h"
+#include "session.h"
+
+namespace merel::modem {
+
+struct CommandRecord {
+    int index = 0;  // 1 for the first command
+    Command command;
+    std::optional<double> pauseMs;  // since the previous command's last byte
+};
+
+// Printable ASCII stays; LF, CR and Ctrl-Z are named; any other byte is shown as <XX>.
+std::string Printable(std::string_view bytes);
+
+// A JSON string literal, quotes included; the input is UTF-8 and stays so.
+std::string JsonString(std::string_view utf8);
+
+std::string CommandJson(const CommandRecord& record);
+std::string MessageJson(const Message& message);
+std::string CommandLine(const CommandRecord& record);
+std::string MessageLine(const Message& message);
+
+}  // namespace merel::modem
