@@ -1,0 +1,198 @@
+// The serial device on Linux: a terminal device opened for exclusive use and driven through
+// termios. Windows keeps a whole device control block and time-out set per port; termios holds
+// only part of them, so the rest is kept here per handle and read back as last set.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "base/errno_map.h"
+#include "base/narrow.h"
+#include "port/comm_state_termios.h"
+#include "port/serial_device.h"
+#include "port/tty_settings.h"
+
+namespace merel {
+
+namespace {
+
+struct PortCache {
+    CommState state;
+    CommTimeouts timeouts;
+};
+
+std::int32_t FromErrno(int err) {
+    return Win32ErrorFromErrno(err);
+}
+
+// A missing file and a missing folder on the way to it are different errors on Windows.
+std::int32_t OpenError(int err, const std::string& path) {
+    if (err == EISDIR) return win32::kBadDevice;  // a folder is no serial device either
+    if (err == ENOENT) {
+        const auto slash = path.find_last_of('/');
+        if (slash != std::string::npos && slash != 0) {
+            struct stat st {};
+            const std::string folder = path.substr(0, slash);
+            if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                return Win32ErrorFromErrno(err, ErrnoContext::kFolder);
+            }
+        }
+    }
+    return Win32ErrorFromErrno(err);
+}
+
+class PosixSerialDevice : public SerialDevice {
+  public:
+    std::int32_t Open(const std::u16string& name, PortHandle& handle) override {
+        handle = kInvalidPort;
+        const std::string path = Utf16ToUtf8(name);
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return OpenError(errno, path);
+        if (!::isatty(fd)) return CloseWith(fd, win32::kBadDevice);
+        // Exclusive use, as a share mode of 0 gives on Windows: the lock keeps out every other
+        // user of this protocol, the exclusive mode every later opener but root.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return CloseWith(fd, FromErrno(errno));
+        if (::ioctl(fd, TIOCEXCL) != 0) return CloseWith(fd, FromErrno(errno));
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            return CloseWith(fd, FromErrno(errno));
+        }
+        TtySettings tty;
+        if (const int err = ReadTtySettings(fd, tty); err != 0) {
+            return CloseWith(fd, FromErrno(err));
+        }
+        PortCache cache;
+        cache.state = ReadCommState(tty, DefaultCommState(TtySpeed(tty)));
+        {
+            std::lock_guard lock(mutex_);
+            ports_[fd] = cache;
+        }
+        handle = fd;
+        return 0;
+    }
+
+    std::int32_t ApplyDefaultConfig(const std::u16string&, PortHandle handle) override {
+        std::lock_guard lock(mutex_);
+        PortCache* cache = Find(handle);
+        if (cache == nullptr) return win32::kInvalidHandle;
+        const int fd = static_cast<int>(handle);
+        TtySettings tty;
+        if (const int err = ReadTtySettings(fd, tty); err != 0) return FromErrno(err);
+        WriteDefaultConfig(tty);
+        if (const int err = WriteTtySettings(fd, tty); err != 0) return FromErrno(err);
+        // Raw mode blocks a read until a byte arrives, as time-outs of all zero do.
+        cache->state = DefaultCommState(TtySpeed(tty));
+        cache->timeouts = CommTimeouts{};
+        return 0;
+    }
+
+    std::int32_t GetState(PortHandle handle, CommState& state) override {
+        std::lock_guard lock(mutex_);
+        PortCache* cache = Find(handle);
+        if (cache == nullptr) return win32::kInvalidHandle;
+        TtySettings tty;
+        if (const int err = ReadTtySettings(static_cast<int>(handle), tty); err != 0) {
+            return FromErrno(err);
+        }
+        state = ReadCommState(tty, cache->state);
+        return 0;
+    }
+
+    std::int32_t SetState(PortHandle handle, const CommState& state) override {
+        std::lock_guard lock(mutex_);
+        PortCache* cache = Find(handle);
+        if (cache == nullptr) return win32::kInvalidHandle;
+        const int fd = static_cast<int>(handle);
+        TtySettings tty;
+        if (const int err = ReadTtySettings(fd, tty); err != 0) return FromErrno(err);
+        if (const std::int32_t e = WriteCommState(state, tty); e != 0) return e;
+        if (const int err = WriteTtySettings(fd, tty); err != 0) return FromErrno(err);
+        cache->state = state;
+        return 0;
+    }
+
+    std::int32_t GetTimeouts(PortHandle handle, CommTimeouts& timeouts) override {
+        std::lock_guard lock(mutex_);
+        PortCache* cache = Find(handle);
+        if (cache == nullptr) return win32::kInvalidHandle;
+        timeouts = cache->timeouts;
+        return 0;
+    }
+
+    std::int32_t SetTimeouts(PortHandle handle, const CommTimeouts& timeouts) override {
+        std::lock_guard lock(mutex_);
+        PortCache* cache = Find(handle);
+        if (cache == nullptr) return win32::kInvalidHandle;
+        const int fd = static_cast<int>(handle);
+        TtySettings tty;
+        if (const int err = ReadTtySettings(fd, tty); err != 0) return FromErrno(err);
+        WriteReadTimeouts(timeouts, tty);
+        if (const int err = WriteTtySettings(fd, tty); err != 0) return FromErrno(err);
+        cache->timeouts = timeouts;
+        return 0;
+    }
+
+    std::int32_t Write(PortHandle handle, const char* data, std::size_t size,
+                       std::size_t& written) override {
+        written = 0;
+        const int fd = static_cast<int>(handle);
+        // A terminal may take a write in parts: go on until every byte is taken.
+        while (written < size) {
+            const ssize_t n = ::write(fd, data + written, size - written);
+            if (n > 0) {
+                written += static_cast<std::size_t>(n);
+            } else if (n == 0) {
+                break;  // took nothing and reported no error: the caller sees the short write
+            } else if (errno == EINTR) {
+                continue;
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd p{fd, POLLOUT, 0};
+                if (::poll(&p, 1, -1) < 0 && errno != EINTR) return FromErrno(errno);
+            } else {
+                return FromErrno(errno);
+            }
+        }
+        return 0;
+    }
+
+    std::int32_t Close(PortHandle handle) override {
+        const int fd = static_cast<int>(handle);
+        // The exclusive mode outlives this descriptor on a pseudo terminal whose other side
+        // stays open; clear it so that the port can be opened again.
+        ::ioctl(fd, TIOCNXCL);
+        if (::close(fd) != 0) return FromErrno(errno);
+        std::lock_guard lock(mutex_);
+        ports_.erase(fd);
+        return 0;
+    }
+
+  private:
+    static std::int32_t CloseWith(int fd, std::int32_t error) {
+        ::close(fd);
+        return error;
+    }
+
+    PortCache* Find(PortHandle handle) {
+        const auto it = ports_.find(handle);
+        return it == ports_.end() ? nullptr : &it->second;
+    }
+
+    std::mutex mutex_;
+    std::map<PortHandle, PortCache> ports_;
+};
+
+}  // namespace
+
+SerialDevice& SystemSerialDevice() {
+    static PosixSerialDevice device;
+    return device;
+}
+
+}  // namespace merel

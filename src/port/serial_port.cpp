@@ -1,0 +1,161 @@
+#include "port/serial_port.h"
+
+#include <algorithm>
+
+namespace merel {
+
+namespace {
+
+HRESULT Fail(const PortLayer& port, std::int32_t error) {
+    port.m_dwLastError = error;
+    return FoldError(error);
+}
+
+}  // namespace
+
+HRESULT OpenPort(const PortLayer& port, const std::u16string& name) {
+    port.m_dwLastError = 0;
+    if (port.m_hPort != kInvalidPort) {
+        // The port in use stays; the caller learns only that it was open already.
+        port.m_dwLastError = win32::kAlreadyInitialized;
+        return kS_OK;
+    }
+    PortHandle handle = kInvalidPort;
+    const std::int32_t openError = port.device.Open(name, handle);
+    if (openError != 0 || handle == kInvalidPort) {
+        port.m_hPort = kInvalidPort;
+        return Fail(port, openError != 0 ? openError : win32::kInvalidHandle);
+    }
+    port.m_hPort = handle;
+    // From here on the handle stays open whatever happens: a later OpenPort finds it in use,
+    // and a configuration may still succeed on it.
+    if (const std::int32_t e = port.device.ApplyDefaultConfig(name, handle); e != 0) {
+        return Fail(port, e);
+    }
+    return kS_OK;
+}
+
+HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_t dataBits,
+                      std::int32_t parity, std::int32_t stopBits, std::int32_t handshake,
+                      std::int32_t readTimeout) {
+    port.m_dwLastError = 0;
+    if (port.m_hPort == kInvalidPort) return Fail(port, win32::kInvalidHandle);
+
+    CommState state;
+    if (const std::int32_t e = port.device.GetState(port.m_hPort, state); e != 0) {
+        return Fail(port, e);
+    }
+    state.BaudRate = baudrate;
+    state.ByteSize = static_cast<std::uint8_t>(dataBits);
+    state.Parity = static_cast<std::uint8_t>(parity);
+    state.StopBits = static_cast<std::uint8_t>(stopBits);
+    state.fParity = parity != 0 ? 1 : 0;
+    switch (handshake) {
+        case 0:
+            state.fOutxCtsFlow = 0;
+            state.fOutxDsrFlow = 0;
+            state.fDtrControl = kDtrControlDisable;
+            state.fOutX = 0;
+            state.fInX = 0;
+            state.fRtsControl = kRtsControlDisable;
+            break;
+        case 1:
+            state.fOutxCtsFlow = 1;
+            state.fOutxDsrFlow = 1;
+            state.fDtrControl = kDtrControlHandshake;
+            state.fOutX = 0;
+            state.fInX = 0;
+            state.fRtsControl = kRtsControlHandshake;
+            break;
+        case 2:
+            state.fOutxCtsFlow = 0;
+            state.fOutxDsrFlow = 0;
+            state.fDtrControl = kDtrControlDisable;
+            state.fOutX = 1;
+            state.fInX = 1;
+            state.fRtsControl = kRtsControlDisable;
+            break;
+        default:
+            // An unknown code is no error: the device keeps its flow control.
+            break;
+    }
+    if (const std::int32_t e = port.device.SetState(port.m_hPort, state); e != 0) {
+        return Fail(port, e);
+    }
+
+    CommTimeouts timeouts;
+    if (const std::int32_t e = port.device.GetTimeouts(port.m_hPort, timeouts); e != 0) {
+        return Fail(port, e);
+    }
+    // The mode is checked only now, so the line settings above are already in force.
+    switch (readTimeout) {
+        case 0:
+            timeouts.ReadIntervalTimeout = kMaxDword;
+            break;
+        case 1:
+            timeouts.ReadIntervalTimeout = 0;
+            break;
+        default:
+            port.m_dwLastError = kE_INVALIDARG;
+            return kE_INVALIDARG;
+    }
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    if (const std::int32_t e = port.device.SetTimeouts(port.m_hPort, timeouts); e != 0) {
+        return Fail(port, e);
+    }
+    return kS_OK;
+}
+
+HRESULT WriteCommand(const PortLayer& port, std::string_view command) {
+    port.m_dwLastError = 0;
+    if (port.m_hPort == kInvalidPort) return Fail(port, win32::kInvalidHandle);
+
+    // The command is a NUL-terminated string: nothing from its first NUL on is sent.
+    const std::size_t size = std::min(command.size(), command.find('\0'));
+    std::size_t written = 0;
+    if (const std::int32_t e = port.device.Write(port.m_hPort, command.data(), size, written);
+        e != 0) {
+        // Reported through the result alone; the last error stays clear.
+        return FoldError(e);
+    }
+    if (written < size) return FoldError(win32::kWriteFault);
+    port.pause.Sleep(kCommandPauseMs);
+    return kS_OK;
+}
+
+HRESULT ClosePort(const PortLayer& port) {
+    port.m_dwLastError = 0;
+    if (port.m_hPort == kInvalidPort) return kS_OK;
+    if (const std::int32_t e = port.device.Close(port.m_hPort); e != 0) {
+        // Unlike the other operations, the folded value is what is kept.
+        const HRESULT result = FoldError(e);
+        port.m_dwLastError = result;
+        return result;
+    }
+    port.m_hPort = kInvalidPort;
+    return kS_OK;
+}
+
+HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_t baudrate,
+                 std::int32_t& m_boIsPortOpen, std::int32_t& m_boIsPortInit) {
+    ClosePort(port);
+    m_boIsPortOpen = 0;
+    m_boIsPortInit = 0;
+    OpenPort(port, name);
+    // The last error decides, not the result: a handle that is open after the open, whether
+    // cleanly, without its default configuration, or still open because it could not be
+    // closed, is tested further.
+    const std::int32_t e = port.m_dwLastError;
+    if (e != 0 && e != win32::kAlreadyInitialized && port.m_hPort == kInvalidPort) {
+        return FoldError(e);
+    }
+    m_boIsPortOpen = 1;
+    if (ConfigurePort(port, baudrate, 8, 0, 0, 1, 0) == kS_OK) {
+        m_boIsPortInit = 1;
+        return kS_OK;
+    }
+    return FoldError(port.m_dwLastError);
+}
+
+}  // namespace merel

@@ -1,0 +1,37 @@
+// The four port operations, written once over the SerialDevice seam. They act on the
+// manager's port handle and last-error members, which the caller lends them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/hresult.h"
+#include "port/pause.h"
+#include "port/serial_device.h"
+
+namespace merel {
+
+inline constexpr std::uint32_t kCommandPauseMs = 1000;
+
+struct PortLayer {
+    SerialDevice& device;
+    Pause& pause;
+    PortHandle& m_hPort;
+    std::int32_t& m_dwLastError;
+};
+
+HRESULT OpenPort(const PortLayer& port, const std::u16string& name);
+HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_t dataBits,
+                      std::int32_t parity, std::int32_t stopBits, std::int32_t handshake,
+                      std::int32_t readTimeout);
+// Writes the command's bytes in one write, then pauses kCommandPauseMs.
+HRESULT WriteCommand(const PortLayer& port, std::string_view command);
+HRESULT ClosePort(const PortLayer& port);
+
+// Closes and reopens the named port, configures it with the fixed line settings and records
+// the outcome in the two port flags.
+HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_t baudrate,
+                 std::int32_t& m_boIsPortOpen, std::int32_t& m_boIsPortInit);
+
+}  // namespace merel

@@ -1,0 +1,239 @@
+// The Windows serial device on real COM ports. The test harness maps two COM ports to the two
+// ends of a pseudo-terminal pair and names them in MEREL_TEST_COM_WRITE and MEREL_TEST_COM_READ
+// (MEREL_TEST_COM_HIGH: a port from COM10 up on the writing end); without them the port tests
+// are skipped. Files and missing ports need no harness.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "base/narrow.h"
+#include "fakes.h"
+#include "port/serial_port.h"
+
+namespace merel {
+namespace {
+
+std::u16string EnvPort(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::u16string() : Utf8ToUtf16(value);
+}
+
+const wchar_t* Wide(const std::u16string& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+// The modem's end: opened directly with the platform calls, reading with short time-outs.
+class ReadEnd {
+  public:
+    explicit ReadEnd(const std::u16string& name) {
+        const std::u16string path = u"\\\\.\\" + name;
+        handle_ = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            ADD_FAILURE() << "cannot open the reading port, error " << GetLastError();
+            return;
+        }
+        // Return as soon as bytes are there, or after 100 ms without any.
+        COMMTIMEOUTS t{};
+        t.ReadIntervalTimeout = MAXDWORD;
+        t.ReadTotalTimeoutMultiplier = MAXDWORD;
+        t.ReadTotalTimeoutConstant = 100;
+        EXPECT_TRUE(SetCommTimeouts(handle_, &t)) << GetLastError();
+    }
+    ~ReadEnd() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    ReadEnd(const ReadEnd&) = delete;
+    ReadEnd& operator=(const ReadEnd&) = delete;
+
+    // Up to `size` bytes, or fewer when none arrive for the rest of `limitMs`.
+    std::string Read(std::size_t size, ULONGLONG limitMs) {
+        std::string got;
+        const ULONGLONG end = GetTickCount64() + limitMs;
+        while (handle_ != INVALID_HANDLE_VALUE && got.size() < size && GetTickCount64() < end) {
+            char buffer[256];
+            DWORD n = 0;
+            const DWORD want = static_cast<DWORD>(std::min(sizeof buffer, size - got.size()));
+            if (!ReadFile(handle_, buffer, want, &n, nullptr)) {
+                ADD_FAILURE() << "ReadFile failed, error " << GetLastError();
+                break;
+            }
+            got.append(buffer, n);
+        }
+        return got;
+    }
+
+  private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+class SerialDeviceWin32 : public ::testing::Test {
+  protected:
+    void TearDown() override { ClosePort(port); }
+
+    test::EventLog log;
+    test::RecordingPause pause{log};
+    SerialDevice& device = SystemSerialDevice();
+    PortHandle m_hPort = kInvalidPort;
+    std::int32_t m_dwLastError = 0;
+    PortLayer port{device, pause, m_hPort, m_dwLastError};
+};
+
+class SerialDeviceWin32Ports : public SerialDeviceWin32 {
+  protected:
+    void SetUp() override {
+        writeName = EnvPort("MEREL_TEST_COM_WRITE");
+        readName = EnvPort("MEREL_TEST_COM_READ");
+        if (writeName.empty() || readName.empty()) {
+            GTEST_SKIP() << "MEREL_TEST_COM_WRITE and MEREL_TEST_COM_READ name no COM ports";
+        }
+    }
+
+    // Configures as the manager does and checks what the port then holds.
+    void ConfigureAndCheck(std::uint32_t baudrate) {
+        ASSERT_EQ(ConfigurePort(port, baudrate, 8, 0, 0, 1, 0), kS_OK) << m_dwLastError;
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        ASSERT_TRUE(GetCommState(reinterpret_cast<HANDLE>(m_hPort), &dcb)) << GetLastError();
+        EXPECT_EQ(dcb.BaudRate, baudrate);
+        EXPECT_EQ(dcb.ByteSize, 8);
+        EXPECT_EQ(dcb.Parity, NOPARITY);
+        EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+        // The RTS half of the handshake is not checked: Wine does not report it back for a
+        // pseudo terminal.
+        EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+        EXPECT_EQ(dcb.fOutX, 0u);
+        EXPECT_EQ(dcb.fInX, 0u);
+        COMMTIMEOUTS t{};
+        ASSERT_TRUE(GetCommTimeouts(reinterpret_cast<HANDLE>(m_hPort), &t)) << GetLastError();
+        EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
+        EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+    }
+
+    std::u16string writeName, readName;
+};
+
+TEST_F(SerialDeviceWin32Ports, OpensConfiguresAndWritesBytesThatArriveOnTheOtherEnd) {
+    ReadEnd modem(readName);
+    ASSERT_EQ(OpenPort(port, writeName), kS_OK) << m_dwLastError;
+    EXPECT_EQ(m_dwLastError, 0);
+    ConfigureAndCheck(460800);
+
+    const std::string command = "AT+CMGS=\"+31612345678\"\n\r\x1A\x80\xFF";
+    EXPECT_EQ(WriteCommand(port, command), kS_OK);
+    EXPECT_EQ(pause.pauses, std::vector<std::uint32_t>{1000});
+    EXPECT_EQ(modem.Read(command.size(), 5000), command);
+    EXPECT_EQ(modem.Read(1, 200), "");
+
+    EXPECT_EQ(ClosePort(port), kS_OK);
+    EXPECT_EQ(m_hPort, kInvalidPort);
+}
+
+TEST_F(SerialDeviceWin32Ports, PortTestReopensTheSamePort) {
+    ReadEnd modem(readName);
+    std::int32_t open = 0, init = 0;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(TestPort(port, writeName, 115200, open, init), kS_OK) << m_dwLastError;
+        EXPECT_EQ(open, 1);
+        EXPECT_EQ(init, 1);
+    }
+    EXPECT_EQ(WriteCommand(port, "AT$RESET"), kS_OK);
+    EXPECT_EQ(modem.Read(8, 5000), "AT$RESET");
+}
+
+TEST_F(SerialDeviceWin32Ports, PortFromCom10UpOpensByItsPlainName) {
+    const std::u16string high = EnvPort("MEREL_TEST_COM_HIGH");
+    if (high.empty()) GTEST_SKIP() << "MEREL_TEST_COM_HIGH names no port";
+    // The plain name alone opens no such port: it is taken for a file name.
+    const HANDLE plain = CreateFileW(Wide(high), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(plain, INVALID_HANDLE_VALUE);
+    if (plain != INVALID_HANDLE_VALUE) CloseHandle(plain);
+
+    ReadEnd modem(readName);
+    // Wine keeps default configurations for COM1 to COM9 only (error 1010 above them); the
+    // port is open either way, so the port test goes on to configure it.
+    std::int32_t open = 0, init = 0;
+    EXPECT_EQ(TestPort(port, high, 9600, open, init), kS_OK) << m_dwLastError;
+    EXPECT_EQ(open, 1);
+    EXPECT_EQ(init, 1);
+    ASSERT_NE(m_hPort, kInvalidPort);
+    ConfigureAndCheck(9600);
+    EXPECT_EQ(WriteCommand(port, "ATZ\n\r"), kS_OK);
+    EXPECT_EQ(modem.Read(5, 5000), "ATZ\n\r");
+}
+
+class TempFile {
+  public:
+    TempFile() {
+        wchar_t dir[MAX_PATH + 1];
+        wchar_t file[MAX_PATH + 1];
+        const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+        if (n == 0 || GetTempFileNameW(dir, L"mrl", 0, file) == 0) {
+            ADD_FAILURE() << "no temporary file, error " << GetLastError();
+            return;
+        }
+        path_ = reinterpret_cast<const char16_t*>(file);
+    }
+    ~TempFile() {
+        if (!path_.empty()) DeleteFileW(Wide(path_));
+    }
+    const std::u16string& path() const { return path_; }
+
+    void Write(const std::string& bytes) {
+        const HANDLE h =
+            CreateFileW(Wide(path_), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DWORD n = 0;
+        EXPECT_TRUE(WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
+        CloseHandle(h);
+    }
+    std::string Read() const {
+        const HANDLE h = CreateFileW(Wide(path_), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return "<unreadable>";
+        std::string bytes(4096, '\0');
+        DWORD n = 0;
+        ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+        CloseHandle(h);
+        bytes.resize(n);
+        return bytes;
+    }
+
+  private:
+    std::u16string path_;
+};
+
+TEST_F(SerialDeviceWin32, RegularFileOrFolderIsRefusedAndLeftUntouched) {
+    TempFile file;
+    file.Write("[Port]\r\nPort=COM1\r\n");
+    const std::u16string folder = file.path().substr(0, file.path().find_last_of(u'\\'));
+    for (const std::u16string& name : {file.path(), folder}) {
+        SCOPED_TRACE(Utf16ToUtf8(name));
+        EXPECT_EQ(OpenPort(port, name), static_cast<HRESULT>(0x800704B0u));
+        EXPECT_EQ(m_dwLastError, 1200);
+        EXPECT_EQ(m_hPort, kInvalidPort);
+        EXPECT_EQ(WriteCommand(port, "AT$RESET"), kE_HANDLE);
+    }
+    EXPECT_EQ(file.Read(), "[Port]\r\nPort=COM1\r\n");
+}
+
+TEST_F(SerialDeviceWin32, MissingPortIsFileNotFound) {
+    for (const char16_t* name : {u"COM8", u"COM77"}) {
+        SCOPED_TRACE(Utf16ToUtf8(name));
+        EXPECT_EQ(OpenPort(port, name), static_cast<HRESULT>(0x80070002u));
+        EXPECT_EQ(m_dwLastError, 2);
+        EXPECT_EQ(m_hPort, kInvalidPort);
+    }
+}
+
+}  // namespace
+}  // namespace merel
