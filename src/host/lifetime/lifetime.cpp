@@ -1,0 +1,76 @@
+#include "host/lifetime/lifetime.h"
+
+namespace merel {
+
+Lifetime::Lifetime(Millis idleTimeout, Millis pause, std::function<void()> quit)
+    : idleTimeout_(idleTimeout), pause_(pause), quit_(std::move(quit)) {}
+
+Lifetime::~Lifetime() {
+    if (monitor_.joinable()) {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        cv_.notify_all();
+        monitor_.join();
+    }
+}
+
+long Lifetime::Lock() { return ++lockCount_; }
+
+long Lifetime::Unlock() {
+    const long count = --lockCount_;
+    if (count == 0) {
+        if (delayShutdown_) {
+            activity_ = true;
+            Signal();
+        } else {
+            quit_();
+        }
+    }
+    return count;
+}
+
+bool Lifetime::StartMonitor() {
+    try {
+        monitor_ = std::thread([this] { Monitor(); });
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+void Lifetime::PauseBeforeExit() const {
+    if (delayShutdown_) std::this_thread::sleep_for(pause_);
+}
+
+void Lifetime::Signal() {
+    {
+        std::lock_guard lock(mutex_);
+        signalled_ = true;
+    }
+    cv_.notify_all();
+}
+
+void Lifetime::Monitor() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        // Wait without limit until the count falls to 0.
+        cv_.wait(lock, [this] { return signalled_ || stopping_; });
+        if (stopping_) return;
+        signalled_ = false;
+        // Every new fall to 0 within the idle time starts the wait again.
+        bool timedOut = false;
+        while (!timedOut) {
+            activity_ = false;
+            timedOut = !cv_.wait_for(lock, idleTimeout_, [this] { return signalled_ || stopping_; });
+            if (stopping_) return;
+            signalled_ = false;
+        }
+        if (!activity_ && lockCount_ == 0) break;
+    }
+    lock.unlock();
+    quit_();
+}
+
+}  // namespace merel

@@ -1,0 +1,57 @@
+// The server's lifetime: a lock count that follows the clients, and a monitor thread that
+// ends the server when it has stayed idle at lock count 0 for the idle time.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace merel {
+
+class Lifetime {
+public:
+    using Millis = std::chrono::milliseconds;
+
+    // `quit` runs on the monitor thread (or on the unlocking thread when shutdown is not
+    // delayed) and must make the main loop end.
+    Lifetime(Millis idleTimeout, Millis pause, std::function<void()> quit);
+    ~Lifetime();
+    Lifetime(const Lifetime&) = delete;
+    Lifetime& operator=(const Lifetime&) = delete;
+
+    long Lock();
+    long Unlock();
+    long LockCount() const { return lockCount_.load(); }
+
+    // Starts the monitor thread. Returns false when it cannot be started.
+    bool StartMonitor();
+    // Quit through the monitor (true, the default) or at once when the count reaches 0.
+    void SetDelayShutdown(bool delay) { delayShutdown_ = delay; }
+    bool DelayShutdown() const { return delayShutdown_; }
+    Millis PauseAfterRevoke() const { return pause_; }
+    // Sleeps the pause when shutdown is delayed, so that calls in progress can finish.
+    void PauseBeforeExit() const;
+
+private:
+    void Monitor();
+    void Signal();
+
+    const Millis idleTimeout_;
+    const Millis pause_;
+    std::function<void()> quit_;
+    std::atomic<long> lockCount_{0};
+    std::atomic<bool> activity_{false};
+    bool delayShutdown_ = true;
+
+    // The auto-reset shutdown event.
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool signalled_ = false;
+    bool stopping_ = false;
+    std::thread monitor_;
+};
+
+}  // namespace merel

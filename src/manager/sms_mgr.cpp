@@ -1,0 +1,217 @@
+#include "manager/sms_mgr.h"
+
+#include <new>
+
+#include "base/narrow.h"
+#include "manager/executable_path.h"
+#include "port/port_discovery.h"
+#include "port/serial_port.h"
+#include "settings/settings_io.h"
+#include "sms/submission.h"
+
+namespace merel {
+namespace {
+
+// Every method ends with E_FAIL when anything inside throws (in practice: out of memory).
+template <typename Body>
+HRESULT Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return kE_FAIL;
+    }
+}
+
+// The fixed line settings of every configuration: 8 data bits, no parity, one stop bit,
+// hardware handshake, nonblocking reads. The stored line settings never reach the port.
+constexpr std::int32_t kDataBits = 8, kParityNone = 0, kOneStopBit = 0, kHardwareHandshake = 1,
+                       kNonblocking = 0;
+
+}  // namespace
+
+CSMSMgr::Services CSMSMgr::SystemServices() {
+    return {&SystemSerialDevice(), &SystemPause(), &SystemSettingsFileSystem(),
+            &SystemPortEnumerator(), &ExecutablePath};
+}
+
+CSMSMgr::CSMSMgr() : CSMSMgr(SystemServices()) {}
+
+CSMSMgr::CSMSMgr(const Services& services) : m_services(services) {}
+
+CSMSMgr::~CSMSMgr() {
+    if (m_hPort != kInvalidPort) ClosePort();
+    if (m_fileLog != kNoFile) m_services.files->Close(m_fileLog);
+    if (m_fileIni != kNoFile) m_services.files->Close(m_fileIni);
+}
+
+// ---- Port and settings-file operations -------------------------------------------------
+
+namespace {
+PortLayer Port(CSMSMgr& mgr, SerialDevice& device, Pause& pause) {
+    return {device, pause, mgr.m_hPort, mgr.m_dwLastError};
+}
+}  // namespace
+
+HRESULT CSMSMgr::OpenPort(const std::u16string& port) {
+    return merel::OpenPort(Port(*this, *m_services.device, *m_services.pause), port);
+}
+
+HRESULT CSMSMgr::ConfigurePort(std::uint32_t baudrate, std::int32_t dataBits,
+                               std::int32_t parity, std::int32_t stopBits,
+                               std::int32_t handshake, std::int32_t readTimeout) {
+    return merel::ConfigurePort(Port(*this, *m_services.device, *m_services.pause), baudrate,
+                                dataBits, parity, stopBits, handshake, readTimeout);
+}
+
+HRESULT CSMSMgr::WriteCommand(std::string_view command) {
+    return merel::WriteCommand(Port(*this, *m_services.device, *m_services.pause), command);
+}
+
+HRESULT CSMSMgr::ClosePort() {
+    return merel::ClosePort(Port(*this, *m_services.device, *m_services.pause));
+}
+
+HRESULT CSMSMgr::LoadIniFile() {
+    SettingsRecord record{m_strPort,      m_loBaudrate,    m_shDataBits,     m_shParity,
+                          m_shStopBits,   m_shHandshake,   m_shReadTimeout,  m_shCharacterSet};
+    const HRESULT hr =
+        merel::LoadIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath, record);
+    m_strPort = std::move(record.port);
+    m_loBaudrate = record.baudrate;
+    m_shDataBits = record.dataBits;
+    m_shParity = record.parity;
+    m_shStopBits = record.stopBits;
+    m_shHandshake = record.handshake;
+    m_shReadTimeout = record.readTimeout;
+    m_shCharacterSet = record.characterSet;
+    return hr;
+}
+
+HRESULT CSMSMgr::SaveIniFile() {
+    const SettingsRecord record{m_strPort,    m_loBaudrate,  m_shDataBits,    m_shParity,
+                                m_shStopBits, m_shHandshake, m_shReadTimeout, m_shCharacterSet};
+    return merel::SaveIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath,
+                              record);
+}
+
+// ---- The nine methods ------------------------------------------------------------------
+
+HRESULT CSMSMgr::SendTextMessage(std::u16string_view u_bstrPhoneNr,
+                                 std::u16string_view u_bstrMessage, std::int32_t /*u_inFlags*/) {
+    return Guarded([&] {
+        if (!MaySend()) return kE_FAIL;
+        return SubmitTextMessage([this](std::string_view c) { return WriteCommand(c); },
+                                 u_bstrPhoneNr, u_bstrMessage);
+    });
+}
+
+HRESULT CSMSMgr::SendPDUMessage(std::u16string_view u_bstrPhoneNr,
+                                std::u16string_view u_bstrMessage) {
+    return Guarded([&] {
+        if (!MaySend()) return kE_FAIL;
+        return SubmitPduMessage([this](std::string_view c) { return WriteCommand(c); },
+                                u_bstrPhoneNr, u_bstrMessage);
+    });
+}
+
+HRESULT CSMSMgr::SetSettings(std::u16string_view u_bstrPort, std::int32_t u_loBaudrate,
+                             std::int16_t u_shDataBits, std::int16_t u_shParity,
+                             std::int16_t u_shStopBits, std::int16_t u_shHandshake,
+                             std::int16_t u_shReadTimeout, std::int16_t u_shCharacterSet) {
+    return Guarded([&] {
+        m_strPort = UpToNul(u_bstrPort);
+        m_loBaudrate = u_loBaudrate;
+        m_shDataBits = u_shDataBits;
+        m_shParity = u_shParity;
+        m_shStopBits = u_shStopBits;
+        m_shHandshake = u_shHandshake;
+        m_shReadTimeout = u_shReadTimeout;
+        m_shCharacterSet = u_shCharacterSet;
+        return SaveIniFile() == 0 ? kS_OK : kE_FAIL;
+    });
+}
+
+HRESULT CSMSMgr::GetSettings(std::u16string& u_bstrPort, std::int32_t& u_loBaudrate,
+                             std::int16_t& u_shDataBits, std::int16_t& u_shParity,
+                             std::int16_t& u_shStopBits, std::int16_t& u_shHandshake,
+                             std::int16_t& u_shReadTimeout, std::int16_t& u_shCharacterSet) {
+    return Guarded([&] {
+        u_bstrPort = m_strPort;
+        u_loBaudrate = m_loBaudrate;
+        u_shDataBits = static_cast<std::int16_t>(m_shDataBits);
+        u_shParity = static_cast<std::int16_t>(m_shParity);
+        u_shStopBits = static_cast<std::int16_t>(m_shStopBits);
+        u_shHandshake = static_cast<std::int16_t>(m_shHandshake);
+        u_shReadTimeout = static_cast<std::int16_t>(m_shReadTimeout);
+        u_shCharacterSet = static_cast<std::int16_t>(m_shCharacterSet);
+        return kS_OK;
+    });
+}
+
+HRESULT CSMSMgr::GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad,
+                                     std::int8_t& u_boIsLOGFileOpen, std::int8_t& u_boIsPortOpen,
+                                     std::int8_t& u_boIsPortInit) {
+    return Guarded([&] {
+        u_boIsINIFileLoad = static_cast<std::int8_t>(m_boIsINIFileLoad & 0xFF);
+        u_boIsLOGFileOpen = static_cast<std::int8_t>(m_boIsLOGFileOpen & 0xFF);
+        u_boIsPortOpen = static_cast<std::int8_t>(m_boIsPortOpen & 0xFF);
+        u_boIsPortInit = static_cast<std::int8_t>(m_boIsPortInit & 0xFF);
+        return kS_OK;
+    });
+}
+
+HRESULT CSMSMgr::SendMessage(std::u16string_view u_bstrPhoneNr,
+                             std::u16string_view u_bstrMessage) {
+    return Guarded([&] {
+        if (!MaySend()) return kE_FAIL;
+        HRESULT hr = kS_OK;
+        if (m_shCharacterSet == 0) {
+            hr = SendTextMessage(u_bstrPhoneNr, u_bstrMessage, 0);
+        } else if (m_shCharacterSet == 1) {
+            hr = SendPDUMessage(u_bstrPhoneNr, u_bstrMessage);
+        } else {
+            // No mode to send in: the caller must not believe that a message went out.
+            return kE_INVALIDARG;
+        }
+        return Failed(hr) ? hr : kS_OK;
+    });
+}
+
+HRESULT CSMSMgr::GetDetectedCOMPortsOnHost(std::uint32_t& u_uiNrOfPorts,
+                                           std::vector<std::u16string>& pVal) {
+    return Guarded([&] { return DiscoverPorts(*m_services.ports, u_uiNrOfPorts, pVal); });
+}
+
+HRESULT CSMSMgr::TestPort() {
+    return Guarded([&] {
+        return merel::TestPort(Port(*this, *m_services.device, *m_services.pause), m_strPort,
+                               static_cast<std::uint32_t>(m_loBaudrate), m_boIsPortOpen,
+                               m_boIsPortInit);
+    });
+}
+
+HRESULT CSMSMgr::Init() {
+    return Guarded([&] {
+        std::u16string path = m_services.executablePath();
+        // Keep the folder with its trailing separator; a bare name has no folder.
+        const auto cut = path.rfind(kPathSeparator);
+        path.resize(cut == std::u16string::npos ? 0 : cut + 1);
+        m_strIniPath = path + u"SMSMgr.ini";
+
+        const HRESULT loaded = LoadIniFile();
+        if (loaded != 0) return loaded;
+        m_boIsINIFileLoad = 1;
+
+        if (OpenPort(m_strPort) != 0) return FoldError(m_dwLastError);
+        m_boIsPortOpen = 1;
+
+        if (ConfigurePort(static_cast<std::uint32_t>(m_loBaudrate), kDataBits, kParityNone,
+                          kOneStopBit, kHardwareHandshake, kNonblocking) != 0) {
+            return FoldError(m_dwLastError);
+        }
+        m_boIsPortInit = 1;
+        return kS_OK;
+    });
+}
+
+}  // namespace merel

@@ -1,0 +1,91 @@
+// CSMSMgr: the one manager object that every client shares. It holds the port, the settings
+// record, the settings path and the status flags, and implements the nine methods.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/hresult.h"
+#include "port/pause.h"
+#include "port/port_enumerator.h"
+#include "port/serial_device.h"
+#include "settings/settings_file.h"
+
+namespace merel {
+
+class CSMSMgr {
+public:
+    // The platform services the manager works through; tests put fakes in their place.
+    struct Services {
+        SerialDevice* device;
+        Pause* pause;
+        SettingsFileSystem* files;
+        PortEnumerator* ports;
+        std::u16string (*executablePath)();
+    };
+    static Services SystemServices();
+
+    CSMSMgr();
+    explicit CSMSMgr(const Services& services);
+    ~CSMSMgr();
+    CSMSMgr(const CSMSMgr&) = delete;
+    CSMSMgr& operator=(const CSMSMgr&) = delete;
+
+    // The nine methods, in slot order. Strings come in as the client gave them (whole length,
+    // embedded NULs included); each method applies its own rules to them.
+    HRESULT SendTextMessage(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage,
+                            std::int32_t u_inFlags);
+    HRESULT SetSettings(std::u16string_view u_bstrPort, std::int32_t u_loBaudrate,
+                        std::int16_t u_shDataBits, std::int16_t u_shParity,
+                        std::int16_t u_shStopBits, std::int16_t u_shHandshake,
+                        std::int16_t u_shReadTimeout, std::int16_t u_shCharacterSet);
+    HRESULT GetSettings(std::u16string& u_bstrPort, std::int32_t& u_loBaudrate,
+                        std::int16_t& u_shDataBits, std::int16_t& u_shParity,
+                        std::int16_t& u_shStopBits, std::int16_t& u_shHandshake,
+                        std::int16_t& u_shReadTimeout, std::int16_t& u_shCharacterSet);
+    HRESULT SendPDUMessage(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage);
+    HRESULT GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad, std::int8_t& u_boIsLOGFileOpen,
+                                std::int8_t& u_boIsPortOpen, std::int8_t& u_boIsPortInit);
+    HRESULT SendMessage(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage);
+    HRESULT GetDetectedCOMPortsOnHost(std::uint32_t& u_uiNrOfPorts,
+                                      std::vector<std::u16string>& pVal);
+    HRESULT TestPort();
+    HRESULT Init();
+
+    // Operations of the object that the methods build on.
+    HRESULT OpenPort(const std::u16string& port);
+    HRESULT ConfigurePort(std::uint32_t baudrate, std::int32_t dataBits, std::int32_t parity,
+                          std::int32_t stopBits, std::int32_t handshake, std::int32_t readTimeout);
+    HRESULT WriteCommand(std::string_view command);
+    HRESULT ClosePort();
+    HRESULT LoadIniFile();
+    HRESULT SaveIniFile();
+
+    // State, under the names that the documentation and the tests use.
+    PortHandle m_hPort = kInvalidPort;
+    std::int32_t m_dwLastError = 0;
+    FileHandle m_fileLog = kNoFile;
+    FileHandle m_fileIni = kNoFile;
+    std::u16string m_strPort;
+    std::u16string m_strIniPath;
+    std::int32_t m_loBaudrate = 460800;
+    std::int32_t m_shDataBits = 8;
+    std::int32_t m_shParity = 0;
+    std::int32_t m_shStopBits = 0;
+    std::int32_t m_shHandshake = 1;
+    std::int32_t m_shReadTimeout = 0;
+    std::int32_t m_shCharacterSet = 0;
+    std::int32_t m_boIsINIFileLoad = 0;
+    std::int32_t m_boIsLOGFileOpen = 0;
+    std::int32_t m_boIsPortOpen = 0;
+    std::int32_t m_boIsPortInit = 0;
+
+private:
+    bool MaySend() const { return m_boIsINIFileLoad != 0 || m_boIsPortInit != 0; }
+
+    Services m_services;
+};
+
+}  // namespace merel

@@ -1,0 +1,199 @@
+// Test doubles for the platform seams. They record what the code under test did, in order,
+// in one shared event log, so that tests can check writes and pauses together.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/narrow.h"
+#include "manager/executable_path.h"
+#include "manager/sms_mgr.h"
+#include "port/pause.h"
+#include "port/port_enumerator.h"
+#include "port/serial_device.h"
+#include "settings/settings_file.h"
+
+namespace merel::test {
+
+struct EventLog {
+    std::vector<std::string> events;  // "open COM1", "write <bytes>", "pause 1000", ...
+    std::vector<std::string> writes;  // the bytes of each write, in order
+};
+
+class RecordingPause : public Pause {
+public:
+    explicit RecordingPause(EventLog& log) : log_(log) {}
+    void Sleep(std::uint32_t milliseconds) override {
+        pauses.push_back(milliseconds);
+        log_.events.push_back("pause " + std::to_string(milliseconds));
+    }
+    std::vector<std::uint32_t> pauses;
+
+private:
+    EventLog& log_;
+};
+
+// A serial device whose every call can be made to fail with a chosen Win32 error.
+class FakeSerialDevice : public SerialDevice {
+public:
+    explicit FakeSerialDevice(EventLog& log) : log_(log) {}
+
+    // Names that open; any other name fails with 2 (file not found).
+    std::vector<std::u16string> existing = {u"COM1"};
+    std::int32_t failOpen = 0, failDefaultConfig = 0, failGetState = 0, failSetState = 0,
+                 failGetTimeouts = 0, failSetTimeouts = 0, failWrite = 0, failClose = 0;
+    // Fail only the n-th write (1-based), 0 for none.
+    int failWriteNumber = 0;
+    // Take at most this many bytes per write (short write), or all when unset.
+    std::optional<std::size_t> shortWrite;
+
+    CommState state;         // what the device holds
+    CommTimeouts timeouts;   // what the device holds
+    int openCount = 0, closeCount = 0, writeCount = 0, stateSets = 0, timeoutSets = 0;
+    std::vector<PortHandle> openHandles;
+
+    std::int32_t Open(const std::u16string& name, PortHandle& handle) override {
+        log_.events.push_back("open " + Utf16ToUtf8(name));
+        handle = kInvalidPort;
+        if (failOpen) return failOpen;
+        bool found = false;
+        for (const auto& n : existing) found = found || n == name;
+        if (!found) return 2;
+        handle = nextHandle_++;
+        openHandles.push_back(handle);
+        ++openCount;
+        return 0;
+    }
+    std::int32_t ApplyDefaultConfig(const std::u16string& name, PortHandle) override {
+        log_.events.push_back("default-config " + Utf16ToUtf8(name));
+        return failDefaultConfig;
+    }
+    std::int32_t GetState(PortHandle, CommState& s) override {
+        log_.events.push_back("get-state");
+        if (failGetState) return failGetState;
+        s = state;
+        return 0;
+    }
+    std::int32_t SetState(PortHandle, const CommState& s) override {
+        log_.events.push_back("set-state");
+        if (failSetState) return failSetState;
+        state = s;
+        ++stateSets;
+        return 0;
+    }
+    std::int32_t GetTimeouts(PortHandle, CommTimeouts& t) override {
+        log_.events.push_back("get-timeouts");
+        if (failGetTimeouts) return failGetTimeouts;
+        t = timeouts;
+        return 0;
+    }
+    std::int32_t SetTimeouts(PortHandle, const CommTimeouts& t) override {
+        log_.events.push_back("set-timeouts");
+        if (failSetTimeouts) return failSetTimeouts;
+        timeouts = t;
+        ++timeoutSets;
+        return 0;
+    }
+    std::int32_t Write(PortHandle, const char* data, std::size_t size,
+                       std::size_t& written) override {
+        ++writeCount;
+        written = 0;
+        if (failWrite && (failWriteNumber == 0 || failWriteNumber == writeCount)) {
+            log_.events.push_back("write-failed");
+            return failWrite;
+        }
+        written = shortWrite ? std::min(size, *shortWrite) : size;
+        std::string bytes(data, written);
+        log_.events.push_back("write " + bytes);
+        log_.writes.push_back(bytes);
+        return 0;
+    }
+    std::int32_t Close(PortHandle handle) override {
+        log_.events.push_back("close");
+        if (failClose) return failClose;
+        std::erase(openHandles, handle);
+        ++closeCount;
+        return 0;
+    }
+
+private:
+    EventLog& log_;
+    PortHandle nextHandle_ = 100;
+};
+
+// Settings files kept in memory, by path.
+class FakeSettingsFiles : public SettingsFileSystem {
+public:
+    std::map<std::u16string, std::string> files;
+    std::int32_t failOpenRead = 0, failOpenWrite = 0, failWrite = 0;
+    int openCount = 0;
+
+    std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) override {
+        if (failOpenRead) return failOpenRead;
+        if (path.empty()) return 3;
+        auto it = files.find(path);
+        if (it == files.end()) return 2;
+        return Bind(path, file);
+    }
+    std::u16string ReadText(FileHandle file) override {
+        const std::string& bytes = files.at(bound_.at(file));
+        return WidenLatin1(bytes.substr(0, bytes.find('\0')));
+    }
+    std::int32_t OpenForWrite(const std::u16string& path, FileHandle& file) override {
+        if (failOpenWrite) return failOpenWrite;
+        if (path.empty()) return 3;
+        files.try_emplace(path);
+        return Bind(path, file);
+    }
+    std::int32_t WriteAll(FileHandle file, std::string_view bytes) override {
+        if (failWrite) return failWrite;
+        files[bound_.at(file)] = std::string(bytes);
+        return 0;
+    }
+    void Close(FileHandle& file) override {
+        bound_.erase(file);
+        file = kNoFile;
+    }
+    bool AnyOpen() const { return !bound_.empty(); }
+
+private:
+    std::int32_t Bind(const std::u16string& path, FileHandle& file) {
+        ++openCount;
+        file = next_++;
+        bound_[file] = path;
+        return 0;
+    }
+    std::map<FileHandle, std::u16string> bound_;
+    FileHandle next_ = 7;
+};
+
+class FakePortEnumerator : public PortEnumerator {
+public:
+    std::optional<std::vector<std::optional<std::u16string>>> devices =
+        std::vector<std::optional<std::u16string>>{};
+    std::optional<std::vector<std::optional<std::u16string>>> Enumerate() override {
+        return devices;
+    }
+};
+
+// A manager wired to fakes, with its executable in the folder `dir`.
+struct FakeWorld {
+    EventLog log;
+    FakeSerialDevice device{log};
+    RecordingPause pause{log};
+    FakeSettingsFiles files;
+    FakePortEnumerator ports;
+
+    static std::u16string Dir() {
+        return kPathSeparator == u'/' ? u"/opt/merel/" : u"C:\\Merel\\";
+    }
+    static std::u16string ExePath() { return Dir() + u"MerelSMSManager.exe"; }
+    std::u16string IniPath() const { return Dir() + u"SMSMgr.ini"; }
+
+    CSMSMgr::Services Services() { return {&device, &pause, &files, &ports, &ExePath}; }
+};
+
+}  // namespace merel::test
