@@ -1,0 +1,172 @@
+#include "host/dbus/activation_files.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "base/errno_map.h"
+#include "host/dbus/bus_names.h"
+#include "host/dbus/interface_description.h"
+
+namespace merel::dbus {
+
+namespace {
+
+HRESULT FromErrno(int err, ErrnoContext context = ErrnoContext::kFile) {
+    return FoldError(Win32ErrorFromErrno(err, context));
+}
+
+// Creates every missing folder of `path`.
+HRESULT MakeFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            return FromErrno(errno, ErrnoContext::kFolder);
+        }
+        if (slash == std::string::npos) break;
+    }
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return FromErrno(errno, ErrnoContext::kFolder);
+    if (!S_ISDIR(st.st_mode)) return FoldError(win32::kPathNotFound);
+    return kS_OK;
+}
+
+std::string FolderOf(const std::string& path) {
+    return path.substr(0, path.rfind('/'));
+}
+
+// Writes the whole file under a temporary name and renames it into place, so that the bus
+// never reads half a file.
+HRESULT WriteWholeFile(const std::string& path, std::string_view content) {
+    if (const HRESULT hr = MakeFolders(FolderOf(path)); Failed(hr)) return hr;
+    const std::string temporary = path + ".tmp";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return FromErrno(errno);
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            close(fd);
+            unlink(temporary.c_str());
+            return FromErrno(err);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (close(fd) != 0) {
+        const int err = errno;
+        unlink(temporary.c_str());
+        return FromErrno(err);
+    }
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        unlink(temporary.c_str());
+        return FromErrno(err);
+    }
+    return kS_OK;
+}
+
+HRESULT RemoveFile(const std::string& path) {
+    if (unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return kS_OK;
+    return FromErrno(errno);
+}
+
+// The bus reads Exec= like a shell command line: quote the path unless it is plain.
+std::string QuoteForExec(std::string_view path) {
+    bool plain = !path.empty();
+    for (char c : path) {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '/' || c == '.' || c == '_' || c == '-' ||
+                          c == '+' || c == ',' || c == ':' || c == '@';
+        plain = plain && safe;
+    }
+    if (plain) return std::string(path);
+    std::string quoted = "'";
+    for (char c : path) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string OwnExecutable() {
+    std::string buffer(4096, '\0');
+    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) return {};
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+}
+
+// Empty paths when the user's data folder is unknown.
+ActivationPaths OwnPaths() {
+    const char* home = std::getenv("HOME");
+    std::string fallbackHome;
+    if (home == nullptr || *home == '\0') {
+        if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+            fallbackHome = pw->pw_dir;
+            home = fallbackHome.c_str();
+        }
+    }
+    const std::string dataHome = DataHome(std::getenv("XDG_DATA_HOME"), home);
+    if (dataHome.empty()) return {};
+    return ActivationPathsIn(dataHome);
+}
+
+}  // namespace
+
+std::string DataHome(const char* xdgDataHome, const char* home) {
+    // Relative values are invalid by the base-directory rules and are ignored.
+    if (xdgDataHome != nullptr && xdgDataHome[0] == '/') return xdgDataHome;
+    if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/share";
+    return {};
+}
+
+ActivationPaths ActivationPathsIn(const std::string& dataHome) {
+    std::string base = dataHome;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    return {base + "/dbus-1/services/" + kBusName + ".service",
+            base + "/dbus-1/interfaces/" + kInterface + ".xml"};
+}
+
+std::string ServiceFileText(std::string_view executable) {
+    return std::string("[D-BUS Service]\nName=") + kBusName + "\nExec=" + QuoteForExec(executable) +
+           "\n";
+}
+
+HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view executable) {
+    if (const HRESULT hr = WriteWholeFile(paths.serviceFile, ServiceFileText(executable));
+        Failed(hr)) {
+        return hr;
+    }
+    return WriteWholeFile(paths.interfaceFile, InterfaceDocument());
+}
+
+HRESULT RemoveActivationFiles(const ActivationPaths& paths) {
+    if (const HRESULT hr = RemoveFile(paths.interfaceFile); Failed(hr)) return hr;
+    return RemoveFile(paths.serviceFile);
+}
+
+HRESULT RegisterServer() {
+    const ActivationPaths paths = OwnPaths();
+    const std::string executable = OwnExecutable();
+    if (paths.serviceFile.empty() || executable.empty()) {
+        return FoldError(win32::kPathNotFound);
+    }
+    return WriteActivationFiles(paths, executable);
+}
+
+HRESULT UnregisterServer() {
+    const ActivationPaths paths = OwnPaths();
+    if (paths.serviceFile.empty()) return FoldError(win32::kPathNotFound);
+    return RemoveActivationFiles(paths);
+}
+
+}  // namespace merel::dbus

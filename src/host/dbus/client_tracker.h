@@ -1,0 +1,42 @@
+// The clients' references: a client holds one from its first call until it leaves the bus,
+// and the server's lock count follows the clients that hold one.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <systemd/sd-bus.h>
+
+#include "host/lifetime/lifetime.h"
+
+namespace merel::dbus {
+
+class ClientTracker {
+  public:
+    ClientTracker(sd_bus* bus, Lifetime& lifetime);
+    // Drops every reference without unlocking: the server is ending.
+    ~ClientTracker();
+    ClientTracker(const ClientTracker&) = delete;
+    ClientTracker& operator=(const ClientTracker&) = delete;
+
+    // Records a call. The first call of a client locks the server.
+    void OnCall(sd_bus_message* call);
+    std::size_t ClientCount() const { return clients_.size(); }
+
+  private:
+    struct Client {
+        ClientTracker* owner;
+        std::string name;
+        sd_bus_track* track;
+    };
+    static int OnClientGone(sd_bus_track* track, void* userdata);
+
+    sd_bus* bus_;
+    Lifetime& lifetime_;
+    // One tracking object per client: the bus library reports only when a tracking object
+    // becomes empty, and each client's departure must unlock once.
+    std::map<std::string, std::unique_ptr<Client>> clients_;
+};
+
+}  // namespace merel::dbus

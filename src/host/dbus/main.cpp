@@ -1,0 +1,37 @@
+// MerelSMSManager for Linux: the SMS manager served on the session bus.
+//   MerelSMSManager -RegServer     install the activation file and the interface file
+//   MerelSMSManager -UnregServer   remove them
+//   MerelSMSManager                serve (the bus starts it this way for the first call)
+#include <cstdio>
+
+#include "host/dbus/activation_files.h"
+#include "host/dbus/bus_errors.h"
+#include "host/dbus/command_line.h"
+#include "host/dbus/service.h"
+#include "host/win32/command_line.h"
+
+namespace {
+
+// The exit status keeps only the low 8 bits of the HRESULT, so it is printed whole too.
+int Report(const char* what, HRESULT hr) {
+    if (merel::Failed(hr)) {
+        std::fprintf(stderr, "MerelSMSManager: %s failed: %s\n", what,
+                     merel::dbus::HResultErrorMessage(hr).c_str());
+    }
+    return static_cast<int>(hr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using merel::host::ServerCommand;
+    switch (merel::host::ScanCommandLine(merel::dbus::CommandLineOf(argc, argv))) {
+        case ServerCommand::kRegister:
+            return Report("RegServer", merel::dbus::RegisterServer());
+        case ServerCommand::kUnregister:
+            return Report("UnregServer", merel::dbus::UnregisterServer());
+        case ServerCommand::kRun:
+            break;
+    }
+    return merel::dbus::RunService();
+}
