@@ -89,14 +89,18 @@ int OnGetSettings(sd_bus_message* call, void* userdata, sd_bus_error* error) {
                                       stopBits, handshake, readTimeout, characterSet);
 }
 
-int OnSendPDUMessage(sd_bus_message* call, void* userdata, sd_bus_error* error) {
+// SendPDUMessage and SendMessage take the same two strings.
+using NumberAndText = HRESULT (CSMSMgr::*)(std::u16string_view, std::u16string_view);
+
+template <NumberAndText method>
+int OnNumberAndText(sd_bus_message* call, void* userdata, sd_bus_error* error) {
     SmsMgrBusObject& self = Begin(call, userdata);
     const char* phoneNr = nullptr;
     const char* message = nullptr;
     const int r = sd_bus_message_read(call, "ss", &phoneNr, &message);
     if (r < 0) return r;
-    const HRESULT hr = Guarded(
-        [&] { return self.manager.SendPDUMessage(Utf8ToUtf16(phoneNr), Utf8ToUtf16(message)); });
+    const HRESULT hr =
+        Guarded([&] { return (self.manager.*method)(Utf8ToUtf16(phoneNr), Utf8ToUtf16(message)); });
     return ReplyEmpty(call, error, hr);
 }
 
@@ -112,17 +116,6 @@ int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error* er
                                       static_cast<std::uint8_t>(logFileOpen),
                                       static_cast<std::uint8_t>(portOpen),
                                       static_cast<std::uint8_t>(portInit));
-}
-
-int OnSendMessage(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
-    const char* phoneNr = nullptr;
-    const char* message = nullptr;
-    const int r = sd_bus_message_read(call, "ss", &phoneNr, &message);
-    if (r < 0) return r;
-    const HRESULT hr = Guarded(
-        [&] { return self.manager.SendMessage(Utf8ToUtf16(phoneNr), Utf8ToUtf16(message)); });
-    return ReplyEmpty(call, error, hr);
 }
 
 int OnGetDetectedCOMPortsOnHost(sd_bus_message* call, void* userdata, sd_bus_error* error) {
@@ -200,14 +193,14 @@ const sd_bus_vtable kMethodTable[] = {
         OnGetSettings, kFlags),
     SD_BUS_METHOD_WITH_NAMES("SendPDUMessage", "ss",
                              SD_BUS_PARAM(u_bstrPhoneNr) SD_BUS_PARAM(u_bstrMessage), "", "",
-                             OnSendPDUMessage, kFlags),
+                             OnNumberAndText<&CSMSMgr::SendPDUMessage>, kFlags),
     SD_BUS_METHOD_WITH_NAMES("GetSMSManagerStatus", "", "", "yyyy",
                              SD_BUS_PARAM(u_boIsINIFileLoad) SD_BUS_PARAM(u_boIsLOGFileOpen)
                                  SD_BUS_PARAM(u_boIsPortOpen) SD_BUS_PARAM(u_boIsPortInit),
                              OnGetSMSManagerStatus, kFlags),
     SD_BUS_METHOD_WITH_NAMES("SendMessage", "ss",
                              SD_BUS_PARAM(u_bstrPhoneNr) SD_BUS_PARAM(u_bstrMessage), "", "",
-                             OnSendMessage, kFlags),
+                             OnNumberAndText<&CSMSMgr::SendMessage>, kFlags),
     SD_BUS_METHOD_WITH_NAMES("GetDetectedCOMPortsOnHost", "", "", "uas",
                              SD_BUS_PARAM(u_uiNrOfPorts) SD_BUS_PARAM(pVal),
                              OnGetDetectedCOMPortsOnHost, kFlags),
