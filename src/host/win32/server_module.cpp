@@ -1,0 +1,203 @@
+#include "host/win32/server_module.h"
+
+#include <cwchar>
+
+#include "base/narrow.h"
+#include "host/win32/command_line.h"
+#include "host/win32/registrar.h"
+#include "host/win32/registry_scripts.h"
+#include "host/win32/registry_writer_win32.h"
+#include "host/win32/server_ids.h"
+
+namespace merel::host {
+namespace {
+
+// A REGISTRY resource of this executable as text. The scripts are plain ASCII.
+HRESULT LoadScript(int id, std::u16string& script) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), L"REGISTRY");
+    if (found == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (data == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+    const DWORD size = SizeofResource(nullptr, found);
+    script = WidenLatin1(std::string_view(static_cast<const char*>(data), size));
+    return S_OK;
+}
+
+HRESULT RunScript(int id, bool doRegister) {
+    try {
+        std::u16string script;
+        HRESULT hr = LoadScript(id, script);
+        if (FAILED(hr)) return hr;
+        const std::u16string module = ModulePath();
+        if (module.empty()) return HRESULT_FROM_WIN32(GetLastError());
+        const ScriptVariables variables{{u"APPID", kAppId}, {u"MODULE", module}};
+        Win32RegistryWriter registry;
+        return doRegister ? RegisterScript(script, variables, registry)
+                          : UnregisterScript(script, variables, registry);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+// The registry key of the type library for one locale: TypeLib\{LIBID}\1.0\<lcid>\win64.
+std::wstring TypeLibKey(const TLIBATTR& library, LCID locale) {
+    wchar_t guid[40] = {};
+    StringFromGUID2(library.guid, guid, 40);
+    wchar_t key[128] = {};
+    swprintf(key, 128, L"TypeLib\\%ls\\%x.%x\\%lx\\%ls", guid, library.wMajorVerNum,
+             library.wMinorVerNum, static_cast<unsigned long>(locale),
+             library.syskind == SYS_WIN64 ? L"win64" : L"win32");
+    return key;
+}
+
+// Wine's type-library marshaler looks a library up under locale 0 only, while ours is
+// registered under its own locale 0x0409; without an entry for locale 0 no call could cross
+// between processes there. The entry names the same file, so Windows is served alike.
+void AddNeutralLocaleEntry(const TLIBATTR& library) {
+    if (library.lcid == 0) return;
+    wchar_t path[MAX_PATH * 2] = {};
+    LONG size = sizeof path;
+    if (RegQueryValueW(HKEY_CLASSES_ROOT, TypeLibKey(library, library.lcid).c_str(), path, &size) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, TypeLibKey(library, 0).c_str(), 0, nullptr,
+                        REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) == ERROR_SUCCESS) {
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
+                       static_cast<DWORD>((wcslen(path) + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+}
+
+// Removes that entry again, and its locale key once empty, so that unregistering the library
+// leaves nothing of it behind.
+void RemoveNeutralLocaleEntry(const TLIBATTR& library) {
+    if (library.lcid == 0) return;
+    std::wstring key = TypeLibKey(library, 0);
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+    key.resize(key.rfind(L'\\'));
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());  // refused while anything else is below
+}
+
+// The type library that the executable carries as its resource TYPELIB 1, loaded for
+// registration (or without it) and handed to `use` with its attributes.
+template <class Use>
+HRESULT WithOwnTypeLibrary(REGKIND kind, Use&& use) {
+    const std::u16string module = ModulePath();
+    if (module.empty()) return HRESULT_FROM_WIN32(GetLastError());
+    ITypeLib* library = nullptr;
+    HRESULT hr = LoadTypeLibEx(AsWide(module.c_str()), kind, &library);
+    if (FAILED(hr)) return hr;
+    TLIBATTR* attributes = nullptr;
+    hr = library->GetLibAttr(&attributes);
+    if (SUCCEEDED(hr)) {
+        hr = use(*attributes);
+        library->ReleaseTLibAttr(attributes);
+    }
+    library->Release();
+    return hr;
+}
+
+HRESULT RegisterTypeLibrary() {
+    return WithOwnTypeLibrary(REGKIND_REGISTER, [](const TLIBATTR& library) {
+        AddNeutralLocaleEntry(library);
+        return S_OK;
+    });
+}
+
+HRESULT UnregisterTypeLibrary() {
+    return WithOwnTypeLibrary(REGKIND_NONE, [](const TLIBATTR& library) {
+        RemoveNeutralLocaleEntry(library);
+        return UnRegisterTypeLib(library.guid, library.wMajorVerNum, library.wMinorVerNum,
+                                 library.lcid, library.syskind);
+    });
+}
+
+}  // namespace
+
+CMerelSMSManagerModule::CMerelSMSManagerModule()
+    : mainThreadId_(GetCurrentThreadId()),
+      lifetime_(kIdleTimeout, kPauseAfterRevoke,
+                [this] { PostThreadMessageW(mainThreadId_, WM_QUIT, 0, 0); }),
+      classFactory_(lifetime_, typeInfo_) {
+    const HRESULT hr = CoInitialize(nullptr);
+    if (SUCCEEDED(hr)) {
+        comInitialized_ = true;
+    } else if (!(hr == RPC_E_CHANGED_MODE && GetModuleHandleW(L"Mscoree.dll") != nullptr)) {
+        // Only a runtime that set the apartment up before us is tolerated.
+        initFailed_ = true;
+    }
+}
+
+CMerelSMSManagerModule::~CMerelSMSManagerModule() {
+    Term();
+    if (comInitialized_) CoUninitialize();
+}
+
+void CMerelSMSManagerModule::Term() {
+    classFactory_.ReleaseObject();
+    typeInfo_.Clear();
+}
+
+HRESULT CMerelSMSManagerModule::WinMain(std::u16string_view commandLine) {
+    HRESULT hr;
+    switch (ScanCommandLine(commandLine)) {
+        case ServerCommand::kRegister:
+            hr = RegisterServer();
+            break;
+        case ServerCommand::kUnregister:
+            hr = UnregisterServer();
+            break;
+        default:
+            hr = Run();
+            break;
+    }
+    Term();
+    return hr;
+}
+
+HRESULT CMerelSMSManagerModule::RegisterServer() {
+    HRESULT hr = RunScript(kApplicationScriptId, true);
+    if (FAILED(hr)) return hr;
+    hr = RunScript(kClassScriptId, true);
+    if (FAILED(hr)) return hr;
+    return RegisterTypeLibrary();
+}
+
+HRESULT CMerelSMSManagerModule::UnregisterServer() {
+    HRESULT hr = RunScript(kClassScriptId, false);
+    if (FAILED(hr)) return hr;
+    hr = UnregisterTypeLibrary();
+    if (FAILED(hr)) return hr;
+    return RunScript(kApplicationScriptId, false);
+}
+
+HRESULT CMerelSMSManagerModule::Run() {
+    DWORD cookie = 0;
+    HRESULT hr = CoRegisterClassObject(CLSID_SMSMgr, &classFactory_, CLSCTX_LOCAL_SERVER,
+                                       REGCLS_MULTIPLEUSE, &cookie);
+    if (hr == S_OK) {
+        if (lifetime_.DelayShutdown() && !lifetime_.StartMonitor()) hr = E_FAIL;
+    } else {
+        lifetime_.SetDelayShutdown(false);
+    }
+    if (FAILED(hr)) return hr;
+
+    if (hr == S_OK) {
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+
+    hr = CoRevokeClassObject(cookie);
+    // Calls that were still arriving when the loop ended get time to finish.
+    lifetime_.PauseBeforeExit();
+    return hr;
+}
+
+}  // namespace merel::host

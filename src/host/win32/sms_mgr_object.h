@@ -1,0 +1,61 @@
+// The object that clients reach: ISMSMgr (dual) over the one CSMSMgr. Strings, arrays and
+// variants are converted here, at the automation boundary; the manager knows none of them.
+#pragma once
+
+#include "host/lifetime/lifetime.h"
+#include "host/win32/cached_ref_count.h"
+#include "host/win32/com_headers.h"
+#include "host/win32/type_info_holder.h"
+#include "manager/sms_mgr.h"
+
+namespace merel::host {
+
+class CSMSMgrObject final : public ISMSMgr {
+  public:
+    CSMSMgrObject(Lifetime& lifetime, TypeInfoHolder& typeInfo);
+    CSMSMgrObject(const CSMSMgrObject&) = delete;
+    CSMSMgrObject& operator=(const CSMSMgrObject&) = delete;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IDispatch
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale,
+                                            DISPID* ids) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID locale, WORD flags,
+                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                     UINT* argumentError) override;
+
+    // ISMSMgr
+    HRESULT STDMETHODCALLTYPE SendTextMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage,
+                                              int u_inFlags) override;
+    HRESULT STDMETHODCALLTYPE SetSettings(BSTR u_bstrPort, LONG u_loBaudrate, SHORT u_shDataBits,
+                                          SHORT u_shParity, SHORT u_shStopBits, SHORT u_shHandshake,
+                                          SHORT u_shReadTimeout, SHORT u_shCharacterSet) override;
+    HRESULT STDMETHODCALLTYPE GetSettings(BSTR* u_bstrPort, LONG* u_loBaudrate, SHORT* u_shDataBits,
+                                          SHORT* u_shParity, SHORT* u_shStopBits,
+                                          SHORT* u_shHandshake, SHORT* u_shReadTimeout,
+                                          SHORT* u_shCharacterSet) override;
+    HRESULT STDMETHODCALLTYPE SendPDUMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) override;
+    HRESULT STDMETHODCALLTYPE GetSMSManagerStatus(char* u_boIsINIFileLoad, char* u_boIsLOGFileOpen,
+                                                  char* u_boIsPortOpen,
+                                                  char* u_boIsPortInit) override;
+    HRESULT STDMETHODCALLTYPE SendMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) override;
+    HRESULT STDMETHODCALLTYPE GetDetectedCOMPortsOnHost(UINT* u_uiNrOfPorts,
+                                                        VARIANT* pVal) override;
+    HRESULT STDMETHODCALLTYPE TestPort() override;
+    HRESULT STDMETHODCALLTYPE Init() override;
+
+  private:
+    ~CSMSMgrObject() = default;  // Release alone destroys
+
+    CachedRefCount refs_;
+    TypeInfoHolder& typeInfo_;
+    CSMSMgr manager_;
+};
+
+}  // namespace merel::host

@@ -1,0 +1,117 @@
+' A script client of MerelSMSManager, as VBScript users and Office macros call it: late bound,
+' every argument a plain variable. Prints "ok - ..." / "not ok - ..." per check and, as its
+' last line, "DONE fails=N" (cscript exits 0 even when a script error stops it).
+'   cscript //nologo windows_script_client.vbs PORT PDUTEXT
+' PDUTEXT comes in through the command line because Wine's VBScript has no working ChrW.
+Option Explicit
+
+Dim fails : fails = 0
+
+Sub Check(passed, name, detail)
+    If passed Then
+        WScript.Echo "ok - vbscript: " & name
+    Else
+        fails = fails + 1
+        WScript.Echo "not ok - vbscript: " & name & " (" & detail & ")"
+    End If
+End Sub
+
+' The HRESULT of the last call, as eight hex digits.
+Function HResult()
+    HResult = Right("0000000" & Hex(Err.Number), 8)
+End Function
+
+Dim port : port = WScript.Arguments(0)
+Dim pduText : pduText = WScript.Arguments(1)
+Dim o, hr
+Set o = CreateObject("MerelSMSManager.SMSMgr")
+Check IsObject(o), "CreateObject(""MerelSMSManager.SMSMgr"")", ""
+
+' Out-parameters into plain variables; they come back in types that scripts can use.
+Dim iniLoaded, logOpen, portOpen, portInit
+o.GetSMSManagerStatus iniLoaded, logOpen, portOpen, portInit
+Check TypeName(iniLoaded) = "Integer" And logOpen = 0, _
+    "GetSMSManagerStatus fills plain variables", TypeName(iniLoaded) & " " & logOpen
+
+Dim p, baud, dataBits, parity, stopBits, handshake, readTimeout, charset
+o.GetSettings p, baud, dataBits, parity, stopBits, handshake, readTimeout, charset
+Check TypeName(p) = "String" And TypeName(baud) = "Long" And TypeName(dataBits) = "Integer", _
+    "GetSettings fills plain variables", _
+    TypeName(p) & " " & TypeName(baud) & " " & TypeName(dataBits)
+
+On Error Resume Next
+' Builds the settings path (a settings file may or may not exist yet).
+o.Init
+Err.Clear
+o.SetSettings port, 9600, 7, 2, 0, 1, 0, 0
+hr = HResult()
+On Error GoTo 0
+Check hr = "00000000", "SetSettings", hr
+
+o.GetSettings p, baud, dataBits, parity, stopBits, handshake, readTimeout, charset
+Check p = port And baud = 9600 And dataBits = 7 And parity = 2 And stopBits = 0 _
+    And handshake = 1 And readTimeout = 0 And charset = 0, "GetSettings returns what was set", _
+    p & " " & baud & " " & dataBits & " " & parity & " " & stopBits & " " & handshake & " " & _
+    readTimeout & " " & charset
+
+On Error Resume Next
+Err.Clear
+o.Init
+hr = HResult()
+On Error GoTo 0
+Check hr = "00000000", "Init", hr
+o.GetSMSManagerStatus iniLoaded, logOpen, portOpen, portInit
+Check iniLoaded = 1 And logOpen = 0 And portOpen = 1 And portInit = 1, _
+    "status after Init is 1,0,1,1", iniLoaded & "," & logOpen & "," & portOpen & "," & portInit
+
+On Error Resume Next
+Err.Clear
+o.TestPort
+hr = HResult()
+On Error GoTo 0
+Check hr = "00000000", "TestPort", hr
+
+Dim count, ports
+ports = o.GetDetectedCOMPortsOnHost(count)
+' An array of strings (VT_ARRAY | VT_BSTR); its bounds are checked by the C++ clients, as
+' Wine's VBScript cannot take the bounds of an array that does not hold variants.
+Check IsArray(ports) And VarType(ports) = 8200 And TypeName(count) = "Long", _
+    "GetDetectedCOMPortsOnHost returns the port list and its count", _
+    VarType(ports) & " " & TypeName(count)
+
+' A text-mode send, then a PDU-mode one chosen by the stored character set.
+On Error Resume Next
+Err.Clear
+o.SendTextMessage "0170 123 4567", "Hello from VBScript", 0
+hr = HResult()
+On Error GoTo 0
+Check hr = "00000000", "SendTextMessage", hr
+
+On Error Resume Next
+Err.Clear
+o.SetSettings port, 9600, 8, 0, 0, 1, 0, 1
+o.SendMessage "49 1234 5678", pduText
+hr = HResult()
+On Error GoTo 0
+Check hr = "00000000", "SendMessage in PDU mode", hr
+
+' Refusals that write nothing: a number that cannot be coded, an unknown character set. Both
+' are E_INVALIDARG, which VBScript reports as its own error 5.
+On Error Resume Next
+Err.Clear
+o.SendPDUMessage "12ab", "x"
+hr = HResult()
+On Error GoTo 0
+Check hr = "00000005", "SendPDUMessage refuses a number with letters", hr
+
+On Error Resume Next
+Err.Clear
+o.SetSettings port, 9600, 8, 0, 0, 1, 0, 2
+o.SendMessage "123", "x"
+hr = HResult()
+o.SetSettings port, 9600, 8, 0, 0, 1, 0, 0
+On Error GoTo 0
+Check hr = "00000005", "SendMessage refuses an unknown character set", hr
+
+Set o = Nothing
+WScript.Echo "DONE fails=" & fails

@@ -1,0 +1,387 @@
+#!/usr/bin/env bash
+# Whole-system test of MerelSMSManager.exe, the Windows automation server, under Wine:
+# registration and unregistration read back from the registry, a C++ client through the table
+# of methods and through IDispatch, a VBScript client under cscript, two clients sharing the
+# one object, and the server's end 5 to 8 seconds after its last client. A simulated modem on
+# a pseudo terminal, mapped as COM7, receives the sends; its transcript is checked byte for
+# byte. Everything runs in a Wine prefix of its own, removed at the end.
+#
+# Environment: MEREL_SOURCE, MEREL_BUILD_LINUX, MEREL_BUILD_WIN64, MEREL_BUILD_WIN32 (defaults:
+# the repository and its build/linux, build/win64, build/win32). Prints one line per case:
+# "ok - ...", "not ok - ... (reason)" or "skip - ... (reason)"; exits 0 when nothing failed.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+MEREL_SOURCE=${MEREL_SOURCE:-$(cd "$here/../.." && pwd)}
+MEREL_BUILD_LINUX=${MEREL_BUILD_LINUX:-$MEREL_SOURCE/build/linux}
+MEREL_BUILD_WIN64=${MEREL_BUILD_WIN64:-$MEREL_SOURCE/build/win64}
+MEREL_BUILD_WIN32=${MEREL_BUILD_WIN32:-$MEREL_SOURCE/build/win32}
+
+WINE64=/usr/lib/wine/wine64
+WINE32=/usr/lib/wine/wine
+WINESERVER=/usr/lib/wine/wineserver
+PORT=COM7
+PDU_TEXT='Grüße €'
+
+failures=0
+ok() { echo "ok - $1"; }
+not_ok() {
+    echo "not ok - $1 ($2)"
+    failures=$((failures + 1))
+}
+skip() { echo "skip - $1 ($2)"; }
+# check NAME REASON-IF-FAILED CONDITION...
+check() {
+    local name=$1 reason=$2
+    shift 2
+    if "$@"; then ok "$name"; else not_ok "$name" "$reason"; fi
+}
+
+work=$(mktemp -d /tmp/merel-winsrv.XXXXXX)
+tag=$(basename "$work")
+background=()
+
+cleanup() {
+    local pid
+    for pid in "${background[@]}"; do kill "$pid" 2>/dev/null; done
+    if [ -d "$work/prefix" ]; then
+        WINEPREFIX="$work/prefix" timeout 20 "$WINESERVER" -k 2>/dev/null
+        WINEPREFIX="$work/prefix" timeout 20 "$WINESERVER" -w 2>/dev/null
+    fi
+    for pid in "${background[@]}"; do wait "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+export WINEDEBUG=-all WINEARCH=win64 WINEPREFIX="$work/prefix"
+# No Mono or Gecko installers while the prefix is made.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# Command-line text reaches Windows programs as UTF-8.
+export LC_ALL=C.UTF-8
+
+now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
+
+# Runs the C++ client (or cscript) in the server folder with its output in file $1. Output
+# goes to a file, not a pipe: the processes that Wine starts on the way (the server among
+# them) inherit the handle and would hold a pipe open until they end.
+client() {
+    local out=$1
+    shift
+    (cd "$srv" && timeout 180 "$WINE64" merel_com_client.exe "$@" >"$out" 2>&1)
+}
+
+# The test lines of a client's output, passed on; returns 1 when one failed.
+forward() {
+    local rc=0 line
+    while IFS= read -r line; do
+        line=${line%$'\r'}
+        case "$line" in
+            "ok - "*) echo "$line" ;;
+            "not ok - "*)
+                echo "$line"
+                failures=$((failures + 1))
+                rc=1
+                ;;
+        esac
+    done <"$1"
+    return $rc
+}
+
+# The time (ms since 1970) that the client printed with event $2 ("released 1700000000000").
+time_of() { tr -d '\r' <"$1" | awk -v w="$2" '$1 == w { print $2; exit }'; }
+
+# The running server processes of this test (their Windows or Unix path holds $tag).
+server_pids() {
+    local p first second
+    for p in /proc/[0-9]*; do
+        { IFS= read -r -d '' first && IFS= read -r -d '' second; } 2>/dev/null <"$p/cmdline" ||
+            second=""
+        case "${first,,}|${second,,}" in
+            *"${tag,,}"*merelsmsmanager.exe*) ;;
+            *) continue ;;
+        esac
+        case "${first,,}" in
+            *merelsmsmanager.exe | */wine64) echo "${p#/proc/}" ;;
+        esac
+    done
+}
+
+# Waits up to $1 seconds until no server of this test runs.
+wait_no_server() {
+    local deadline=$(($(now_ms) + $1 * 1000))
+    while [ -n "$(server_pids)" ]; do
+        [ "$(now_ms)" -ge "$deadline" ] && return 1
+        sleep 0.1
+    done
+}
+
+# Whether process $1 runs (an ended process that is not yet reaped does not).
+alive() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
+# Waits up to $2 seconds for process $1 to end; prints the time it was seen gone.
+wait_gone() {
+    local deadline=$(($(now_ms) + $2 * 1000))
+    while alive "$1"; do
+        [ "$(now_ms)" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+    now_ms
+}
+
+# Waits up to $2 seconds for a line starting with $3 in file $1.
+wait_line() {
+    local deadline=$(($(now_ms) + $2 * 1000))
+    until grep -q "^$3" "$1" 2>/dev/null; do
+        [ "$(now_ms)" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+}
+
+# The index that the modem's next command will get.
+next_command() {
+    local n
+    n=$(grep -c '"type":"command"' "$work/transcript.jsonl" 2>/dev/null)
+    echo $((${n:-0} + 1))
+}
+
+transcript_check() {
+    /usr/bin/python3 "$here/windows_transcript_check.py" "$work/transcript.jsonl" "$@"
+    [ $? -eq 0 ] || failures=$((failures + 1))
+}
+
+# ---------------------------------------------------------------- prerequisites
+server_exe=$MEREL_BUILD_WIN64/src/host/win32/MerelSMSManager.exe
+client_exe=$MEREL_BUILD_WIN64/src/host/win32/windows_client/merel_com_client.exe
+modem_sim=$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim
+for f in "$server_exe" "$client_exe" "$modem_sim" "$WINE64"; do
+    if [ ! -x "$f" ]; then
+        not_ok "prerequisites" "missing $f: build the linux and win64 presets"
+        exit 1
+    fi
+done
+
+idl=$MEREL_SOURCE/src/host/win32/MerelSMSManager.idl
+mapfile -t uuids < <(grep -o 'uuid([0-9A-Fa-f-]*)' "$idl" | sed 's/uuid(\(.*\))/{\1}/')
+IID=${uuids[0]} LIBID=${uuids[1]} CLSID=${uuids[2]}
+APPID=$(grep -o 'kAppId = u"{[^"]*}"' "$MEREL_SOURCE/src/host/win32/server_ids.h" | grep -o '{.*}')
+
+srv=$work/server
+mkdir -p "$srv"
+cp "$server_exe" "$client_exe" "$here/windows_script_client.vbs" "$srv/"
+win_srv="Z:${srv//\//\\}"
+
+# ---------------------------------------------------------------- Wine prefix and modem
+if ! timeout 300 "$WINE64" wineboot -i >"$work/wineboot.log" 2>&1; then
+    not_ok "Wine prefix" "wineboot failed: $(tail -n 1 "$work/wineboot.log")"
+    exit 1
+fi
+timeout 60 "$WINESERVER" -w
+
+"$modem_sim" --link "$work/modem" --json --transcript "$work/transcript.jsonl" \
+    --idle-exit 900 >"$work/modem-sim.out" 2>&1 &
+background+=($!)
+deadline=$(($(now_ms) + 10000))
+until grep -q '^device: ' "$work/modem-sim.out" 2>/dev/null; do
+    if [ "$(now_ms)" -ge "$deadline" ]; then
+        not_ok "simulated modem" "modem-sim did not start: $(head -c 300 "$work/modem-sim.out")"
+        exit 1
+    fi
+    sleep 0.1
+done
+# The port as Wine's device manager would map it, and the link it makes, for this run.
+timeout 60 "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$PORT" /d "$work/modem" /f \
+    >/dev/null 2>&1
+ln -sfn "$work/modem" "$WINEPREFIX/dosdevices/${PORT,,}"
+
+# ---------------------------------------------------------------- resources
+client "$work/resources.out" resources MerelSMSManager.exe
+forward "$work/resources.out"
+
+# ---------------------------------------------------------------- registration
+reg_dump() { timeout 60 "$WINE64" reg query "$1" /s 2>/dev/null | tr -d '\r'; }
+key_exists() { timeout 60 "$WINE64" reg query "$1" >/dev/null 2>&1; }
+
+# value_of DUMP KEY NAME: the data of value NAME ("(Default)" for the default) of KEY.
+value_of() {
+    KEY="HKEY_CLASSES_ROOT\\$2" NAME=$3 awk '
+        BEGIN { key = tolower(ENVIRON["KEY"]); prefix = "    " ENVIRON["NAME"] "    REG_SZ    " }
+        /^HKEY_/ { inside = (tolower($0) == key); next }
+        inside && index($0, prefix) == 1 { print substr($0, length(prefix) + 1); found = 1; exit }
+        END { exit !found }' <<<"$1"
+}
+has_key() { grep -qixF "HKEY_CLASSES_ROOT\\$2" <<<"$1"; }
+
+# expect_value DUMP KEY NAME DATA
+expect_value() {
+    local got
+    got=$(value_of "$1" "$2" "$3")
+    check "registered: $2 $3 = $4" "found '$got'" [ "$got" = "$4" ]
+}
+
+(cd "$srv" && timeout 120 "$WINE64" MerelSMSManager.exe /regserver >/dev/null 2>&1)
+rc=$?
+check "/regserver (lower case, slash) exits 0" "exit $rc" [ "$rc" -eq 0 ]
+
+app=$(reg_dump "HKCR\\AppID\\$APPID")
+app_exe=$(reg_dump 'HKCR\AppID\MerelSMSManager.EXE')
+progid1=$(reg_dump 'HKCR\MerelSMSManager.SMSMgr.1')
+progid=$(reg_dump 'HKCR\MerelSMSManager.SMSMgr')
+class=$(reg_dump "HKCR\\CLSID\\$CLSID")
+typelib=$(reg_dump "HKCR\\TypeLib\\$LIBID")
+interface=$(reg_dump "HKCR\\Interface\\$IID")
+
+expect_value "$app" "AppID\\$APPID" "(Default)" "MerelSMSManager"
+expect_value "$app_exe" 'AppID\MerelSMSManager.EXE' AppID "$APPID"
+expect_value "$progid1" 'MerelSMSManager.SMSMgr.1' "(Default)" "SMSMgr Class"
+expect_value "$progid1" 'MerelSMSManager.SMSMgr.1\CLSID' "(Default)" "$CLSID"
+expect_value "$progid" 'MerelSMSManager.SMSMgr' "(Default)" "SMSMgr Class"
+expect_value "$progid" 'MerelSMSManager.SMSMgr\CLSID' "(Default)" "$CLSID"
+expect_value "$progid" 'MerelSMSManager.SMSMgr\CurVer' "(Default)" "MerelSMSManager.SMSMgr.1"
+expect_value "$class" "CLSID\\$CLSID" "(Default)" "SMSMgr Class"
+expect_value "$class" "CLSID\\$CLSID" AppID "$APPID"
+expect_value "$class" "CLSID\\$CLSID\\ProgID" "(Default)" "MerelSMSManager.SMSMgr.1"
+expect_value "$class" "CLSID\\$CLSID\\VersionIndependentProgID" "(Default)" \
+    "MerelSMSManager.SMSMgr"
+expect_value "$class" "CLSID\\$CLSID\\LocalServer32" "(Default)" "$win_srv\\MerelSMSManager.exe"
+expect_value "$class" "CLSID\\$CLSID\\TypeLib" "(Default)" "$LIBID"
+check "registered: CLSID\\$CLSID\\Programmable (empty key)" "missing" \
+    has_key "$class" "CLSID\\$CLSID\\Programmable"
+check "registered: no threading model" "found one" \
+    bash -c '! grep -qi ThreadingModel <<<"$1"' _ "$class"
+expect_value "$typelib" "TypeLib\\$LIBID\\1.0" "(Default)" "MerelSMSManager 1.0 Type Library"
+expect_value "$interface" "Interface\\$IID\\ProxyStubClsid32" "(Default)" \
+    "{00020424-0000-0000-C000-000000000046}"
+
+(cd "$srv" && timeout 120 "$WINE64" MerelSMSManager.exe -UnregServer >/dev/null 2>&1)
+rc=$?
+check "-UnregServer exits 0" "exit $rc" [ "$rc" -eq 0 ]
+left=""
+for key in "AppID\\$APPID" 'AppID\MerelSMSManager.EXE' 'MerelSMSManager.SMSMgr.1' \
+    'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID"; do
+    key_exists "HKCR\\$key" && left+="$key "
+done
+check "unregistration removes every entry" "left: $left" [ -z "$left" ]
+check "unregistration keeps the AppID and CLSID parents" "a parent is gone" \
+    bash -c "timeout 60 '$WINE64' reg query 'HKCR\\AppID' >/dev/null 2>&1 &&
+             timeout 60 '$WINE64' reg query 'HKCR\\CLSID' >/dev/null 2>&1"
+
+(cd "$srv" && timeout 120 "$WINE64" MerelSMSManager.exe -RegServer >/dev/null 2>&1)
+rc=$?
+if [ "$rc" -ne 0 ]; then
+    not_ok "registration for the client tests" "exit $rc"
+    exit 1
+fi
+
+# ---------------------------------------------------------------- a server started by hand
+# Started with an unrelated switch it runs; a client then gets its object (status 0,0,0,0
+# proves the object is new), and it ends 5 to 8 seconds after that client let go.
+(cd "$srv" && exec "$WINE64" MerelSMSManager.exe /Automation >/dev/null 2>&1) &
+manual=$!
+background+=($manual)
+# Registering the class object makes Wine load its proxy library actxprxy.dll; a client that
+# came before that would start a second server.
+deadline=$(($(now_ms) + 30000))
+until grep -qi actxprxy "/proc/$manual/maps" 2>/dev/null || [ "$(now_ms)" -ge "$deadline" ]; do
+    sleep 0.1
+done
+sleep 1
+check "a command line with an unrelated switch runs the server" "it ended" alive "$manual"
+
+first=$(next_command)
+client "$work/early.out" early "$PORT"
+forward "$work/early.out"
+transcript_check "$first" "early transcript" text-cpp pdu-cpp
+released=$(time_of "$work/early.out" released)
+if ended=$(wait_gone "$manual" 20) && [ -n "$released" ]; then
+    delay=$((ended - released))
+    check "the server started by hand served the client and ends 5-8 s after it released" \
+        "after ${delay} ms" \
+        [ "$delay" -ge 5000 -a "$delay" -le 8000 ]
+else
+    not_ok "the server started by hand served the client and ends 5-8 s after it released" \
+        "still running after 20 s"
+fi
+
+# ---------------------------------------------------------------- late binding
+wait_no_server 20 || not_ok "late: start" "a server is still running"
+client "$work/late.out" late
+forward "$work/late.out"
+
+# ---------------------------------------------------------------- VBScript under cscript
+wait_no_server 20 || not_ok "vbscript: start" "a server is still running"
+first=$(next_command)
+(cd "$srv" && timeout 180 "$WINE64" cscript //nologo windows_script_client.vbs "$PORT" \
+    "$PDU_TEXT" >"$work/vbscript.out" 2>&1)
+forward "$work/vbscript.out"
+last=$(grep -v '^[0-9a-f]*:' "$work/vbscript.out" | tail -n 1 | tr -d '\r')
+check "vbscript: the script ran to its end" "last line: $last" [ "$last" = "DONE fails=0" ]
+transcript_check "$first" "vbscript transcript" text-vbs pdu-vbs
+
+# ---------------------------------------------------------------- two clients, one object
+wait_no_server 20 || not_ok "sharing: start" "a server is still running"
+client "$work/holder.out" hold 8 COM9 19200 &
+holder=$!
+background+=($holder)
+if wait_line "$work/holder.out" 30 connected; then
+    client "$work/reader.out" get
+    settings=$(grep -o 'settings=[^\r]*' "$work/reader.out")
+    check "two clients share one object: settings stored by one are read by the other" \
+        "read $settings" [ "${settings%%|8|*}" = "settings=COM9|19200" ]
+    servers=$(server_pids)
+    described=$(for p in $servers; do
+        printf '%s: %s; ' "$p" "$(tr '\0' ' ' 2>/dev/null </proc/"$p"/cmdline)"
+    done)
+    check "two clients are served by one server process" "$described" \
+        [ "$(wc -w <<<"$servers")" -eq 1 ]
+else
+    not_ok "two clients share one object" "the first client did not connect"
+fi
+wait "$holder" 2>/dev/null
+
+# ---------------------------------------------------------------- a client within the idle time
+wait_no_server 20 || not_ok "keep-alive: start" "a server is still running"
+client "$work/first.out" hold 1
+released1=$(time_of "$work/first.out" released)
+pid1=$(server_pids)
+sleep 2
+client "$work/second.out" hold 3 &
+second=$!
+background+=($second)
+if wait_line "$work/second.out" 30 connected; then
+    pid2=$(server_pids)
+    connected2=$(time_of "$work/second.out" connected)
+    check "a client connecting within the idle time finds the same server" \
+        "servers '$pid1' then '$pid2', $((connected2 - released1)) ms after the first left" \
+        [ -n "$pid1" -a "$pid1" = "$pid2" -a $((connected2 - released1)) -lt 5000 ]
+else
+    not_ok "a client connecting within the idle time finds the same server" "it did not connect"
+fi
+wait "$second" 2>/dev/null
+released2=$(time_of "$work/second.out" released)
+if [ -n "$pid1" ] && ended=$(wait_gone "$pid1" 20) && [ -n "$released2" ]; then
+    delay=$((ended - released2))
+    check "the server kept running and ends 5-8 s after the later client released" \
+        "after ${delay} ms" [ "$delay" -ge 5000 -a "$delay" -le 8000 ]
+else
+    not_ok "the server ends 5-8 s after the later client released" "no server, or still running"
+fi
+
+# ---------------------------------------------------------------- 32-bit programs
+if evidence=$("$WINE32" --version 2>&1); then
+    skip "32-bit cscript driving the 64-bit server" \
+        "32-bit programs run here, but this test has no 32-bit cases yet"
+    skip "win32 build under Wine" "32-bit programs run here, but this test has no 32-bit cases yet"
+else
+    evidence=$(head -n 1 <<<"$evidence")
+    skip "32-bit cscript driving the 64-bit server" \
+        "this machine cannot run 32-bit programs: $WINE32 gives: $evidence"
+    skip "win32 build under Wine" "this machine cannot run 32-bit programs"
+fi
+
+exit $((failures > 0))

@@ -1,0 +1,123 @@
+# Checks what the simulated modem received during one phase of windows_server.sh: the exact
+# bytes of every write, the one-second pause between the writes of a send, and, for PDU-mode
+# sends, that Debian's python3-gammu decodes the PDU to the number and text that were sent.
+# Run with /usr/bin/python3 (gammu):
+#   windows_transcript_check.py TRANSCRIPT FIRST_INDEX LABEL SEND [SEND...]
+# FIRST_INDEX is the index of the phase's first command; SEND names one of the sends below.
+# Prints "ok - ..." / "not ok - ..." lines; exits 1 when a check failed.
+import json
+import sys
+import time
+
+import gammu
+
+LF_CR = b"\n\r"
+END = b"\x1a\n\r"
+
+# The writes expected for each send that the clients make, byte for byte.
+SENDS = {
+    "text-cpp": [
+        b'AT+CSCS="PCCP437"' + LF_CR,
+        b"AT+CMGF=1" + LF_CR,
+        b'AT+CMGS="01701234567"' + LF_CR,
+        b"Hello from C++" + END,
+        b"AT$RESET",
+    ],
+    "pdu-cpp": [
+        b'AT+CSCS="UCS2"' + LF_CR,
+        b"AT+CMEE=2" + LF_CR,
+        b"AT+CMGF=0" + LF_CR,
+        b"AT+CMGS=16" + LF_CR,
+        b"0021000A91942143658700080400480069" + END,
+        b"AT$RESET",
+    ],
+    "text-vbs": [
+        b'AT+CSCS="PCCP437"' + LF_CR,
+        b"AT+CMGF=1" + LF_CR,
+        b'AT+CMGS="01701234567"' + LF_CR,
+        b"Hello from VBScript" + END,
+        b"AT$RESET",
+    ],
+    "pdu-vbs": [
+        b'AT+CSCS="UCS2"' + LF_CR,
+        b"AT+CMEE=2" + LF_CR,
+        b"AT+CMGF=0" + LF_CR,
+        b"AT+CMGS=26" + LF_CR,
+        b"0021000A91942143658700080E0047007200FC00DF0065002020AC" + END,
+        b"AT$RESET",
+    ],
+}
+
+# What an independent decoder must read out of the PDU of a PDU-mode send.
+DECODED = {
+    "pdu-cpp": ("+4912345678", "Hi"),
+    "pdu-vbs": ("+4912345678", "Gr\u00fc\u00dfe \u20ac"),
+}
+
+# WriteCommand pauses 1000 ms after each write; allow for timer granularity.
+MIN_PAUSE_MS = 990
+
+
+def read_commands(path, first, count, wait_s=10.0):
+    """The command records with index >= first, waiting until `count` of them are there."""
+    deadline = time.monotonic() + wait_s
+    while True:
+        commands = []
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                try:
+                    record = json.loads(line)
+                except ValueError:
+                    continue  # a line still being written
+                if record.get("type") == "command" and record["index"] >= first:
+                    commands.append(record)
+        if len(commands) >= count or time.monotonic() > deadline:
+            return commands
+        time.sleep(0.2)
+
+
+def main():
+    path, first, label, names = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4:]
+    failures = 0
+
+    def check(passed, name, reason=""):
+        nonlocal failures
+        if passed:
+            print(f"ok - {label}: {name}")
+        else:
+            failures += 1
+            print(f"not ok - {label}: {name} ({reason})")
+
+    expected = [w for n in names for w in SENDS[n]]
+    commands = read_commands(path, first, len(expected))
+    check(len(commands) == len(expected), "the modem received the expected number of writes",
+          f"{len(commands)} writes, want {len(expected)}")
+
+    at = 0
+    for name in names:
+        writes = SENDS[name]
+        got = commands[at:at + len(writes)]
+        received = [bytes.fromhex(c["bytes_hex"]) for c in got]
+        mismatch = next((f"write {i + 1}: {r!r} != {w!r}"
+                         for i, (r, w) in enumerate(zip(received, writes)) if r != w), "")
+        check(received == writes, f"{name} send is byte-exact",
+              mismatch or f"{len(received)} writes")
+        short = [c["pause_ms"] for c in got[1:] if (c.get("pause_ms") or 0) < MIN_PAUSE_MS]
+        check(len(got) == len(writes) and not short,
+              f"{name} send pauses a second after each write", f"pauses {short}")
+        if name in DECODED and len(received) == len(writes):
+            pdu = received[-2][: -len(END)].decode("ascii")
+            try:
+                decoded = gammu.DecodePDU(bytes.fromhex(pdu), SMSC=True)
+                result = (decoded.get("Number"), decoded.get("Text"))
+                coding = decoded.get("Coding")
+            except Exception as error:  # noqa: BLE001 - any decoder complaint is a failure
+                result, coding = (None, repr(error)), None
+            check(result == DECODED[name] and coding == "Unicode_No_Compression",
+                  f"{name} PDU decodes with python3-gammu", f"{result} {coding}")
+        at += len(writes)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,121 @@
+// The server lifetime with short timeouts: the monitor ends the server once it has stayed idle
+// at lock count 0 for the idle time, and a client arriving within that time restarts the wait.
+// The waits here are bounded waits for the quit call, never bare sleeps.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "host/lifetime/lifetime.h"
+
+namespace merel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kIdle{150};
+// Far above the idle time, so that a slow machine does not fail a test that should pass.
+constexpr milliseconds kGenerous{5000};
+
+// Records when the quit call came (once).
+struct QuitProbe {
+    std::promise<Clock::time_point> promise;
+    std::future<Clock::time_point> future = promise.get_future();
+    std::atomic<int> calls{0};
+    std::function<void()> Callback() {
+        return [this] {
+            if (calls.fetch_add(1) == 0) promise.set_value(Clock::now());
+        };
+    }
+    bool QuitWithin(milliseconds wait) {
+        return future.wait_for(wait) == std::future_status::ready;
+    }
+};
+
+TEST(LifetimeLockCount, FollowsLocksAndUnlocks) {
+    QuitProbe probe;
+    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
+    EXPECT_EQ(lifetime.Lock(), 1);
+    EXPECT_EQ(lifetime.Lock(), 2);
+    EXPECT_EQ(lifetime.Unlock(), 1);
+    EXPECT_EQ(lifetime.LockCount(), 1);
+    EXPECT_EQ(lifetime.Unlock(), 0);
+    EXPECT_EQ(probe.calls.load(), 0);  // no monitor running: nothing quits
+}
+
+TEST(LifetimeMonitor, QuitsOnceIdleTimeAfterTheLastUnlock) {
+    QuitProbe probe;
+    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
+    ASSERT_TRUE(lifetime.StartMonitor());
+    lifetime.Lock();
+    lifetime.Lock();
+    lifetime.Unlock();
+    EXPECT_FALSE(probe.QuitWithin(kIdle * 2)) << "quit while a lock was held";
+    const auto released = Clock::now();
+    lifetime.Unlock();
+    ASSERT_TRUE(probe.QuitWithin(kGenerous));
+    EXPECT_GE(probe.future.get() - released, kIdle);
+    EXPECT_EQ(probe.calls.load(), 1);
+}
+
+TEST(LifetimeMonitor, ActivityWithinTheIdleTimeRestartsTheWait) {
+    QuitProbe probe;
+    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
+    ASSERT_TRUE(lifetime.StartMonitor());
+    lifetime.Lock();
+    lifetime.Unlock();
+    ASSERT_FALSE(probe.QuitWithin(kIdle / 2)) << "quit before the idle time";
+    // A client comes and goes within the idle time.
+    lifetime.Lock();
+    const auto released = Clock::now();
+    lifetime.Unlock();
+    ASSERT_TRUE(probe.QuitWithin(kGenerous));
+    EXPECT_GE(probe.future.get() - released, kIdle);
+}
+
+TEST(LifetimeMonitor, ClientHoldingALockAcrossTheIdleTimeKeepsTheServer) {
+    QuitProbe probe;
+    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
+    ASSERT_TRUE(lifetime.StartMonitor());
+    lifetime.Lock();
+    lifetime.Unlock();
+    lifetime.Lock();  // connects within the idle time and stays
+    EXPECT_FALSE(probe.QuitWithin(kIdle * 3));
+    const auto released = Clock::now();
+    lifetime.Unlock();
+    ASSERT_TRUE(probe.QuitWithin(kGenerous));
+    EXPECT_GE(probe.future.get() - released, kIdle);
+}
+
+TEST(LifetimeMonitor, NeverQuitsBeforeTheFirstClientHasGone) {
+    QuitProbe probe;
+    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
+    ASSERT_TRUE(lifetime.StartMonitor());
+    EXPECT_FALSE(probe.QuitWithin(kIdle * 3));
+}
+
+TEST(LifetimeWithoutDelay, LastUnlockQuitsAtOnceOnTheUnlockingThread) {
+    QuitProbe probe;
+    Lifetime lifetime(kGenerous, milliseconds(0), probe.Callback());
+    lifetime.SetDelayShutdown(false);
+    lifetime.Lock();
+    lifetime.Lock();
+    lifetime.Unlock();
+    EXPECT_EQ(probe.calls.load(), 0);
+    lifetime.Unlock();
+    EXPECT_EQ(probe.calls.load(), 1);
+}
+
+TEST(LifetimePause, OnlyADelayedShutdownPausesBeforeExit) {
+    Lifetime lifetime(kIdle, milliseconds(1000), [] {});
+    EXPECT_EQ(lifetime.PauseAfterRevoke(), milliseconds(1000));
+    lifetime.SetDelayShutdown(false);
+    const auto start = Clock::now();
+    lifetime.PauseBeforeExit();
+    EXPECT_LT(Clock::now() - start, milliseconds(500));
+}
+
+}  // namespace
+}  // namespace merel
