@@ -1,14 +1,4 @@
-# Cross build for Windows with the mingw-w64 posix-thread compilers.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 64-bit Windows with the mingw-w64 posix-thread compilers.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(MEREL_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${MEREL_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MEREL_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${MEREL_TRIPLET}-windres)
-set(MEREL_WIDL ${MEREL_TRIPLET}-widl)
-set(CMAKE_FIND_ROOT_PATH /usr/${MEREL_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Programs run on machines without the mingw runtime DLLs: link everything in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

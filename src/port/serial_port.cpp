@@ -1,10 +1,21 @@
 #include "port/serial_port.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace merel {
 
 namespace {
+
+// The six flow-control fields for handshake codes 0 (off), 1 (hardware) and 2 (software).
+struct FlowControl {
+    std::uint32_t outxCtsFlow, outxDsrFlow, dtrControl, outX, inX, rtsControl;
+};
+constexpr FlowControl kFlowControl[] = {
+    {0, 0, kDtrControlDisable, 0, 0, kRtsControlDisable},
+    {1, 1, kDtrControlHandshake, 0, 0, kRtsControlHandshake},
+    {0, 0, kDtrControlDisable, 1, 1, kRtsControlDisable},
+};
 
 HRESULT Fail(const PortLayer& port, std::int32_t error) {
     port.m_dwLastError = error;
@@ -50,34 +61,15 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
     state.Parity = static_cast<std::uint8_t>(parity);
     state.StopBits = static_cast<std::uint8_t>(stopBits);
     state.fParity = parity != 0 ? 1 : 0;
-    switch (handshake) {
-        case 0:
-            state.fOutxCtsFlow = 0;
-            state.fOutxDsrFlow = 0;
-            state.fDtrControl = kDtrControlDisable;
-            state.fOutX = 0;
-            state.fInX = 0;
-            state.fRtsControl = kRtsControlDisable;
-            break;
-        case 1:
-            state.fOutxCtsFlow = 1;
-            state.fOutxDsrFlow = 1;
-            state.fDtrControl = kDtrControlHandshake;
-            state.fOutX = 0;
-            state.fInX = 0;
-            state.fRtsControl = kRtsControlHandshake;
-            break;
-        case 2:
-            state.fOutxCtsFlow = 0;
-            state.fOutxDsrFlow = 0;
-            state.fDtrControl = kDtrControlDisable;
-            state.fOutX = 1;
-            state.fInX = 1;
-            state.fRtsControl = kRtsControlDisable;
-            break;
-        default:
-            // An unknown code is no error: the device keeps its flow control.
-            break;
+    // An unknown handshake code is no error: the device keeps its flow control.
+    if (handshake >= 0 && handshake < static_cast<std::int32_t>(std::size(kFlowControl))) {
+        const FlowControl& flow = kFlowControl[handshake];
+        state.fOutxCtsFlow = flow.outxCtsFlow;
+        state.fOutxDsrFlow = flow.outxDsrFlow;
+        state.fDtrControl = flow.dtrControl;
+        state.fOutX = flow.outX;
+        state.fInX = flow.inX;
+        state.fRtsControl = flow.rtsControl;
     }
     if (const std::int32_t e = port.device.SetState(port.m_hPort, state); e != 0) {
         return Fail(port, e);
