@@ -46,6 +46,8 @@ constexpr HRESULT FoldError(std::int32_t e) {
                   : static_cast<HRESULT>((static_cast<std::uint32_t>(e) & 0xFFFFu) | 0x80070000u);
 }
 
-constexpr bool Failed(HRESULT hr) { return hr < 0; }
+constexpr bool Failed(HRESULT hr) {
+    return hr < 0;
+}
 
 }  // namespace merel

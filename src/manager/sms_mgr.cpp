@@ -56,9 +56,9 @@ HRESULT CSMSMgr::OpenPort(const std::u16string& port) {
     return merel::OpenPort(Port(*this, *m_services.device, *m_services.pause), port);
 }
 
-HRESULT CSMSMgr::ConfigurePort(std::uint32_t baudrate, std::int32_t dataBits,
-                               std::int32_t parity, std::int32_t stopBits,
-                               std::int32_t handshake, std::int32_t readTimeout) {
+HRESULT CSMSMgr::ConfigurePort(std::uint32_t baudrate, std::int32_t dataBits, std::int32_t parity,
+                               std::int32_t stopBits, std::int32_t handshake,
+                               std::int32_t readTimeout) {
     return merel::ConfigurePort(Port(*this, *m_services.device, *m_services.pause), baudrate,
                                 dataBits, parity, stopBits, handshake, readTimeout);
 }
@@ -72,8 +72,8 @@ HRESULT CSMSMgr::ClosePort() {
 }
 
 HRESULT CSMSMgr::LoadIniFile() {
-    SettingsRecord record{m_strPort,      m_loBaudrate,    m_shDataBits,     m_shParity,
-                          m_shStopBits,   m_shHandshake,   m_shReadTimeout,  m_shCharacterSet};
+    SettingsRecord record{m_strPort,    m_loBaudrate,  m_shDataBits,    m_shParity,
+                          m_shStopBits, m_shHandshake, m_shReadTimeout, m_shCharacterSet};
     const HRESULT hr =
         merel::LoadIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath, record);
     m_strPort = std::move(record.port);
@@ -90,8 +90,7 @@ HRESULT CSMSMgr::LoadIniFile() {
 HRESULT CSMSMgr::SaveIniFile() {
     const SettingsRecord record{m_strPort,    m_loBaudrate,  m_shDataBits,    m_shParity,
                                 m_shStopBits, m_shHandshake, m_shReadTimeout, m_shCharacterSet};
-    return merel::SaveIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath,
-                              record);
+    return merel::SaveIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath, record);
 }
 
 // ---- The nine methods ------------------------------------------------------------------
@@ -148,9 +147,8 @@ HRESULT CSMSMgr::GetSettings(std::u16string& u_bstrPort, std::int32_t& u_loBaudr
     });
 }
 
-HRESULT CSMSMgr::GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad,
-                                     std::int8_t& u_boIsLOGFileOpen, std::int8_t& u_boIsPortOpen,
-                                     std::int8_t& u_boIsPortInit) {
+HRESULT CSMSMgr::GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad, std::int8_t& u_boIsLOGFileOpen,
+                                     std::int8_t& u_boIsPortOpen, std::int8_t& u_boIsPortInit) {
     return Guarded([&] {
         u_boIsINIFileLoad = static_cast<std::int8_t>(m_boIsINIFileLoad & 0xFF);
         u_boIsLOGFileOpen = static_cast<std::int8_t>(m_boIsLOGFileOpen & 0xFF);
@@ -160,8 +158,7 @@ HRESULT CSMSMgr::GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad,
     });
 }
 
-HRESULT CSMSMgr::SendMessage(std::u16string_view u_bstrPhoneNr,
-                             std::u16string_view u_bstrMessage) {
+HRESULT CSMSMgr::SendMessage(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage) {
     return Guarded([&] {
         if (!MaySend()) return kE_FAIL;
         HRESULT hr = kS_OK;

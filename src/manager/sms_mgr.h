@@ -16,7 +16,7 @@
 namespace merel {
 
 class CSMSMgr {
-public:
+  public:
     // The platform services the manager works through; tests put fakes in their place.
     struct Services {
         SerialDevice* device;
@@ -82,7 +82,7 @@ public:
     std::int32_t m_boIsPortOpen = 0;
     std::int32_t m_boIsPortInit = 0;
 
-private:
+  private:
     bool MaySend() const { return m_boIsINIFileLoad != 0 || m_boIsPortInit != 0; }
 
     Services m_services;

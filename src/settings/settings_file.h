@@ -13,7 +13,7 @@ using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = 0;
 
 class SettingsFileSystem {
-public:
+  public:
     virtual ~SettingsFileSystem() = default;
     // Opens an existing file for reading, with no sharing. Returns 0 or a Win32 error.
     virtual std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) = 0;

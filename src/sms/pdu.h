@@ -9,7 +9,7 @@
 namespace merel {
 
 struct EncodedPdu {
-    std::string hex;     // the digit string, service-centre length octet first
+    std::string hex;      // the digit string, service-centre length octet first
     unsigned length = 0;  // the AT+CMGS length: octets after the service-centre length
 };
 

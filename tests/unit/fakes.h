@@ -24,7 +24,7 @@ struct EventLog {
 };
 
 class RecordingPause : public Pause {
-public:
+  public:
     explicit RecordingPause(EventLog& log) : log_(log) {}
     void Sleep(std::uint32_t milliseconds) override {
         pauses.push_back(milliseconds);
@@ -32,13 +32,13 @@ public:
     }
     std::vector<std::uint32_t> pauses;
 
-private:
+  private:
     EventLog& log_;
 };
 
 // A serial device whose every call can be made to fail with a chosen Win32 error.
 class FakeSerialDevice : public SerialDevice {
-public:
+  public:
     explicit FakeSerialDevice(EventLog& log) : log_(log) {}
 
     // Names that open; any other name fails with 2 (file not found).
@@ -50,8 +50,8 @@ public:
     // Take at most this many bytes per write (short write), or all when unset.
     std::optional<std::size_t> shortWrite;
 
-    CommState state;         // what the device holds
-    CommTimeouts timeouts;   // what the device holds
+    CommState state;        // what the device holds
+    CommTimeouts timeouts;  // what the device holds
     int openCount = 0, closeCount = 0, writeCount = 0, stateSets = 0, timeoutSets = 0;
     std::vector<PortHandle> openHandles;
 
@@ -119,14 +119,14 @@ public:
         return 0;
     }
 
-private:
+  private:
     EventLog& log_;
     PortHandle nextHandle_ = 100;
 };
 
 // Settings files kept in memory, by path.
 class FakeSettingsFiles : public SettingsFileSystem {
-public:
+  public:
     std::map<std::u16string, std::string> files;
     std::int32_t failOpenRead = 0, failOpenWrite = 0, failWrite = 0;
     int openCount = 0;
@@ -159,7 +159,7 @@ public:
     }
     bool AnyOpen() const { return !bound_.empty(); }
 
-private:
+  private:
     std::int32_t Bind(const std::u16string& path, FileHandle& file) {
         ++openCount;
         file = next_++;
@@ -171,7 +171,7 @@ private:
 };
 
 class FakePortEnumerator : public PortEnumerator {
-public:
+  public:
     std::optional<std::vector<std::optional<std::u16string>>> devices =
         std::vector<std::optional<std::u16string>>{};
     std::optional<std::vector<std::optional<std::u16string>>> Enumerate() override {
@@ -187,9 +187,7 @@ struct FakeWorld {
     FakeSettingsFiles files;
     FakePortEnumerator ports;
 
-    static std::u16string Dir() {
-        return kPathSeparator == u'/' ? u"/opt/merel/" : u"C:\\Merel\\";
-    }
+    static std::u16string Dir() { return kPathSeparator == u'/' ? u"/opt/merel/" : u"C:\\Merel\\"; }
     static std::u16string ExePath() { return Dir() + u"MerelSMSManager.exe"; }
     std::u16string IniPath() const { return Dir() + u"SMSMgr.ini"; }
 

@@ -20,7 +20,7 @@ void PrintTo(const Status& s, std::ostream* os) {
 }
 
 class ManagerTest : public ::testing::Test {
-protected:
+  protected:
     FakeWorld world;
     std::unique_ptr<CSMSMgr> mgr = std::make_unique<CSMSMgr>(world.Services());
 
@@ -47,7 +47,8 @@ TEST_F(ManagerTest, StartsWithDefaultsAndTouchesNothing) {
     EXPECT_EQ(kS_OK, mgr->GetSettings(port, baud, bits, parity, stop, hs, rt, cs));
     EXPECT_EQ(u"", port);
     EXPECT_EQ(460800, baud);
-    EXPECT_EQ((std::vector<int>{8, 0, 0, 1, 0, 0}), (std::vector<int>{bits, parity, stop, hs, rt, cs}));
+    EXPECT_EQ((std::vector<int>{8, 0, 0, 1, 0, 0}),
+              (std::vector<int>{bits, parity, stop, hs, rt, cs}));
     EXPECT_EQ(kInvalidPort, mgr->m_hPort);
     EXPECT_EQ(0, mgr->m_dwLastError);
     EXPECT_EQ(u"", mgr->m_strIniPath);
@@ -83,8 +84,9 @@ TEST_F(ManagerTest, InitWhoseConfigurationFailsLeavesPortOpenButNotConfigured) {
 
 TEST_F(ManagerTest, InitOpensAndConfiguresWithFixedLineSettings) {
     // Stored line settings other than the baud rate never reach the port.
-    WriteIni("Port:COM1\r\nBaudrate:9600\r\nDataBits:7\r\nParity:2\r\nStopBits:2\r\n"
-             "Handshaking:0\r\nReadTimeout:1\r\n");
+    WriteIni(
+        "Port:COM1\r\nBaudrate:9600\r\nDataBits:7\r\nParity:2\r\nStopBits:2\r\n"
+        "Handshaking:0\r\nReadTimeout:1\r\n");
     ASSERT_EQ(kS_OK, mgr->Init());
     EXPECT_EQ((Status{1, 0, 1, 1}), GetStatus());
     const CommState& s = world.device.state;
@@ -214,8 +216,8 @@ TEST_F(ManagerTest, SendMessagePassesTheFirstFailingWriteOn) {
 }
 
 TEST_F(ManagerTest, PortListComesFromTheEnumerator) {
-    world.ports.devices = std::vector<std::optional<std::u16string>>{
-        u"Modem (COM3)", std::nullopt, u"Printer Port (LPT1)"};
+    world.ports.devices = std::vector<std::optional<std::u16string>>{u"Modem (COM3)", std::nullopt,
+                                                                     u"Printer Port (LPT1)"};
     std::uint32_t count = 99;
     std::vector<std::u16string> names;
     EXPECT_EQ(kS_OK, mgr->GetDetectedCOMPortsOnHost(count, names));

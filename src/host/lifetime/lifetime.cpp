@@ -16,7 +16,9 @@ Lifetime::~Lifetime() {
     }
 }
 
-long Lifetime::Lock() { return ++lockCount_; }
+long Lifetime::Lock() {
+    return ++lockCount_;
+}
 
 long Lifetime::Unlock() {
     const long count = --lockCount_;
@@ -63,7 +65,8 @@ void Lifetime::Monitor() {
         bool timedOut = false;
         while (!timedOut) {
             activity_ = false;
-            timedOut = !cv_.wait_for(lock, idleTimeout_, [this] { return signalled_ || stopping_; });
+            timedOut =
+                !cv_.wait_for(lock, idleTimeout_, [this] { return signalled_ || stopping_; });
             if (stopping_) return;
             signalled_ = false;
         }

@@ -12,7 +12,7 @@
 namespace merel {
 
 class Lifetime {
-public:
+  public:
     using Millis = std::chrono::milliseconds;
 
     // `quit` runs on the monitor thread (or on the unlocking thread when shutdown is not
@@ -35,7 +35,7 @@ public:
     // Sleeps the pause when shutdown is delayed, so that calls in progress can finish.
     void PauseBeforeExit() const;
 
-private:
+  private:
     void Monitor();
     void Signal();
 
