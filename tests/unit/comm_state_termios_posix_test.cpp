@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <cstdint>
+#include <tuple>
 
 #include "port/comm_state_termios.h"
 
@@ -50,56 +51,34 @@ TEST(SerialTermiosMapping, DefaultConfigurationIsRaw8N1WithoutFlowControl) {
     EXPECT_EQ(TtySpeed(tty), 9600u);  // the rate stays
 
     // Seen as a device control block: what a freshly configured Windows port reports.
-    const CommState s = ReadCommState(tty, DefaultCommState(TtySpeed(tty)));
-    EXPECT_EQ(s, DefaultCommState(9600));
-    EXPECT_EQ(s.ByteSize, 8);
-    EXPECT_EQ(s.fOutxCtsFlow, 0u);
+    EXPECT_EQ(ReadCommState(tty, DefaultCommState(TtySpeed(tty))), DefaultCommState(9600));
 }
 
-TEST(SerialTermiosMapping, ByteSizeParityAndStopBitsBecomeControlFlags) {
+TEST(SerialTermiosMapping, LineAndFlowFieldsBecomeTerminalFlagsAndReadBack) {
     struct Case {
         std::uint8_t byteSize, parity, stopBits;
-        tcflag_t cflag;  // within CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
-    };
-    const Case cases[] = {
-        {8, 0, 0, CS8},
-        {7, 1, 0, CS7 | PARENB | PARODD},
-        {7, 2, 2, CS7 | PARENB | CSTOPB},
-        {6, 3, 0, CS6 | PARENB | PARODD | CMSPAR},  // mark
-        {5, 4, 1, CS5 | PARENB | CMSPAR | CSTOPB},  // space, one and a half as two
-    };
-    constexpr tcflag_t kMask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << int(c.byteSize) << int(c.parity) << int(c.stopBits));
-        TtySettings tty = CookedTty();
-        const CommState s = Line(115200, c.byteSize, c.parity, c.stopBits);
-        ASSERT_EQ(WriteCommState(s, tty), 0);
-        EXPECT_EQ(tty.cflag & kMask, c.cflag);
-        EXPECT_EQ((tty.iflag & INPCK) != 0, c.parity != 0);
-        EXPECT_NE(tty.cflag & HUPCL, 0u);  // flags we do not own stay
-        EXPECT_EQ(ReadCommState(tty, s), s);
-    }
-}
-
-TEST(SerialTermiosMapping, FlowControlByHandshakeFields) {
-    struct Case {
-        const char* name;
         std::uint32_t cts, dsr, dtr, outX, inX, rts;
-        bool rtscts, ixon, ixoff;
+        tcflag_t cflag;  // within CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS
+        tcflag_t iflag;  // within INPCK | IXON | IXOFF
     };
+    constexpr std::uint32_t kDtr = kDtrControlHandshake, kRts = kRtsControlHandshake;
     const Case cases[] = {
-        {"off", 0, 0, kDtrControlDisable, 0, 0, kRtsControlDisable, false, false, false},
-        {"hardware", 1, 1, kDtrControlHandshake, 0, 0, kRtsControlHandshake, true, false, false},
-        {"software", 0, 0, kDtrControlDisable, 1, 1, kRtsControlDisable, false, true, true},
-        // Either half of the hardware handshake asks for it.
-        {"cts only", 1, 0, kDtrControlDisable, 0, 0, kRtsControlDisable, true, false, false},
-        {"rts only", 0, 0, kDtrControlDisable, 0, 0, kRtsControlHandshake, true, false, false},
-        {"send xon only", 0, 0, kDtrControlDisable, 0, 1, kRtsControlDisable, false, false, true},
+        {8, 0, 0, 0, 0, 0, 0, 0, 0, CS8, 0},
+        {7, 1, 0, 0, 0, 0, 0, 0, 0, CS7 | PARENB | PARODD, INPCK},
+        {7, 2, 2, 0, 0, 0, 0, 0, 0, CS7 | PARENB | CSTOPB, INPCK},
+        {6, 3, 0, 0, 0, 0, 0, 0, 0, CS6 | PARENB | PARODD | CMSPAR, INPCK},  // mark
+        {5, 4, 1, 0, 0, 0, 0, 0, 0, CS5 | PARENB | CMSPAR | CSTOPB, INPCK},  // space; 1.5 as 2
+        {8, 0, 0, 1, 1, kDtr, 0, 0, kRts, CS8 | CRTSCTS, 0},                 // hardware
+        {8, 0, 0, 0, 0, 0, 1, 1, 0, CS8, IXON | IXOFF},                      // software
+        // Either half of the hardware handshake asks for it; either half of software for its own.
+        {8, 0, 0, 1, 0, 0, 0, 0, 0, CS8 | CRTSCTS, 0},
+        {8, 0, 0, 0, 0, 0, 0, 0, kRts, CS8 | CRTSCTS, 0},
+        {8, 0, 0, 0, 0, 0, 0, 1, 0, CS8, IXOFF},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(testing::Message() << &c - cases);
         TtySettings tty = CookedTty();
-        CommState s = Line(460800, 8, 0, 0);
+        CommState s = Line(115200, c.byteSize, c.parity, c.stopBits);
         s.fOutxCtsFlow = c.cts;
         s.fOutxDsrFlow = c.dsr;
         s.fDtrControl = c.dtr;
@@ -107,9 +86,9 @@ TEST(SerialTermiosMapping, FlowControlByHandshakeFields) {
         s.fInX = c.inX;
         s.fRtsControl = c.rts;
         ASSERT_EQ(WriteCommState(s, tty), 0);
-        EXPECT_EQ((tty.cflag & CRTSCTS) != 0, c.rtscts);
-        EXPECT_EQ((tty.iflag & IXON) != 0, c.ixon);
-        EXPECT_EQ((tty.iflag & IXOFF) != 0, c.ixoff);
+        EXPECT_EQ(tty.cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS), c.cflag);
+        EXPECT_EQ(tty.iflag & (INPCK | IXON | IXOFF), c.iflag);
+        EXPECT_NE(tty.cflag & HUPCL, 0u);  // flags we do not own stay
         // DSR and DTR have no terminal flag: they come back as set.
         EXPECT_EQ(ReadCommState(tty, s), s);
     }
@@ -121,11 +100,9 @@ TEST(SerialTermiosMapping, CharactersAndRatesOfAnyValue) {
     s.XonChar = 'A';
     s.XoffChar = static_cast<char>(0xFE);
     ASSERT_EQ(WriteCommState(s, tty), 0);
-    EXPECT_EQ(tty.cc[VSTART], 'A');
-    EXPECT_EQ(tty.cc[VSTOP], 0xFE);
-    EXPECT_EQ(tty.cflag & CBAUD, 0010000u);  // the kernel's free rate
-    EXPECT_EQ(tty.ospeed, 12345u);
-    EXPECT_EQ(tty.ispeed, 12345u);
+    // The two characters, the kernel's free rate and both speeds.
+    EXPECT_EQ(std::tuple(tty.cc[VSTART], tty.cc[VSTOP], tty.cflag & CBAUD, tty.ospeed, tty.ispeed),
+              std::tuple('A', 0xFE, 0010000u, 12345u, 12345u));
     EXPECT_EQ(ReadCommState(tty, s), s);
 
     s.BaudRate = 460800;
@@ -140,36 +117,25 @@ TEST(SerialTermiosMapping, TerminalChangesShowThroughTheCache) {
     cached.fOutxCtsFlow = 1;
     TtySettings tty = CookedTty();
     tty.cflag &= ~static_cast<tcflag_t>(CRTSCTS);  // someone else turned the handshake off
-    const CommState s = ReadCommState(tty, cached);
-    EXPECT_EQ(s.fOutxCtsFlow, 0u);
+    CommState s = ReadCommState(tty, cached);
     EXPECT_NE(s.fRtsControl, kRtsControlHandshake);
-    EXPECT_EQ(s.ByteSize, 7);
-    EXPECT_EQ(s.Parity, 2);
-    EXPECT_EQ(s.StopBits, 2);
-    EXPECT_EQ(s.fParity, 1u);
-    EXPECT_EQ(s.XonChar, 'Q');
+    // CTS flow, 7E2 with parity checking, and the XON character, as the terminal holds them.
+    EXPECT_EQ(std::tuple(s.fOutxCtsFlow, s.ByteSize, s.Parity, s.StopBits, s.fParity, s.XonChar),
+              std::tuple(0u, 7, 2, 2, 1u, 'Q'));
     // A pseudo terminal forces 8 bits without parity; the block then tells the truth.
     tty.cflag = (tty.cflag & ~static_cast<tcflag_t>(CSIZE | PARENB)) | CS8;
-    EXPECT_EQ(ReadCommState(tty, cached).ByteSize, 8);
-    EXPECT_EQ(ReadCommState(tty, cached).Parity, 0);
+    s = ReadCommState(tty, cached);
+    EXPECT_EQ(std::tuple(s.ByteSize, s.Parity), std::tuple(8, 0));
 }
 
 TEST(SerialTermiosMapping, ImpossibleLineSettingsAreRefusedUntouched) {
-    const CommState good = Line(9600, 8, 0, 0);
-    CommState bad[6] = {good, good, good, good, good, good};
-    bad[0].BaudRate = 0;
-    bad[1].ByteSize = 4;
-    bad[2].ByteSize = 9;
-    bad[3].Parity = 5;
-    bad[4].StopBits = 3;
-    bad[5].ByteSize = 0xFF;
-    for (const CommState& s : bad) {
+    for (const CommState& s : {Line(0, 8, 0, 0), Line(9600, 4, 0, 0), Line(9600, 9, 0, 0),
+                               Line(9600, 0xFF, 0, 0), Line(9600, 8, 5, 0), Line(9600, 8, 0, 3)}) {
         TtySettings tty = CookedTty();
-        const TtySettings before = tty;
         EXPECT_EQ(WriteCommState(s, tty), 87);
-        EXPECT_EQ(tty.cflag, before.cflag);
-        EXPECT_EQ(tty.iflag, before.iflag);
-        EXPECT_EQ(tty.ospeed, before.ospeed);
+        EXPECT_EQ(tty.cflag, CookedTty().cflag);
+        EXPECT_EQ(tty.iflag, CookedTty().iflag);
+        EXPECT_EQ(tty.ospeed, CookedTty().ospeed);
     }
 }
 
@@ -181,7 +147,7 @@ TEST(SerialTermiosMapping, ReadTimeoutsBecomeVminAndVtime) {
     const Case cases[] = {
         {{kMaxDword, 0, 0, 0, 0}, 0, 0},            // nonblocking: return at once
         {{0, 0, 0, 0, 0}, 1, 0},                    // blocking: wait for a byte
-        {{250, 0, 0, 0, 0}, 1, 3},                  // interval, rounded up to tenths
+        {{210, 0, 0, 0, 0}, 1, 3},                  // interval, rounded up to tenths
         {{1, 0, 0, 0, 0}, 1, 1},                    // never rounded down to "forever"
         {{kMaxDword, kMaxDword, 500, 0, 0}, 0, 5},  // wait up to 500 ms for the first byte
         {{0, 10, 90000, 7, 8}, 0, 255},             // longest that VTIME holds
@@ -189,8 +155,7 @@ TEST(SerialTermiosMapping, ReadTimeoutsBecomeVminAndVtime) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
-                     << c.t.ReadIntervalTimeout << "/" << c.t.ReadTotalTimeoutMultiplier << "/"
-                     << c.t.ReadTotalTimeoutConstant);
+                     << c.t.ReadIntervalTimeout << "/" << c.t.ReadTotalTimeoutConstant);
         TtySettings tty = CookedTty();
         WriteReadTimeouts(c.t, tty);
         EXPECT_EQ(tty.cc[VMIN], c.vmin);

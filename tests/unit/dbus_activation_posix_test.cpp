@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -17,12 +18,19 @@ namespace fs = std::filesystem;
 
 class DbusActivationFiles : public ::testing::Test {
   protected:
+    // A fresh folder, with XDG_DATA_HOME pointing at folders below it that do not exist yet.
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "merel-dbus-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
+        dataHome_ = (dir_ / "new" / "share").string();
+        if (const char* saved = std::getenv("XDG_DATA_HOME")) saved_ = saved;
+        setenv("XDG_DATA_HOME", dataHome_.c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override {
+        saved_ ? setenv("XDG_DATA_HOME", saved_->c_str(), 1) : unsetenv("XDG_DATA_HOME");
+        fs::remove_all(dir_);
+    }
 
     static std::string Read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
@@ -32,9 +40,11 @@ class DbusActivationFiles : public ::testing::Test {
     }
 
     fs::path dir_;
+    std::string dataHome_;
+    std::optional<std::string> saved_;
 };
 
-TEST(DbusDataHome, AbsoluteXdgValueWinsOverHome) {
+TEST(DbusDataHome, AbsoluteXdgValueWinsOverHomeAndFilesSitWhereTheBusLooks) {
     EXPECT_EQ(DataHome("/data/me", "/home/me"), "/data/me");
     // Relative and empty values are invalid and fall back to the home folder.
     EXPECT_EQ(DataHome("data/me", "/home/me"), "/home/me/.local/share");
@@ -42,9 +52,7 @@ TEST(DbusDataHome, AbsoluteXdgValueWinsOverHome) {
     EXPECT_EQ(DataHome(nullptr, "/home/me"), "/home/me/.local/share");
     EXPECT_EQ(DataHome(nullptr, nullptr), "");
     EXPECT_EQ(DataHome(nullptr, "relative"), "");
-}
 
-TEST(DbusDataHome, FilesSitWhereTheBusLooksForThem) {
     const ActivationPaths paths = ActivationPathsIn("/home/me/.local/share/");
     EXPECT_EQ(paths.serviceFile,
               "/home/me/.local/share/dbus-1/services/MerelSMSManager.SMSMgr.service");
@@ -61,10 +69,11 @@ TEST(DbusServiceFile, NamesTheBusNameAndThisExecutable) {
               "Exec='/opt/My Apps/it'\\''s/MerelSMSManager'\n");
 }
 
-TEST_F(DbusActivationFiles, WriteCreatesTheFoldersAndRemoveTakesBothAway) {
-    const ActivationPaths paths = ActivationPathsIn((dir_ / "new" / "share").string());
-    ASSERT_EQ(WriteActivationFiles(paths, "/opt/merel/MerelSMSManager"), 0);
-    EXPECT_EQ(Read(paths.serviceFile), ServiceFileText("/opt/merel/MerelSMSManager"));
+TEST_F(DbusActivationFiles, RegisterWritesBothFilesAndUnregisterTakesThemAway) {
+    const ActivationPaths paths = ActivationPathsIn(dataHome_);
+    ASSERT_EQ(RegisterServer(), 0);
+    EXPECT_EQ(Read(paths.serviceFile),
+              ServiceFileText(fs::read_symlink("/proc/self/exe").string()));
     EXPECT_EQ(Read(paths.interfaceFile), InterfaceDocument());
     // No temporary files are left beside them.
     EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(paths.serviceFile).parent_path()),
@@ -75,41 +84,18 @@ TEST_F(DbusActivationFiles, WriteCreatesTheFoldersAndRemoveTakesBothAway) {
     ASSERT_EQ(WriteActivationFiles(paths, "/elsewhere/MerelSMSManager"), 0);
     EXPECT_EQ(Read(paths.serviceFile), ServiceFileText("/elsewhere/MerelSMSManager"));
 
-    ASSERT_EQ(RemoveActivationFiles(paths), 0);
+    ASSERT_EQ(UnregisterServer(), 0);
     EXPECT_FALSE(fs::exists(paths.serviceFile));
     EXPECT_FALSE(fs::exists(paths.interfaceFile));
     // Unregistering what is not registered succeeds.
     EXPECT_EQ(RemoveActivationFiles(paths), 0);
-}
 
-TEST_F(DbusActivationFiles, DataHomeThatIsAFileFailsWithPathNotFound) {
+    // A data home that is a file fails with "path not found" and stays as it was.
     const fs::path file = dir_ / "plain";
     std::ofstream(file) << "x";
-    const ActivationPaths paths = ActivationPathsIn(file.string());
-    EXPECT_EQ(WriteActivationFiles(paths, "/opt/merel/MerelSMSManager"),
+    EXPECT_EQ(WriteActivationFiles(ActivationPathsIn(file.string()), "/opt/merel/MerelSMSManager"),
               static_cast<HRESULT>(0x80070003u));
     EXPECT_EQ(Read(file.string()), "x");
-}
-
-TEST_F(DbusActivationFiles, RegisterAndUnregisterUseXdgDataHomeAndOwnPath) {
-    const std::string dataHome = (dir_ / "xdg").string();
-    const char* saved = std::getenv("XDG_DATA_HOME");
-    const std::string savedValue = saved != nullptr ? saved : "";
-    setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
-
-    const ActivationPaths paths = ActivationPathsIn(dataHome);
-    EXPECT_EQ(RegisterServer(), 0);
-    const std::string own = fs::read_symlink("/proc/self/exe").string();
-    EXPECT_EQ(Read(paths.serviceFile), ServiceFileText(own));
-    EXPECT_EQ(UnregisterServer(), 0);
-    EXPECT_FALSE(fs::exists(paths.serviceFile));
-    EXPECT_FALSE(fs::exists(paths.interfaceFile));
-
-    if (saved != nullptr) {
-        setenv("XDG_DATA_HOME", savedValue.c_str(), 1);
-    } else {
-        unsetenv("XDG_DATA_HOME");
-    }
 }
 
 }  // namespace

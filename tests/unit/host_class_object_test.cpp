@@ -16,91 +16,62 @@
 namespace merel::host {
 namespace {
 
-struct Shared {
-    int id = 0;
-};
+struct Shared {};
 
-TEST(ClassObjectCreateOnce, LaterRequestsGetTheFirstObject) {
-    CreateOnce<Shared> once;
-    Shared object{7};
-    int creations = 0;
-    auto create = [&](Shared*& made) {
-        ++creations;
-        made = &object;
-        return kS_OK;
-    };
-    Shared* first = nullptr;
-    Shared* second = nullptr;
-    EXPECT_EQ(once.Made(), nullptr);
-    EXPECT_EQ(once.Get(create, first), kS_OK);
-    EXPECT_EQ(once.Get(create, second), kS_OK);
-    EXPECT_EQ(first, &object);
-    EXPECT_EQ(second, &object);
-    EXPECT_EQ(once.Made(), &object);
-    EXPECT_EQ(creations, 1);
-}
-
-TEST(ClassObjectCreateOnce, FailureIsRememberedWithoutANewAttempt) {
-    CreateOnce<Shared> once;
-    Shared leftover;
-    int creations = 0;
-    auto create = [&](Shared*& made) {
-        ++creations;
-        made = &leftover;  // a failing factory's output must not be handed out
-        return kE_FAIL;
-    };
-    for (int i = 0; i < 3; ++i) {
-        Shared* object = &leftover;
-        EXPECT_EQ(once.Get(create, object), kE_FAIL);
-        EXPECT_EQ(object, nullptr);
+TEST(ClassObjectCreateOnce, FirstOutcomeIsKeptWithoutANewAttempt) {
+    Shared object;
+    // A failing factory's output must not be handed out; exceptions become failures.
+    struct Case {
+        int kind;  // 0: makes the object, 1: returns E_FAIL, 2: throws bad_alloc, 3: throws 42
+        HRESULT result;
+        Shared* handedOut;
+    } const cases[] = {{0, kS_OK, &object},
+                       {1, kE_FAIL, nullptr},
+                       {2, kE_OUTOFMEMORY, nullptr},
+                       {3, kE_FAIL, nullptr}};
+    for (const Case& c : cases) {
+        CreateOnce<Shared> once;
+        int creations = 0;
+        auto create = [&](Shared*& made) -> HRESULT {
+            ++creations;
+            made = &object;
+            if (c.kind == 2) throw std::bad_alloc();
+            if (c.kind == 3) throw 42;
+            return c.kind == 0 ? kS_OK : kE_FAIL;
+        };
+        EXPECT_EQ(once.Made(), nullptr);
+        for (int i = 0; i < 3; ++i) {
+            Shared* got = c.handedOut != nullptr ? nullptr : &object;  // must be overwritten
+            EXPECT_EQ(once.Get(create, got), c.result) << c.kind;
+            EXPECT_EQ(got, c.handedOut) << c.kind;
+        }
+        EXPECT_EQ(creations, 1) << c.kind;
+        EXPECT_EQ(once.Made(), c.handedOut) << c.kind;
     }
-    EXPECT_EQ(creations, 1);
-    EXPECT_EQ(once.Made(), nullptr);
-}
-
-TEST(ClassObjectCreateOnce, ExceptionsBecomeRememberedFailures) {
-    CreateOnce<Shared> outOfMemory;
-    Shared* object = nullptr;
-    int creations = 0;
-    auto throwsBadAlloc = [&](Shared*&) -> HRESULT {
-        ++creations;
-        throw std::bad_alloc();
-    };
-    EXPECT_EQ(outOfMemory.Get(throwsBadAlloc, object), kE_OUTOFMEMORY);
-    EXPECT_EQ(outOfMemory.Get(throwsBadAlloc, object), kE_OUTOFMEMORY);
-    EXPECT_EQ(creations, 1);
-
-    CreateOnce<Shared> other;
-    auto throwsOther = [](Shared*&) -> HRESULT { throw 42; };
-    EXPECT_EQ(other.Get(throwsOther, object), kE_FAIL);
-    EXPECT_EQ(object, nullptr);
 }
 
 TEST(ClassObjectCreateOnce, RacingRequestsMakeOneObject) {
-    constexpr int kThreads = 8;
     CreateOnce<Shared> once;
     std::atomic<int> creations{0};
     Shared object;
-    std::vector<Shared*> seen(kThreads, nullptr);
-    std::latch start(kThreads);
+    std::vector<Shared*> seen(8, nullptr);
+    std::latch start(8);
+    auto create = [&](Shared*& made) {
+        ++creations;
+        std::this_thread::yield();  // give the other threads every chance to reach the lock
+        made = &object;
+        return kS_OK;
+    };
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
+    for (Shared*& mine : seen) {
+        threads.emplace_back([&] {
             start.arrive_and_wait();
-            once.Get(
-                [&](Shared*& made) {
-                    ++creations;
-                    // Give the other threads every chance to reach the lock meanwhile.
-                    std::this_thread::yield();
-                    made = &object;
-                    return kS_OK;
-                },
-                seen[t]);
+            once.Get(create, mine);
         });
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(creations.load(), 1);
-    for (Shared* s : seen) EXPECT_EQ(s, &object);
+    EXPECT_EQ(seen, std::vector<Shared*>(8, &object));
 }
 
 TEST(SharedObjectReferences, OnlyClientReferencesLockTheServer) {
@@ -109,30 +80,19 @@ TEST(SharedObjectReferences, OnlyClientReferencesLockTheServer) {
                       [&] { ++quits; });
     lifetime.SetDelayShutdown(false);  // quit at once, so the test sees it
     CachedRefCount refs(lifetime);
-
-    EXPECT_EQ(refs.AddRef(), 1u);  // the class object's own reference
-    EXPECT_EQ(lifetime.LockCount(), 0);
-    EXPECT_EQ(refs.AddRef(), 2u);  // the first client
-    EXPECT_EQ(lifetime.LockCount(), 1);
-    EXPECT_EQ(refs.AddRef(), 3u);  // a second client, or a second reference
-    EXPECT_EQ(lifetime.LockCount(), 1);
-    EXPECT_EQ(refs.Release(), 2u);
-    EXPECT_EQ(lifetime.LockCount(), 1);
-    EXPECT_EQ(quits, 0);
-    EXPECT_EQ(refs.Release(), 1u);  // the last client is gone
-    EXPECT_EQ(lifetime.LockCount(), 0);
-    EXPECT_EQ(quits, 1);
-
-    // A client coming back locks again.
-    EXPECT_EQ(refs.AddRef(), 2u);
-    EXPECT_EQ(lifetime.LockCount(), 1);
-    EXPECT_EQ(refs.Release(), 1u);
-    EXPECT_EQ(quits, 2);
-
-    // The class object letting go at the end unlocks nothing more.
-    EXPECT_EQ(refs.Release(), 0u);
-    EXPECT_EQ(lifetime.LockCount(), 0);
-    EXPECT_EQ(quits, 2);
+    auto expect = [&](std::uint32_t count, std::uint32_t expected, int locks, int quitCalls) {
+        EXPECT_EQ(count, expected);
+        EXPECT_EQ(lifetime.LockCount(), locks) << "at count " << count;
+        EXPECT_EQ(quits, quitCalls) << "at count " << count;
+    };
+    expect(refs.AddRef(), 1, 0, 0);  // the class object's own reference
+    expect(refs.AddRef(), 2, 1, 0);  // the first client
+    expect(refs.AddRef(), 3, 1, 0);  // a second client, or a second reference
+    expect(refs.Release(), 2, 1, 0);
+    expect(refs.Release(), 1, 0, 1);  // the last client is gone
+    expect(refs.AddRef(), 2, 1, 1);   // a client coming back locks again
+    expect(refs.Release(), 1, 0, 2);
+    expect(refs.Release(), 0, 0, 2);  // the class object letting go unlocks nothing more
 }
 
 }  // namespace

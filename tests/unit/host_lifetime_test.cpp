@@ -35,77 +35,62 @@ struct QuitProbe {
 };
 
 TEST(LifetimeLockCount, FollowsLocksAndUnlocks) {
-    QuitProbe probe;
-    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
-    EXPECT_EQ(lifetime.Lock(), 1);
-    EXPECT_EQ(lifetime.Lock(), 2);
-    EXPECT_EQ(lifetime.Unlock(), 1);
-    EXPECT_EQ(lifetime.LockCount(), 1);
-    EXPECT_EQ(lifetime.Unlock(), 0);
-    EXPECT_EQ(probe.calls.load(), 0);  // no monitor running: nothing quits
+    for (bool delay : {true, false}) {
+        QuitProbe probe;
+        Lifetime lifetime(kGenerous, milliseconds(0), probe.Callback());
+        lifetime.SetDelayShutdown(delay);
+        EXPECT_EQ(lifetime.Lock(), 1);
+        EXPECT_EQ(lifetime.Lock(), 2);
+        EXPECT_EQ(lifetime.Unlock(), 1);
+        EXPECT_EQ(lifetime.LockCount(), 1);
+        EXPECT_EQ(probe.calls.load(), 0);
+        EXPECT_EQ(lifetime.Unlock(), 0);
+        // With no monitor running a delayed shutdown never quits; without the delay the last
+        // unlock quits at once, on the unlocking thread.
+        EXPECT_EQ(probe.calls.load(), delay ? 0 : 1);
+    }
 }
 
-TEST(LifetimeMonitor, QuitsOnceIdleTimeAfterTheLastUnlock) {
+// A running monitor with the short idle time.
+class LifetimeMonitor : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(lifetime.StartMonitor()); }
+    // The last client leaves; the server must quit, but not before the idle time has passed.
+    void ExpectQuitIdleTimeAfterLastUnlock() {
+        const auto released = Clock::now();
+        lifetime.Unlock();
+        ASSERT_TRUE(probe.QuitWithin(kGenerous));
+        EXPECT_GE(probe.future.get() - released, kIdle);
+        EXPECT_EQ(probe.calls.load(), 1);
+    }
+
     QuitProbe probe;
-    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
-    ASSERT_TRUE(lifetime.StartMonitor());
+    Lifetime lifetime{kIdle, milliseconds(0), probe.Callback()};
+};
+
+TEST_F(LifetimeMonitor, QuitsOnceIdleTimeAfterTheLastUnlock) {
+    EXPECT_FALSE(probe.QuitWithin(kIdle * 2)) << "quit before the first client had gone";
     lifetime.Lock();
     lifetime.Lock();
     lifetime.Unlock();
     EXPECT_FALSE(probe.QuitWithin(kIdle * 2)) << "quit while a lock was held";
-    const auto released = Clock::now();
-    lifetime.Unlock();
-    ASSERT_TRUE(probe.QuitWithin(kGenerous));
-    EXPECT_GE(probe.future.get() - released, kIdle);
-    EXPECT_EQ(probe.calls.load(), 1);
+    ExpectQuitIdleTimeAfterLastUnlock();
 }
 
-TEST(LifetimeMonitor, ActivityWithinTheIdleTimeRestartsTheWait) {
-    QuitProbe probe;
-    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
-    ASSERT_TRUE(lifetime.StartMonitor());
+TEST_F(LifetimeMonitor, ActivityWithinTheIdleTimeRestartsTheWait) {
     lifetime.Lock();
     lifetime.Unlock();
     ASSERT_FALSE(probe.QuitWithin(kIdle / 2)) << "quit before the idle time";
-    // A client comes and goes within the idle time.
-    lifetime.Lock();
-    const auto released = Clock::now();
-    lifetime.Unlock();
-    ASSERT_TRUE(probe.QuitWithin(kGenerous));
-    EXPECT_GE(probe.future.get() - released, kIdle);
+    lifetime.Lock();  // a client comes and goes within the idle time
+    ExpectQuitIdleTimeAfterLastUnlock();
 }
 
-TEST(LifetimeMonitor, ClientHoldingALockAcrossTheIdleTimeKeepsTheServer) {
-    QuitProbe probe;
-    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
-    ASSERT_TRUE(lifetime.StartMonitor());
+TEST_F(LifetimeMonitor, ClientHoldingALockAcrossTheIdleTimeKeepsTheServer) {
     lifetime.Lock();
     lifetime.Unlock();
     lifetime.Lock();  // connects within the idle time and stays
     EXPECT_FALSE(probe.QuitWithin(kIdle * 3));
-    const auto released = Clock::now();
-    lifetime.Unlock();
-    ASSERT_TRUE(probe.QuitWithin(kGenerous));
-    EXPECT_GE(probe.future.get() - released, kIdle);
-}
-
-TEST(LifetimeMonitor, NeverQuitsBeforeTheFirstClientHasGone) {
-    QuitProbe probe;
-    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
-    ASSERT_TRUE(lifetime.StartMonitor());
-    EXPECT_FALSE(probe.QuitWithin(kIdle * 3));
-}
-
-TEST(LifetimeWithoutDelay, LastUnlockQuitsAtOnceOnTheUnlockingThread) {
-    QuitProbe probe;
-    Lifetime lifetime(kGenerous, milliseconds(0), probe.Callback());
-    lifetime.SetDelayShutdown(false);
-    lifetime.Lock();
-    lifetime.Lock();
-    lifetime.Unlock();
-    EXPECT_EQ(probe.calls.load(), 0);
-    lifetime.Unlock();
-    EXPECT_EQ(probe.calls.load(), 1);
+    ExpectQuitIdleTimeAfterLastUnlock();
 }
 
 TEST(LifetimePause, OnlyADelayedShutdownPausesBeforeExit) {

@@ -11,6 +11,7 @@
 namespace merel {
 namespace {
 
+using namespace std::string_literals;
 using test::FakeWorld;
 
 // A manager that may send, with COM1 open and the log cleared of the opening.
@@ -20,7 +21,6 @@ class ManagerSend : public ::testing::Test {
         mgr.m_boIsINIFileLoad = 1;
         ASSERT_EQ(mgr.OpenPort(u"COM1"), kS_OK);
         world.log.events.clear();
-        world.log.writes.clear();
     }
 
     // Each command as its own write, followed by the one-second pause.
@@ -47,88 +47,52 @@ const std::vector<std::string> kPduExample = {"AT+CSCS=\"UCS2\"\n\r",
                                               "0021000A91942143658700080400480069\x1A\n\r",
                                               "AT$RESET"};
 
-TEST_F(ManagerSend, TextExampleIsFiveWritesEachFollowedByAPause) {
-    EXPECT_EQ(mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0), kS_OK);
-    EXPECT_EQ(world.log.events, WritesWithPauses(kTextExample));
-    EXPECT_EQ(world.log.writes, kTextExample);
-}
-
-TEST_F(ManagerSend, PduExampleIsSixWritesEachFollowedByAPause) {
-    EXPECT_EQ(mgr.SendPDUMessage(u"49 1234 5678", u"Hi"), kS_OK);
-    EXPECT_EQ(world.log.events, WritesWithPauses(kPduExample));
-}
-
-TEST_F(ManagerSend, FlagsArgumentChangesNothing) {
+TEST_F(ManagerSend, WorkedExamplesAreSeparateWritesEachFollowedByAPause) {
+    // The flags argument changes nothing.
     for (std::int32_t flags : {0, 1, -1}) {
         world.log.events.clear();
         EXPECT_EQ(mgr.SendTextMessage(u"+49 170 1234567", u"Hello", flags), kS_OK) << flags;
         EXPECT_EQ(world.log.events, WritesWithPauses(kTextExample)) << flags;
     }
+    // Client strings with embedded NULs are cut there.
+    for (const auto& [number, text] :
+         {std::pair{u"49 1234 5678"s, u"Hi"s}, std::pair{u"49 1234 5678\0 99"s, u"Hi\0 there"s}}) {
+        world.log.events.clear();
+        EXPECT_EQ(mgr.SendPDUMessage(number, text), kS_OK);
+        EXPECT_EQ(world.log.events, WritesWithPauses(kPduExample));
+    }
 }
 
-TEST_F(ManagerSend, EitherFlagPassesTheGuardAndNeitherDoes) {
+TEST_F(ManagerSend, FailingSecondWriteEndsTheSendWithItsResult) {
+    world.device.failWrite = 1117;
+    world.device.failWriteNumber = 2;
+    for (bool pdu : {false, true}) {
+        world.log.events.clear();
+        world.device.writeCount = 0;
+        EXPECT_EQ(pdu ? mgr.SendPDUMessage(u"49 1234 5678", u"Hi")
+                      : mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0),
+                  FoldError(1117));
+        const std::string first = (pdu ? kPduExample : kTextExample)[0];
+        EXPECT_EQ(world.log.events,
+                  (std::vector<std::string>{"write " + first, "pause 1000", "write-failed"}));
+    }
+}
+
+TEST_F(ManagerSend, GuardAndRefusedInputReachNoPort) {
+    EXPECT_EQ(mgr.SendPDUMessage(u"0170 CALL ME", u"Hi"), kE_INVALIDARG);
+    EXPECT_EQ(mgr.SendTextMessage(u"1", std::u16string(512, u'a'), 0), kE_INVALIDARG);
+    EXPECT_EQ(mgr.SendPDUMessage(std::u16string(511, u'1'), u"Hi"), kE_INVALIDARG);
+
+    // Either flag passes the guard; neither does not.
     mgr.m_boIsINIFileLoad = 0;
     mgr.m_boIsPortInit = 0;
     EXPECT_EQ(mgr.SendTextMessage(u"1", u"x", 0), kE_FAIL);
     EXPECT_EQ(mgr.SendPDUMessage(u"1", u"x"), kE_FAIL);
     EXPECT_TRUE(world.log.events.empty());
     EXPECT_EQ(world.device.writeCount, 0);
-
     mgr.m_boIsPortInit = 1;
     EXPECT_EQ(mgr.SendTextMessage(u"1", u"x", 0), kS_OK);
     EXPECT_EQ(world.device.writeCount, 5);
-}
-
-TEST(ManagerSendGuard, FreshManagerWritesNothing) {
-    FakeWorld world;
-    CSMSMgr mgr(world.Services());
-    EXPECT_EQ(mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0), kE_FAIL);
-    EXPECT_EQ(mgr.SendPDUMessage(u"49 1234 5678", u"Hi"), kE_FAIL);
-    EXPECT_TRUE(world.log.events.empty());
-}
-
-TEST_F(ManagerSend, FailingSecondWriteEndsTheSendWithItsResult) {
-    world.device.failWrite = 1117;
-    world.device.failWriteNumber = 2;
-    EXPECT_EQ(mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0), FoldError(1117));
-    EXPECT_EQ(world.log.events,
-              (std::vector<std::string>{"write " + kTextExample[0], "pause 1000", "write-failed"}));
-
-    world.log.events.clear();
-    world.device.writeCount = 0;
-    EXPECT_EQ(mgr.SendPDUMessage(u"49 1234 5678", u"Hi"), FoldError(1117));
-    EXPECT_EQ(world.log.events,
-              (std::vector<std::string>{"write " + kPduExample[0], "pause 1000", "write-failed"}));
-}
-
-TEST_F(ManagerSend, FailingLengthCommandKeepsThePduBack) {
-    world.device.failWrite = 1117;
-    world.device.failWriteNumber = 4;
-    EXPECT_EQ(mgr.SendPDUMessage(u"49 1234 5678", u"Hi"), FoldError(1117));
-    EXPECT_EQ(world.log.writes,
-              std::vector<std::string>(kPduExample.begin(), kPduExample.begin() + 3));
-    EXPECT_EQ(world.log.events.back(), "write-failed");
-}
-
-TEST_F(ManagerSend, NoOpenPortFailsAtTheFirstWrite) {
-    ASSERT_EQ(mgr.ClosePort(), kS_OK);
-    world.log.events.clear();
-    EXPECT_EQ(mgr.SendTextMessage(u"1", u"x", 0), kE_HANDLE);
-    EXPECT_EQ(mgr.SendPDUMessage(u"1", u"x"), kE_HANDLE);
-    EXPECT_TRUE(world.log.events.empty());
-}
-
-TEST_F(ManagerSend, RefusedInputReachesNoPort) {
-    EXPECT_EQ(mgr.SendPDUMessage(u"0170 CALL ME", u"Hi"), kE_INVALIDARG);
-    EXPECT_EQ(mgr.SendTextMessage(u"1", std::u16string(512, u'a'), 0), kE_INVALIDARG);
-    EXPECT_EQ(mgr.SendPDUMessage(std::u16string(511, u'1'), u"Hi"), kE_INVALIDARG);
-    EXPECT_TRUE(world.log.events.empty());
-}
-
-TEST_F(ManagerSend, ClientStringsWithEmbeddedNulsAreCutThere) {
-    using namespace std::string_literals;
-    EXPECT_EQ(mgr.SendPDUMessage(u"49 1234 5678\0 99"s, u"Hi\0 there"s), kS_OK);
-    EXPECT_EQ(world.log.writes, kPduExample);
 }
 
 }  // namespace

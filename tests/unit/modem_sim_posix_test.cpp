@@ -15,58 +15,64 @@
 namespace merel::modem {
 namespace {
 
-using namespace std::string_literals;
-
 // The manager's PDU-mode send of the worked example, then its text-mode send.
-const std::vector<std::string> kStream = {
-    "AT+CSCS=\"UCS2\"\n\r",
-    "AT+CMEE=2\n\r",
-    "AT+CMGF=0\n\r",
-    "AT+CMGS=16\n\r",
-    "0021000A91942143658700080400480069\x1A\n\r",
-    "AT$RESET",
-    "AT+CSCS=\"PCCP437\"\n\r",
-    "AT+CMGF=1\n\r",
-    "AT+CMGS=\"+491701234567\"\n\r",
-    "Hello\n\rworld\x1A\n\r",
-    "AT$RESET",
-};
+const std::vector<std::string> kStream = {"AT+CSCS=\"UCS2\"\n\r",
+                                          "AT+CMEE=2\n\r",
+                                          "AT+CMGF=0\n\r",
+                                          "AT+CMGS=16\n\r",
+                                          "0021000A91942143658700080400480069\x1A\n\r",
+                                          "AT$RESET",
+                                          "AT+CSCS=\"PCCP437\"\n\r",
+                                          "AT+CMGF=1\n\r",
+                                          "AT+CMGS=\"+491701234567\"\n\r",
+                                          "Hello\n\rworld\x1A\n\r",
+                                          "AT$RESET"};
 
-std::vector<std::string> BytesOf(const std::vector<Command>& commands) {
+// The commands that the splitter makes of `input` fed in chunks, then what Flush gives, marked
+// "rest:" when complete and "partial:" when not.
+std::vector<std::string> Split(std::string_view input, std::size_t chunk = SIZE_MAX) {
+    AtStreamSplitter splitter;
     std::vector<std::string> out;
-    for (const Command& c : commands) out.push_back(c.bytes);
+    for (std::size_t i = 0; i < input.size(); i += chunk) {
+        for (const Command& c : splitter.Feed(input.substr(i, chunk), 0)) out.push_back(c.bytes);
+    }
+    if (auto rest = splitter.Flush()) {
+        out.push_back((rest->complete ? "rest:" : "partial:") + rest->bytes);
+    }
     return out;
 }
 
-std::string Joined() {
-    std::string all;
-    for (const std::string& s : kStream) all += s;
-    return all;
+// Feeds the commands to one session; gives the messages they complete.
+std::vector<Message> Messages(const std::vector<std::string>& commands) {
+    ModemSession session;
+    std::vector<Message> messages;
+    int index = 0;
+    for (const std::string& bytes : commands) {
+        if (auto m = session.Accept(++index, bytes)) messages.push_back(*m);
+    }
+    return messages;
 }
 
 TEST(ModemSimSplitter, SplitsTheManagersStreamHoweverItArrives) {
-    const std::string all = Joined();
-    // Whole, byte by byte, and in uneven chunks: always the same commands.
+    std::string all;
+    for (const std::string& s : kStream) all += s;
+    // Whole, byte by byte, and in uneven chunks: always the same commands, nothing left over.
     for (std::size_t chunk : {all.size(), std::size_t{1}, std::size_t{7}, std::size_t{13}}) {
-        AtStreamSplitter splitter;
-        std::vector<Command> commands;
-        for (std::size_t i = 0; i < all.size(); i += chunk) {
-            for (Command& c : splitter.Feed(std::string_view(all).substr(i, chunk), 0)) {
-                commands.push_back(std::move(c));
-            }
-        }
-        EXPECT_EQ(BytesOf(commands), kStream) << "chunks of " << chunk;
-        EXPECT_FALSE(splitter.Flush().has_value());
+        EXPECT_EQ(Split(all, chunk), kStream) << "chunks of " << chunk;
     }
 }
 
-TEST(ModemSimSplitter, ResetIsACommandAsSoonAsItIsComplete) {
-    AtStreamSplitter splitter;
-    EXPECT_TRUE(splitter.Feed("AT$RESE", 1).empty());
-    const auto done = splitter.Feed("T", 2);
-    ASSERT_EQ(done.size(), 1u);
-    EXPECT_EQ(done[0].bytes, "AT$RESET");
-    EXPECT_FALSE(splitter.Flush().has_value());
+TEST(ModemSimSplitter, BodyEndsAtCtrlZEvenWithoutItsLineEnd) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(Split("AT+CMGS=\"1\"\rtext\x1A"
+                    "AT\r"),
+              (V{"AT+CMGS=\"1\"\r", "text\x1A", "AT\r"}));
+    // A body that says AT+CMGS= is text, and does not open another body.
+    EXPECT_EQ(Split("AT+CMGS=\"1\"\n\rAT+CMGS=2\x1A\n\rAT\n\r"),
+              (V{"AT+CMGS=\"1\"\n\r", "AT+CMGS=2\x1A\n\r", "AT\n\r"}));
+    // At the end, a body waiting for the rest of its line end is complete; a command is not.
+    EXPECT_EQ(Split("AT+CMGS=3\n\r00\x1A\n"), (V{"AT+CMGS=3\n\r", "rest:00\x1A\n"}));
+    EXPECT_EQ(Split("AT+CMGF=1\n\rAT"), (V{"AT+CMGF=1\n\r", "partial:AT"}));
 }
 
 TEST(ModemSimSplitter, RecordsWhenTheFirstAndLastBytesArrived) {
@@ -76,36 +82,7 @@ TEST(ModemSimSplitter, RecordsWhenTheFirstAndLastBytesArrived) {
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].firstMs, 10.5);
     EXPECT_EQ(done[0].lastMs, 20.25);
-    const auto rest = splitter.Flush();
-    ASSERT_TRUE(rest.has_value());
-    EXPECT_EQ(rest->bytes, "AT");
-    EXPECT_FALSE(rest->complete);
-    EXPECT_EQ(rest->firstMs, 20.25);
-}
-
-TEST(ModemSimSplitter, BodyEndsAtCtrlZEvenWithoutItsLineEnd) {
-    AtStreamSplitter splitter;
-    const auto done = splitter.Feed(
-        "AT+CMGS=\"1\"\rtext\x1A"
-        "AT\r",
-        0);
-    EXPECT_EQ(BytesOf(done), (std::vector<std::string>{"AT+CMGS=\"1\"\r", "text\x1A", "AT\r"}));
-
-    // A body that says AT+CMGS= is text, and does not open another body.
-    AtStreamSplitter again;
-    const auto more = again.Feed("AT+CMGS=\"1\"\n\rAT+CMGS=2\x1A\n\rAT\n\r", 0);
-    EXPECT_EQ(BytesOf(more),
-              (std::vector<std::string>{"AT+CMGS=\"1\"\n\r", "AT+CMGS=2\x1A\n\r", "AT\n\r"}));
-}
-
-TEST(ModemSimSplitter, BodyWaitingForItsLineEndIsCompleteAtTheEnd) {
-    AtStreamSplitter splitter;
-    splitter.Feed("AT+CMGS=3\n\r", 0);
-    EXPECT_TRUE(splitter.Feed("00\x1A\n", 0).empty());
-    const auto rest = splitter.Flush();
-    ASSERT_TRUE(rest.has_value());
-    EXPECT_EQ(rest->bytes, "00\x1A\n");
-    EXPECT_TRUE(rest->complete);
+    EXPECT_EQ(splitter.Flush().value().firstMs, 20.25);
 }
 
 TEST(ModemSimPduDecode, ReadsWhatTheEncoderWrites) {
@@ -134,18 +111,7 @@ TEST(ModemSimPduDecode, ReadsWhatTheEncoderWrites) {
 
 TEST(ModemSimPduDecode, OptionalFieldsOfOtherSenders) {
     // A service-centre address, a relative validity period, a national number, lower case.
-    const DecodedSubmit d = DecodeSubmitPdu(
-        "07919471060040f0"
-        "11"
-        "00"
-        "0b"
-        "81"
-        "1032547698f0"
-        "00"
-        "08"
-        "aa"
-        "02"
-        "0041");
+    const DecodedSubmit d = DecodeSubmitPdu("07919471060040f011000b811032547698f00008aa020041");
     EXPECT_EQ(d.error, "");
     EXPECT_EQ(d.number, "01234567890");
     EXPECT_EQ(d.toa, "81");
@@ -153,17 +119,7 @@ TEST(ModemSimPduDecode, OptionalFieldsOfOtherSenders) {
     EXPECT_EQ(d.tpduOctets, 16u);
 
     // A user-data header is kept apart from the text.
-    const DecodedSubmit h = DecodeSubmitPdu(
-        "00"
-        "41"
-        "00"
-        "00"
-        "91"
-        "00"
-        "08"
-        "08"
-        "050003AA0201"
-        "0042"s);
+    const DecodedSubmit h = DecodeSubmitPdu("0041000091000808050003AA02010042");
     EXPECT_EQ(h.error, "");
     EXPECT_EQ(h.udh, "050003AA0201");
     EXPECT_EQ(h.text, "B");
@@ -204,41 +160,27 @@ TEST(ModemSimPduDecode, ArbitraryInputNeverBreaksTheDecoder) {
     EncodedPdu valid;
     ASSERT_EQ(EncodeSubmitPdu(u"+4917012345678", u"Hello \U0001F600", valid), kS_OK);
     for (int i = 0; i < 5000; ++i) {
-        std::string hex;
-        if (i % 2 == 0) {
-            // Damage a real PDU: cut it, change a digit.
-            hex = valid.hex.substr(0, random() % (valid.hex.size() + 1));
-            if (!hex.empty()) hex[random() % hex.size()] = "0123456789ABCDEF"[random() % 16];
-        } else {
-            const std::size_t length = random() % 80;
-            for (std::size_t k = 0; k < length; ++k)
-                hex.push_back(alphabet[random() % alphabet.size()]);
+        // Even rounds damage a real PDU (cut it, change a digit), odd ones are random bytes.
+        std::string hex = i % 2 == 0 ? valid.hex.substr(0, random() % (valid.hex.size() + 1)) : "";
+        if (i % 2 == 0 && !hex.empty()) hex[random() % hex.size()] = alphabet[random() % 16];
+        for (std::size_t k = i % 2 == 0 ? 0 : random() % 80; k > 0; --k) {
+            hex.push_back(alphabet[random() % alphabet.size()]);
         }
-        const DecodedSubmit d = DecodeSubmitPdu(hex);
-        if (d.error.empty()) {
-            EXPECT_EQ(hex.size() % 2, 0u);
+        if (DecodeSubmitPdu(hex).error.empty()) {
+            EXPECT_EQ(hex.size() % 2, 0u) << hex;
         }
     }
 }
 
 TEST(ModemSimSession, ReadsBothModesOfTheManager) {
-    ModemSession session;
-    std::vector<Message> messages;
-    int index = 0;
-    for (const std::string& bytes : kStream) {
-        if (auto m = session.Accept(++index, bytes)) messages.push_back(*m);
-    }
+    const auto messages = Messages(kStream);
     ASSERT_EQ(messages.size(), 2u);
-
-    const Message& pdu = messages[0];
-    EXPECT_TRUE(pdu.pdu);
-    EXPECT_EQ(pdu.command, 5);
-    EXPECT_EQ(pdu.charset, "UCS2");
-    EXPECT_EQ(pdu.pduHex, "0021000A91942143658700080400480069");
-    EXPECT_EQ(pdu.cmgsLength, 16);
-    EXPECT_TRUE(pdu.lengthOk);
-    EXPECT_EQ(pdu.number, "+4912345678");
-    EXPECT_EQ(pdu.text, "Hi");
+    EXPECT_EQ(MessageJson(messages[0]),
+              "{\"type\":\"message\",\"mode\":\"pdu\",\"command\":5,\"charset\":\"UCS2\","
+              "\"number\":\"+4912345678\",\"text\":\"Hi\",\"toa\":\"91\",\"dcs\":\"08\","
+              "\"udh\":null,\"user_data_hex\":\"00480069\","
+              "\"pdu\":\"0021000A91942143658700080400480069\",\"cmgs_length\":16,"
+              "\"length_ok\":true,\"error\":null}");
 
     const Message& text = messages[1];
     EXPECT_FALSE(text.pdu);
@@ -250,47 +192,29 @@ TEST(ModemSimSession, ReadsBothModesOfTheManager) {
 }
 
 TEST(ModemSimSession, TextModeBytesAreReadAsLatin1) {
-    ModemSession session;
-    session.Accept(1, "AT+CMGF=1\n\r");
-    session.Accept(2, "AT+CMGS=\"0170-123\"\n\r");
-    const auto m = session.Accept(3, "\xE9\x41?\x1A\n\r");
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(m->number, "0170-123");
-    EXPECT_EQ(m->textBytes, "\xE9\x41?");
-    EXPECT_EQ(m->text, "éA?");
+    const auto m = Messages({"AT+CMGF=1\n\r", "AT+CMGS=\"0170-123\"\n\r", "\xE9\x41?\x1A\n\r"});
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].number, "0170-123");
+    EXPECT_EQ(m[0].textBytes, "\xE9\x41?");
+    EXPECT_EQ(m[0].text, "éA?");
 }
 
-TEST(ModemSimSession, WrongOrMissingLengthIsReported) {
-    ModemSession session;
-    session.Accept(1, "AT+CMGF=0\n\r");
-    session.Accept(2, "AT+CMGS=17\n\r");
-    const auto wrong = session.Accept(3, "0021000A91942143658700080400480069\x1A\n\r");
-    ASSERT_TRUE(wrong.has_value());
-    EXPECT_EQ(wrong->cmgsLength, 17);
-    EXPECT_FALSE(wrong->lengthOk);
-    EXPECT_EQ(wrong->error, "");
-
-    session.Accept(4, "AT+CMGS=x\n\r");
-    const auto missing = session.Accept(5, "0021000091000800\x1A\n\r");
-    ASSERT_TRUE(missing.has_value());
-    EXPECT_FALSE(missing->cmgsLength.has_value());
-    EXPECT_FALSE(missing->lengthOk);
-
-    // Commands between messages make none.
-    EXPECT_FALSE(session.Accept(6, "AT$RESET").has_value());
-}
-
-TEST(ModemSimSession, WithoutCmgfTheArgumentTellsTheMode) {
-    ModemSession session;
-    session.Accept(1, "AT+CMGS=\"123\"\r");
-    const auto text = session.Accept(2, "hi\x1A");
-    ASSERT_TRUE(text.has_value());
-    EXPECT_FALSE(text->pdu);
-    session.Accept(3, "AT+CMGS=7\r");
-    const auto pdu = session.Accept(4, "0021000091000800\x1A");
-    ASSERT_TRUE(pdu.has_value());
-    EXPECT_TRUE(pdu->pdu);
-    EXPECT_TRUE(pdu->lengthOk);
+TEST(ModemSimSession, ModeAndLengthAreReadFromTheCommands) {
+    const auto m =
+        Messages({// Without AT+CMGF the argument of AT+CMGS tells the mode.
+                  "AT+CMGS=\"123\"\r", "hi\x1A", "AT+CMGS=7\r", "0021000091000800\x1A",
+                  // A wrong or missing length is reported.
+                  "AT+CMGF=0\n\r", "AT+CMGS=17\n\r", "0021000A91942143658700080400480069\x1A\n\r",
+                  "AT+CMGS=x\n\r", "0021000091000800\x1A\n\r", "AT$RESET"});
+    ASSERT_EQ(m.size(), 4u);
+    EXPECT_FALSE(m[0].pdu);
+    EXPECT_TRUE(m[1].pdu);
+    EXPECT_TRUE(m[1].lengthOk);
+    EXPECT_EQ(m[2].cmgsLength, 17);
+    EXPECT_FALSE(m[2].lengthOk);
+    EXPECT_EQ(m[2].error, "");
+    EXPECT_FALSE(m[3].cmgsLength.has_value());
+    EXPECT_FALSE(m[3].lengthOk);
 }
 
 TEST(ModemSimTranscript, CommandRecords) {
@@ -308,35 +232,20 @@ TEST(ModemSimTranscript, CommandRecords) {
     const std::string json = CommandJson(r);
     EXPECT_NE(json.find("\"pause_ms\":null"), std::string::npos);
     EXPECT_NE(json.find("\"complete\":false"), std::string::npos);
-}
 
-TEST(ModemSimTranscript, JsonStringsEscapeOnlyWhatTheyMust) {
+    // JSON strings escape only what they must.
     EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonString("\n\x01\x7F"), "\"\\u000A\\u0001\\u007F\"");
     EXPECT_EQ(JsonString("Grüße € 😀"), "\"Grüße € 😀\"");
 }
 
-TEST(ModemSimTranscript, MessageRecords) {
-    ModemSession session;
-    session.Accept(1, "AT+CSCS=\"UCS2\"\n\r");
-    session.Accept(2, "AT+CMGF=0\n\r");
-    session.Accept(3, "AT+CMGS=16\n\r");
-    const auto m = session.Accept(4, "0021000A91942143658700080400480069\x1A\n\r");
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(MessageJson(*m),
-              "{\"type\":\"message\",\"mode\":\"pdu\",\"command\":4,\"charset\":\"UCS2\","
-              "\"number\":\"+4912345678\",\"text\":\"Hi\",\"toa\":\"91\",\"dcs\":\"08\","
-              "\"udh\":null,\"user_data_hex\":\"00480069\","
-              "\"pdu\":\"0021000A91942143658700080400480069\",\"cmgs_length\":16,"
-              "\"length_ok\":true,\"error\":null}");
-
-    session.Accept(5, "AT+CMGS=3\n\r");
-    const auto bad = session.Accept(6, "0021ZZ\x1A\n\r");
-    ASSERT_TRUE(bad.has_value());
-    const std::string json = MessageJson(*bad);
+TEST(ModemSimTranscript, MalformedMessageRecords) {
+    const auto bad = Messages({"AT+CMGF=0\n\r", "AT+CMGS=3\n\r", "0021ZZ\x1A\n\r"});
+    ASSERT_EQ(bad.size(), 1u);
+    const std::string json = MessageJson(bad[0]);
     EXPECT_NE(json.find("\"number\":null"), std::string::npos);
     EXPECT_NE(json.find("\"error\":\"character 5 is not a hexadecimal digit\""), std::string::npos);
-    EXPECT_NE(MessageLine(*bad).find("malformed"), std::string::npos);
+    EXPECT_NE(MessageLine(bad[0]).find("malformed"), std::string::npos);
 }
 
 }  // namespace

@@ -60,8 +60,7 @@ class PortDiscoverySysfs : public ::testing::Test {
     }
 
     std::optional<std::vector<std::optional<std::u16string>>> Enumerate() {
-        SysfsPortEnumerator enumerator(sys_, udev_);
-        return enumerator.Enumerate();
+        return SysfsPortEnumerator(sys_, udev_).Enumerate();
     }
 
     static std::vector<std::optional<std::u16string>> Named(
@@ -111,6 +110,13 @@ TEST_F(PortDiscoverySysfs, ListsRealDevicesInNaturalOrderWithTheirProducts) {
     AddUsbDevice("pci0000:00/0000:00:14.0/usb2/2-1", "Prolific Technology Inc.",
                  "Prolific Technology Inc. USB-Serial Controller");
 
+    // Partial USB strings, and a database entry without a vendor or model, fall back in turn.
+    AddTty("ttyUSB3", "usb1/1-5/1-5:1.0/ttyUSB3", "188:3");
+    AddUsbDevice("usb1/1-5", "", "USB Modem");
+    Write(udev_ / "c188:3", "E:ID_BUS=usb\nE:ID_SERIAL=0001\n");
+    AddTty("ttyUSB4", "usb1/1-6/1-6:1.0/ttyUSB4", "188:4");
+    AddUsbDevice("usb1/1-6", "", "");
+
     EXPECT_EQ(Enumerate(), Named({
                                "Sierra Wireless MC7304 LTE (/dev/ttyACM0)",
                                "Serial Port (/dev/ttyS0)",
@@ -120,52 +126,25 @@ TEST_F(PortDiscoverySysfs, ListsRealDevicesInNaturalOrderWithTheirProducts) {
                                "Huawei Technologies Co., Ltd. E220 HSDPA Modem / E270 "
                                "HSDPA/HSUPA Modem (/dev/ttyUSB1)",
                                "Prolific Technology Inc. USB-Serial Controller (/dev/ttyUSB2)",
+                               "USB Modem (/dev/ttyUSB3)",
+                               "Serial Port (/dev/ttyUSB4)",
                            }));
 }
 
-TEST_F(PortDiscoverySysfs, PartialUsbStringsAndUdevFallBackInTurn) {
-    AddTty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "188:0");
-    AddUsbDevice("usb1/1-1", "", "USB Modem");
-    // A database entry without a vendor or model says nothing about the product.
-    Write(udev_ / "c188:0", "E:ID_BUS=usb\nE:ID_SERIAL=0001\n");
-    AddTty("ttyUSB1", "usb1/1-2/1-2:1.0/ttyUSB1", "188:1");
-    AddUsbDevice("usb1/1-2", "", "");
-    EXPECT_EQ(Enumerate(), Named({"USB Modem (/dev/ttyUSB0)", "Serial Port (/dev/ttyUSB1)"}));
-}
-
-TEST_F(PortDiscoverySysfs, HostWithoutPortsGivesAnEmptyListNotTheFallback) {
+TEST_F(PortDiscoverySysfs, HostWithoutPortsGivesAnEmptyListAndAnUnreadableClassNone) {
     AddTty("tty0");
-    const auto devices = Enumerate();
-    ASSERT_TRUE(devices.has_value());
-    EXPECT_TRUE(devices->empty());
-
-    SysfsPortEnumerator enumerator(sys_, udev_);
-    std::uint32_t count = 5;
-    std::vector<std::u16string> names;
-    EXPECT_EQ(DiscoverPorts(enumerator, count, names), kS_OK);
-    EXPECT_EQ(count, 0u);
-}
-
-TEST_F(PortDiscoverySysfs, UnreadableTtyClassIsAFailedQuery) {
+    EXPECT_EQ(Enumerate(), Named({}));
+    // No list at all is what makes the caller fall back to COM1 to COM9.
     fs::remove_all(sys_ / "class" / "tty");
-    EXPECT_FALSE(Enumerate().has_value());
-
+    EXPECT_EQ(Enumerate(), std::nullopt);
     Write(sys_ / "class" / "tty", "not a folder");
-    SysfsPortEnumerator enumerator(sys_, udev_);
-    std::uint32_t count = 0;
-    std::vector<std::u16string> names;
-    EXPECT_EQ(DiscoverPorts(enumerator, count, names), kS_OK);
-    EXPECT_EQ(count, 9u);
-    ASSERT_EQ(names.size(), 9u);
-    EXPECT_EQ(names.front(), u"COM1");
-    EXPECT_EQ(names.back(), u"COM9");
+    EXPECT_EQ(Enumerate(), std::nullopt);
 }
 
 TEST(PortDiscoveryLinux, ThisHostGivesAWellFormedList) {
+    ASSERT_TRUE(SystemPortEnumerator().Enumerate().has_value()) << "/sys/class/tty unreadable";
     std::uint32_t count = 0;
     std::vector<std::u16string> names;
-    const auto devices = SystemPortEnumerator().Enumerate();
-    ASSERT_TRUE(devices.has_value()) << "/sys/class/tty unreadable";
     EXPECT_EQ(DiscoverPorts(SystemPortEnumerator(), count, names), kS_OK);
     EXPECT_EQ(count, names.size());
     for (const auto& name : names) {

@@ -9,7 +9,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/narrow.h"
@@ -32,25 +36,16 @@ const wchar_t* Wide(const std::u16string& text) {
 class ReadEnd {
   public:
     explicit ReadEnd(const std::u16string& name) {
-        const std::u16string path = u"\\\\.\\" + name;
-        handle_ = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-        if (handle_ == INVALID_HANDLE_VALUE) {
-            ADD_FAILURE() << "cannot open the reading port, error " << GetLastError();
-            return;
-        }
+        handle_ = CreateFileW(Wide(u"\\\\.\\" + name), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
         // Return as soon as bytes are there, or after 100 ms without any.
-        COMMTIMEOUTS t{};
-        t.ReadIntervalTimeout = MAXDWORD;
-        t.ReadTotalTimeoutMultiplier = MAXDWORD;
-        t.ReadTotalTimeoutConstant = 100;
-        EXPECT_TRUE(SetCommTimeouts(handle_, &t)) << GetLastError();
+        COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 100, 0, 0};
+        EXPECT_TRUE(handle_ != INVALID_HANDLE_VALUE && SetCommTimeouts(handle_, &t))
+            << "cannot open or set up the reading port, error " << GetLastError();
     }
     ~ReadEnd() {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     }
-    ReadEnd(const ReadEnd&) = delete;
-    ReadEnd& operator=(const ReadEnd&) = delete;
 
     // Up to `size` bytes, or fewer when none arrive for the rest of `limitMs`.
     std::string Read(std::size_t size, ULONGLONG limitMs) {
@@ -101,26 +96,22 @@ class SerialDeviceWin32Ports : public SerialDeviceWin32 {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         ASSERT_TRUE(GetCommState(reinterpret_cast<HANDLE>(m_hPort), &dcb)) << GetLastError();
-        EXPECT_EQ(dcb.BaudRate, baudrate);
-        EXPECT_EQ(dcb.ByteSize, 8);
-        EXPECT_EQ(dcb.Parity, NOPARITY);
-        EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-        // The RTS half of the handshake is not checked: Wine does not report it back for a
-        // pseudo terminal.
-        EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
-        EXPECT_EQ(dcb.fOutX, 0u);
-        EXPECT_EQ(dcb.fInX, 0u);
+        // Baud rate, 8N1, and the handshake's CTS, XON and XOFF halves. The RTS half is not
+        // checked: Wine does not report it back for a pseudo terminal.
+        EXPECT_EQ(std::tuple(dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits,
+                             DWORD{dcb.fOutxCtsFlow}, DWORD{dcb.fOutX}, DWORD{dcb.fInX}),
+                  std::tuple(baudrate, 8, NOPARITY, ONESTOPBIT, 1u, 0u, 0u));
         COMMTIMEOUTS t{};
         ASSERT_TRUE(GetCommTimeouts(reinterpret_cast<HANDLE>(m_hPort), &t)) << GetLastError();
-        EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
-        EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
-        EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+        EXPECT_EQ(std::tuple(t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                             t.ReadTotalTimeoutConstant),
+                  std::tuple(MAXDWORD, 0u, 0u));
     }
 
     std::u16string writeName, readName;
 };
 
-TEST_F(SerialDeviceWin32Ports, OpensConfiguresAndWritesBytesThatArriveOnTheOtherEnd) {
+TEST_F(SerialDeviceWin32Ports, OpensConfiguresWritesAndReopensIncludingFromCom10Up) {
     ReadEnd modem(readName);
     ASSERT_EQ(OpenPort(port, writeName), kS_OK) << m_dwLastError;
     EXPECT_EQ(m_dwLastError, 0);
@@ -132,12 +123,7 @@ TEST_F(SerialDeviceWin32Ports, OpensConfiguresAndWritesBytesThatArriveOnTheOther
     EXPECT_EQ(modem.Read(command.size(), 5000), command);
     EXPECT_EQ(modem.Read(1, 200), "");
 
-    EXPECT_EQ(ClosePort(port), kS_OK);
-    EXPECT_EQ(m_hPort, kInvalidPort);
-}
-
-TEST_F(SerialDeviceWin32Ports, PortTestReopensTheSamePort) {
-    ReadEnd modem(readName);
+    // The port test closes the same port and opens it again, every time.
     std::int32_t open = 0, init = 0;
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
@@ -147,21 +133,19 @@ TEST_F(SerialDeviceWin32Ports, PortTestReopensTheSamePort) {
     }
     EXPECT_EQ(WriteCommand(port, "AT$RESET"), kS_OK);
     EXPECT_EQ(modem.Read(8, 5000), "AT$RESET");
-}
+    EXPECT_EQ(ClosePort(port), kS_OK);
+    EXPECT_EQ(m_hPort, kInvalidPort);
 
-TEST_F(SerialDeviceWin32Ports, PortFromCom10UpOpensByItsPlainName) {
+    // A port from COM10 up, on the same end, opens by its plain name. The plain name alone
+    // opens no such port: it is taken for a file name.
     const std::u16string high = EnvPort("MEREL_TEST_COM_HIGH");
     if (high.empty()) GTEST_SKIP() << "MEREL_TEST_COM_HIGH names no port";
-    // The plain name alone opens no such port: it is taken for a file name.
     const HANDLE plain = CreateFileW(Wide(high), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(plain, INVALID_HANDLE_VALUE);
     if (plain != INVALID_HANDLE_VALUE) CloseHandle(plain);
-
-    ReadEnd modem(readName);
     // Wine keeps default configurations for COM1 to COM9 only (error 1010 above them); the
     // port is open either way, so the port test goes on to configure it.
-    std::int32_t open = 0, init = 0;
     EXPECT_EQ(TestPort(port, high, 9600, open, init), kS_OK) << m_dwLastError;
     EXPECT_EQ(open, 1);
     EXPECT_EQ(init, 1);
@@ -171,62 +155,26 @@ TEST_F(SerialDeviceWin32Ports, PortFromCom10UpOpensByItsPlainName) {
     EXPECT_EQ(modem.Read(5, 5000), "ATZ\n\r");
 }
 
-class TempFile {
-  public:
-    TempFile() {
-        wchar_t dir[MAX_PATH + 1];
-        wchar_t file[MAX_PATH + 1];
-        const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-        if (n == 0 || GetTempFileNameW(dir, L"mrl", 0, file) == 0) {
-            ADD_FAILURE() << "no temporary file, error " << GetLastError();
-            return;
-        }
-        path_ = reinterpret_cast<const char16_t*>(file);
-    }
-    ~TempFile() {
-        if (!path_.empty()) DeleteFileW(Wide(path_));
-    }
-    const std::u16string& path() const { return path_; }
+TEST_F(SerialDeviceWin32, FilesFoldersAndMissingPortsAreRefused) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() /
+                         ("merel-port-" + std::to_string(GetCurrentProcessId())),
+                   file = dir / "SMSMgr.ini";
+    ASSERT_TRUE(fs::create_directory(dir));
+    std::ofstream(file, std::ios::binary) << "[Port]\r\nPort=COM1\r\n";
 
-    void Write(const std::string& bytes) {
-        const HANDLE h =
-            CreateFileW(Wide(path_), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        DWORD n = 0;
-        EXPECT_TRUE(WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
-        CloseHandle(h);
-    }
-    std::string Read() const {
-        const HANDLE h = CreateFileW(Wide(path_), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return "<unreadable>";
-        std::string bytes(4096, '\0');
-        DWORD n = 0;
-        ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
-        CloseHandle(h);
-        bytes.resize(n);
-        return bytes;
-    }
-
-  private:
-    std::u16string path_;
-};
-
-TEST_F(SerialDeviceWin32, RegularFileOrFolderIsRefusedAndLeftUntouched) {
-    TempFile file;
-    file.Write("[Port]\r\nPort=COM1\r\n");
-    const std::u16string folder = file.path().substr(0, file.path().find_last_of(u'\\'));
-    for (const std::u16string& name : {file.path(), folder}) {
-        SCOPED_TRACE(Utf16ToUtf8(name));
-        EXPECT_EQ(OpenPort(port, name), static_cast<HRESULT>(0x800704B0u));
+    for (const fs::path& name : {file, dir}) {
+        SCOPED_TRACE(name.string());
+        EXPECT_EQ(OpenPort(port, name.u16string()), static_cast<HRESULT>(0x800704B0u));
         EXPECT_EQ(m_dwLastError, 1200);
         EXPECT_EQ(m_hPort, kInvalidPort);
         EXPECT_EQ(WriteCommand(port, "AT$RESET"), kE_HANDLE);
     }
-    EXPECT_EQ(file.Read(), "[Port]\r\nPort=COM1\r\n");
-}
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "[Port]\r\nPort=COM1\r\n");
+    in.close();
+    fs::remove_all(dir);
 
-TEST_F(SerialDeviceWin32, MissingPortIsFileNotFound) {
     for (const char16_t* name : {u"COM8", u"COM77"}) {
         SCOPED_TRACE(Utf16ToUtf8(name));
         EXPECT_EQ(OpenPort(port, name), static_cast<HRESULT>(0x80070002u));

@@ -2,8 +2,13 @@
 // device calls happen in which order, and what reaches the device control block.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fakes.h"
@@ -12,125 +17,105 @@
 namespace merel {
 namespace {
 
-using test::EventLog;
 using test::FakeSerialDevice;
-using test::RecordingPause;
 using Events = std::vector<std::string>;
+// fOutxCtsFlow, fOutxDsrFlow, fDtrControl, fOutX, fInX, fRtsControl.
+using Flow = std::array<std::uint32_t, 6>;
 
 constexpr std::int32_t kStale = 4711;  // left by some earlier operation
+constexpr CommTimeouts kTimeouts{5, 6, 7, 8, 9};
+
+HRESULT Hr(std::uint32_t value) {
+    return static_cast<HRESULT>(value);
+}
+
+// A device control block whose every field, in the order of the fields, has a value of its own,
+// so that a field changed by mistake shows. Its flow fields are (1, 0, 1, 1, 0, 3).
+constexpr CommState kDistinct{28, 9600,  1, 0,    1,   0, 1, 1, 1,    1,    0,   1,    1,   3,
+                              1,  0x155, 7, 2048, 512, 7, 2, 2, 0x11, 0x13, '?', 0x1A, '!', 9};
+
+// kDistinct with the line fields of 8 data bits, one stop bit and the given parity and flow.
+CommState Configured(std::uint32_t baud, std::uint8_t parity, const Flow& f) {
+    CommState s = kDistinct;
+    s.BaudRate = baud;
+    s.ByteSize = 8;
+    s.Parity = parity;
+    s.StopBits = 0;
+    s.fParity = parity != 0 ? 1 : 0;
+    s.fOutxCtsFlow = f[0];
+    s.fOutxDsrFlow = f[1];
+    s.fDtrControl = f[2];
+    s.fOutX = f[3];
+    s.fInX = f[4];
+    s.fRtsControl = f[5];
+    return s;
+}
 
 class SerialPortTest : public ::testing::Test {
   protected:
-    void OpenCom1() {
+    // Opens COM1 afresh on a device holding kDistinct and kTimeouts, and forgets the calls.
+    void Reopen() {
+        device.state = kDistinct;
+        device.timeouts = kTimeouts;
+        m_hPort = kInvalidPort;
         ASSERT_EQ(OpenPort(port, u"COM1"), kS_OK);
         log.events.clear();
+        m_dwLastError = kStale;
     }
 
-    EventLog log;
+    test::EventLog log;
     FakeSerialDevice device{log};
-    RecordingPause pause{log};
+    test::RecordingPause pause{log};
     PortHandle m_hPort = kInvalidPort;
     std::int32_t m_dwLastError = kStale;
     PortLayer port{device, pause, m_hPort, m_dwLastError};
 };
 
-// A device control block whose every field has a value of its own, so that a field changed by
-// mistake shows.
-CommState DistinctState() {
-    CommState s;
-    s.DCBlength = 28;
-    s.BaudRate = 9600;
-    s.fBinary = 1;
-    s.fParity = 0;
-    s.fOutxCtsFlow = 1;
-    s.fOutxDsrFlow = 0;
-    s.fDtrControl = 1;
-    s.fDsrSensitivity = 1;
-    s.fTXContinueOnXoff = 1;
-    s.fOutX = 1;
-    s.fInX = 0;
-    s.fErrorChar = 1;
-    s.fNull = 1;
-    s.fRtsControl = 3;
-    s.fAbortOnError = 1;
-    s.fDummy2 = 0x155;
-    s.wReserved = 7;
-    s.XonLim = 2048;
-    s.XoffLim = 512;
-    s.ByteSize = 7;
-    s.Parity = 2;
-    s.StopBits = 2;
-    s.XonChar = 0x11;
-    s.XoffChar = 0x13;
-    s.ErrorChar = '?';
-    s.EofChar = 0x1A;
-    s.EvtChar = '!';
-    s.wReserved1 = 9;
-    return s;
-}
-
 // --- OpenPort -------------------------------------------------------------------------------
 
 using SerialPortOpen = SerialPortTest;
 
-TEST_F(SerialPortOpen, OpensAndAppliesTheDefaultConfigurationByName) {
+TEST_F(SerialPortOpen, OpensWithTheDefaultConfigurationThenReports1247WhileOpen) {
     EXPECT_EQ(OpenPort(port, u"COM1"), kS_OK);
     EXPECT_NE(m_hPort, kInvalidPort);
     EXPECT_EQ(m_dwLastError, 0);
     EXPECT_EQ(log.events, (Events{"open COM1", "default-config COM1"}));
-}
 
-TEST_F(SerialPortOpen, SecondOpenKeepsTheOpenPortAndReports1247) {
-    OpenCom1();
-    const PortHandle first = m_hPort;
     // Another name changes nothing: names are not compared.
+    const PortHandle first = m_hPort;
+    log.events.clear();
     EXPECT_EQ(OpenPort(port, u"COM9"), kS_OK);
     EXPECT_EQ(m_hPort, first);
     EXPECT_EQ(m_dwLastError, 1247);
     EXPECT_TRUE(log.events.empty());
-    EXPECT_EQ(device.openCount, 1);
 }
 
 TEST_F(SerialPortOpen, FailedOpenLeavesNoHandleAndTheRawError) {
-    struct Case {
-        std::int32_t error;
-        HRESULT result;
-    };
     // 1200 is what a backend reports for something that opened but is no character device.
-    for (const Case& c :
-         {Case{2, static_cast<HRESULT>(0x80070002u)}, Case{5, static_cast<HRESULT>(0x80070005u)},
-          Case{32, static_cast<HRESULT>(0x80070020u)},
-          Case{1200, static_cast<HRESULT>(0x800704B0u)},
-          Case{0x12345, static_cast<HRESULT>(0x80072345u)}}) {
-        SCOPED_TRACE(c.error);
+    for (const auto& [error, result] :
+         {std::pair{2, 0x80070002u}, std::pair{5, 0x80070005u}, std::pair{32, 0x80070020u},
+          std::pair{1200, 0x800704B0u}, std::pair{0x12345, 0x80072345u}}) {
+        SCOPED_TRACE(error);
         log.events.clear();
-        device.failOpen = c.error;
+        device.failOpen = error;
         m_dwLastError = kStale;
-        EXPECT_EQ(OpenPort(port, u"COM1"), c.result);
+        EXPECT_EQ(OpenPort(port, u"COM1"), Hr(result));
         EXPECT_EQ(m_hPort, kInvalidPort);
-        EXPECT_EQ(m_dwLastError, c.error);
+        EXPECT_EQ(m_dwLastError, error);
         EXPECT_EQ(log.events, Events{"open COM1"});  // no default configuration
     }
 }
 
-TEST_F(SerialPortOpen, MissingPortNameGivesFileNotFound) {
-    EXPECT_EQ(OpenPort(port, u"COM3"), static_cast<HRESULT>(0x80070002u));
-    EXPECT_EQ(m_hPort, kInvalidPort);
-    EXPECT_EQ(m_dwLastError, 2);
-}
-
 TEST_F(SerialPortOpen, FailedDefaultConfigurationKeepsTheHandleOpen) {
     device.failDefaultConfig = 87;
-    EXPECT_EQ(OpenPort(port, u"COM1"), static_cast<HRESULT>(0x80070057u));
+    EXPECT_EQ(OpenPort(port, u"COM1"), Hr(0x80070057u));
     EXPECT_EQ(m_dwLastError, 87);
     ASSERT_NE(m_hPort, kInvalidPort);
-    EXPECT_EQ(device.openHandles, std::vector<PortHandle>{m_hPort});
 
     // The handle counts as an open port from now on.
-    const PortHandle kept = m_hPort;
     EXPECT_EQ(OpenPort(port, u"COM1"), kS_OK);
     EXPECT_EQ(m_dwLastError, 1247);
-    EXPECT_EQ(m_hPort, kept);
+    EXPECT_EQ(device.openHandles, std::vector<PortHandle>{m_hPort});
     EXPECT_EQ(device.openCount, 1);
 }
 
@@ -138,237 +123,136 @@ TEST_F(SerialPortOpen, FailedDefaultConfigurationKeepsTheHandleOpen) {
 
 using SerialPortConfigure = SerialPortTest;
 
-TEST_F(SerialPortConfigure, WithoutPortFailsWithInvalidHandleAndNoDeviceCall) {
-    EXPECT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, 0), kE_HANDLE);
-    EXPECT_EQ(static_cast<std::uint32_t>(kE_HANDLE), 0x80070006u);
+TEST_F(SerialPortConfigure, WithoutPortNothingReachesTheDevice) {
+    EXPECT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, 0), Hr(0x80070006u));
     EXPECT_EQ(m_dwLastError, 6);
-    EXPECT_TRUE(log.events.empty());
-}
-
-TEST_F(SerialPortConfigure, SetsLineAndFlowFieldsAndKeepsEveryOtherField) {
-    device.state = DistinctState();
-    OpenCom1();
     m_dwLastError = kStale;
-
-    EXPECT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, 0), kS_OK);
+    EXPECT_EQ(WriteCommand(port, "AT\n\r"), Hr(0x80070006u));
+    EXPECT_EQ(m_dwLastError, 6);
+    m_dwLastError = kStale;
+    EXPECT_EQ(ClosePort(port), kS_OK);
     EXPECT_EQ(m_dwLastError, 0);
-    EXPECT_EQ(log.events, (Events{"get-state", "set-state", "get-timeouts", "set-timeouts"}));
-
-    CommState expected = DistinctState();
-    expected.BaudRate = 460800;
-    expected.ByteSize = 8;
-    expected.Parity = 0;
-    expected.StopBits = 0;
-    expected.fParity = 0;
-    expected.fOutxCtsFlow = 1;
-    expected.fOutxDsrFlow = 1;
-    expected.fDtrControl = kDtrControlHandshake;
-    expected.fOutX = 0;
-    expected.fInX = 0;
-    expected.fRtsControl = kRtsControlHandshake;
-    EXPECT_EQ(device.state, expected);
+    EXPECT_EQ(m_hPort, kInvalidPort);
+    EXPECT_TRUE(log.events.empty());  // no device call, no write, no pause
 }
 
-TEST_F(SerialPortConfigure, TakesTheWholeBaudRateAndTheLowByteOfTheLineCodes) {
-    OpenCom1();
-    EXPECT_EQ(ConfigurePort(port, 0xFFFFFFFFu, 0x107, 0x201, 0x302, 1, 0), kS_OK);
-    EXPECT_EQ(device.state.BaudRate, 0xFFFFFFFFu);
-    EXPECT_EQ(device.state.ByteSize, 7);
-    EXPECT_EQ(device.state.Parity, 1);
-    EXPECT_EQ(device.state.StopBits, 2);
-
-    EXPECT_EQ(ConfigurePort(port, 300, -1, 0, 1, 1, 0), kS_OK);
-    EXPECT_EQ(device.state.ByteSize, 0xFF);
-    EXPECT_EQ(device.state.StopBits, 1);
-}
-
-TEST_F(SerialPortConfigure, ParityCheckIsOnExactlyWhenTheParityCodeIsNotZero) {
-    struct Case {
-        std::int32_t parity;
-        std::uint32_t fParity;
-        std::uint8_t field;
-    };
-    // 256 has a low byte of 0 yet is a code other than 0.
-    for (const Case& c : {Case{0, 0, 0}, Case{1, 1, 1}, Case{2, 1, 2}, Case{3, 1, 3},
-                          Case{256, 1, 0}, Case{-1, 1, 0xFF}}) {
-        SCOPED_TRACE(c.parity);
-        CommState start = DistinctState();
-        start.fParity = c.fParity == 0 ? 1 : 0;
-        device.state = start;
-        m_hPort = kInvalidPort;
-        OpenCom1();
-        EXPECT_EQ(ConfigurePort(port, 9600, 8, c.parity, 0, 1, 0), kS_OK);
-        EXPECT_EQ(device.state.fParity, c.fParity);
-        EXPECT_EQ(device.state.Parity, c.field);
+TEST_F(SerialPortConfigure, HandshakeCodesSetTheFlowFieldsAndNothingElseChanges) {
+    // An unknown code is no error and leaves the device's flow fields as read.
+    for (const auto& [handshake, flow] :
+         {std::pair{0, Flow{0, 0, kDtrControlDisable, 0, 0, kRtsControlDisable}},
+          std::pair{1, Flow{1, 1, kDtrControlHandshake, 0, 0, kRtsControlHandshake}},
+          std::pair{2, Flow{0, 0, kDtrControlDisable, 1, 1, kRtsControlDisable}},
+          std::pair{3, Flow{1, 0, 1, 1, 0, 3}}, std::pair{-1, Flow{1, 0, 1, 1, 0, 3}}}) {
+        SCOPED_TRACE(handshake);
+        Reopen();
+        EXPECT_EQ(ConfigurePort(port, 460800, 8, 0, 0, handshake, 0), kS_OK);
+        EXPECT_EQ(m_dwLastError, 0);
+        EXPECT_EQ(log.events, (Events{"get-state", "set-state", "get-timeouts", "set-timeouts"}));
+        EXPECT_EQ(device.state, Configured(460800, 0, flow));
     }
 }
 
-struct FlowCase {
-    std::int32_t handshake;
-    std::uint32_t cts, dsr, dtr, outX, inX, rts;
-};
-
-class SerialPortFlowControl : public SerialPortTest,
-                              public ::testing::WithParamInterface<FlowCase> {};
-
-TEST_P(SerialPortFlowControl, SetsTheSixFlowFieldsByHandshakeCode) {
-    const FlowCase c = GetParam();
-    device.state = DistinctState();
-    OpenCom1();
-    EXPECT_EQ(ConfigurePort(port, 9600, 8, 0, 0, c.handshake, 0), kS_OK);
-    EXPECT_EQ(m_dwLastError, 0);
-    EXPECT_EQ(device.state.fOutxCtsFlow, c.cts);
-    EXPECT_EQ(device.state.fOutxDsrFlow, c.dsr);
-    EXPECT_EQ(device.state.fDtrControl, c.dtr);
-    EXPECT_EQ(device.state.fOutX, c.outX);
-    EXPECT_EQ(device.state.fInX, c.inX);
-    EXPECT_EQ(device.state.fRtsControl, c.rts);
-    // Flow control touches nothing else.
-    EXPECT_EQ(device.state.fDsrSensitivity, 1u);
-    EXPECT_EQ(device.state.fTXContinueOnXoff, 1u);
-    EXPECT_EQ(device.state.XonChar, 0x11);
+TEST_F(SerialPortConfigure, TakesTheWholeBaudRateAndTheLowByteOfTheLineCodes) {
+    struct Case {
+        std::uint32_t baud;
+        std::int32_t dataBits, parity, stopBits;
+        std::uint8_t byteSize, parityField, stopField;
+        std::uint32_t fParity;
+    };
+    // fParity is on exactly when the parity code is not 0: 256 has a low byte of 0 yet is a code
+    // other than 0.
+    for (const Case& c : {Case{9600, 8, 0, 0, 8, 0, 0, 0}, Case{9600, 8, 1, 1, 8, 1, 1, 1},
+                          Case{300, -1, 2, 2, 0xFF, 2, 2, 1}, Case{9600, 8, 3, 0, 8, 3, 0, 1},
+                          Case{0xFFFFFFFFu, 0x107, 0x201, 0x302, 7, 1, 2, 1},
+                          Case{9600, 8, 256, 0, 8, 0, 0, 1}, Case{9600, 8, -1, 0, 8, 0xFF, 0, 1}}) {
+        SCOPED_TRACE(c.parity);
+        Reopen();
+        device.state.fParity = c.fParity == 0 ? 1 : 0;
+        EXPECT_EQ(ConfigurePort(port, c.baud, c.dataBits, c.parity, c.stopBits, 1, 0), kS_OK);
+        const CommState& s = device.state;
+        EXPECT_EQ(std::tuple(s.BaudRate, s.ByteSize, s.Parity, s.StopBits, s.fParity),
+                  std::tuple(c.baud, c.byteSize, c.parityField, c.stopField, c.fParity));
+    }
 }
 
-// An unknown code is no error and leaves the device's flow fields (1, 0, 1, 1, 0, 3) as read.
-INSTANTIATE_TEST_SUITE_P(SerialPortHandshakeCodes, SerialPortFlowControl,
-                         ::testing::Values(FlowCase{0, 0, 0, 0, 0, 0, 0},
-                                           FlowCase{1, 1, 1, 2, 0, 0, 2},
-                                           FlowCase{2, 0, 0, 0, 1, 1, 0},
-                                           FlowCase{3, 1, 0, 1, 1, 0, 3},
-                                           FlowCase{-1, 1, 0, 1, 1, 0, 3}),
-                         [](const auto& info) {
-                             return info.param.handshake < 0
-                                        ? std::string("Minus1")
-                                        : "Code" + std::to_string(info.param.handshake);
-                         });
-
-TEST_F(SerialPortConfigure, ReadModesSetTheIntervalAndClearTheReadTotalsOnly) {
-    const CommTimeouts start{5, 6, 7, 8, 9};
-    device.timeouts = start;
-    OpenCom1();
-    EXPECT_EQ(ConfigurePort(port, 9600, 8, 0, 0, 1, 0), kS_OK);
-    EXPECT_EQ(device.timeouts, (CommTimeouts{kMaxDword, 0, 0, 8, 9}));
-
-    device.timeouts = start;
-    EXPECT_EQ(ConfigurePort(port, 9600, 8, 0, 0, 1, 1), kS_OK);
-    EXPECT_EQ(device.timeouts, (CommTimeouts{0, 0, 0, 8, 9}));
-}
-
-TEST_F(SerialPortConfigure, UnknownReadModeFailsAfterTheLineSettingsAreApplied) {
-    for (std::int32_t mode : {2, -1}) {
-        SCOPED_TRACE(mode);
-        device.state = DistinctState();
-        device.timeouts = CommTimeouts{5, 6, 7, 8, 9};
-        m_hPort = kInvalidPort;
-        OpenCom1();
-        EXPECT_EQ(ConfigurePort(port, 115200, 8, 1, 0, 0, mode), kE_INVALIDARG);
-        // Stored as the HRESULT itself, not as a Win32 number.
-        EXPECT_EQ(m_dwLastError, static_cast<std::int32_t>(0x80070057u));
-        EXPECT_EQ(log.events, (Events{"get-state", "set-state", "get-timeouts"}));
-        EXPECT_EQ(device.state.BaudRate, 115200u);
-        EXPECT_EQ(device.state.ByteSize, 8);
-        EXPECT_EQ(device.state.Parity, 1);
-        EXPECT_EQ(device.state.StopBits, 0);
-        EXPECT_EQ(device.state.fOutxCtsFlow, 0u);
-        EXPECT_EQ(device.state.fRtsControl, kRtsControlDisable);
-        EXPECT_EQ(device.timeouts, (CommTimeouts{5, 6, 7, 8, 9}));
+TEST_F(SerialPortConfigure, ReadModesSetTheIntervalOrFailAfterTheLineSettingsAreApplied) {
+    struct Case {
+        std::int32_t mode;
+        HRESULT result;  // also what is left in the last error, as the HRESULT itself
+        CommTimeouts timeouts;
+    };
+    // Only the interval and the read totals change; an unknown mode leaves the time-outs alone.
+    for (const Case& c : {Case{0, kS_OK, {kMaxDword, 0, 0, 8, 9}}, Case{1, kS_OK, {0, 0, 0, 8, 9}},
+                          Case{2, kE_INVALIDARG, kTimeouts}, Case{-1, kE_INVALIDARG, kTimeouts}}) {
+        SCOPED_TRACE(c.mode);
+        Reopen();
+        EXPECT_EQ(ConfigurePort(port, 115200, 8, 1, 0, 0, c.mode), c.result);
+        EXPECT_EQ(m_dwLastError, c.result);
+        EXPECT_EQ(log.events.size(), c.result == kS_OK ? 4u : 3u);  // no set-timeouts on failure
+        EXPECT_EQ(device.state, Configured(115200, 1, Flow{}));
+        EXPECT_EQ(device.timeouts, c.timeouts);
     }
 }
 
 TEST_F(SerialPortConfigure, FailingDeviceCallStopsAtOnceWithTheRawError) {
-    struct Case {
-        const char* name;
-        std::int32_t FakeSerialDevice::*fail;
-        Events events;
-    };
-    const Case cases[] = {
-        {"get-state", &FakeSerialDevice::failGetState, {"get-state"}},
-        {"set-state", &FakeSerialDevice::failSetState, {"get-state", "set-state"}},
-        {"get-timeouts",
-         &FakeSerialDevice::failGetTimeouts,
-         {"get-state", "set-state", "get-timeouts"}},
-        {"set-timeouts",
-         &FakeSerialDevice::failSetTimeouts,
+    const std::pair<std::int32_t FakeSerialDevice::*, Events> cases[] = {
+        {&FakeSerialDevice::failGetState, {"get-state"}},
+        {&FakeSerialDevice::failSetState, {"get-state", "set-state"}},
+        {&FakeSerialDevice::failGetTimeouts, {"get-state", "set-state", "get-timeouts"}},
+        {&FakeSerialDevice::failSetTimeouts,
          {"get-state", "set-state", "get-timeouts", "set-timeouts"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EventLog caseLog;
-        FakeSerialDevice failing(caseLog);
-        failing.timeouts = CommTimeouts{5, 6, 7, 8, 9};
-        failing.*(c.fail) = 31;
-        PortHandle handle = kInvalidPort;
-        std::int32_t lastError = kStale;
-        const PortLayer layer{failing, pause, handle, lastError};
-        ASSERT_EQ(OpenPort(layer, u"COM1"), kS_OK);
-        caseLog.events.clear();
-
-        EXPECT_EQ(ConfigurePort(layer, 460800, 8, 0, 0, 1, 0), static_cast<HRESULT>(0x8007001Fu));
-        EXPECT_EQ(lastError, 31);
-        EXPECT_EQ(caseLog.events, c.events);
-        EXPECT_NE(handle, kInvalidPort);
-        if (c.fail != &FakeSerialDevice::failSetTimeouts) {
-            EXPECT_EQ(failing.timeouts, (CommTimeouts{5, 6, 7, 8, 9}));
+    for (const auto& [fail, events] : cases) {
+        SCOPED_TRACE(events.back());
+        Reopen();
+        device.*fail = 31;
+        // An unknown read mode is looked at only after the time-outs are read, so a failure of
+        // the device before that wins over it.
+        const std::int32_t mode = fail == &FakeSerialDevice::failSetTimeouts ? 0 : 2;
+        EXPECT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, mode), Hr(0x8007001Fu));
+        EXPECT_EQ(m_dwLastError, 31);
+        EXPECT_EQ(log.events, events);
+        EXPECT_NE(m_hPort, kInvalidPort);
+        if (fail != &FakeSerialDevice::failSetTimeouts) {
+            EXPECT_EQ(device.timeouts, kTimeouts);
         }
+        device.*fail = 0;
     }
-}
-
-TEST_F(SerialPortConfigure, TimeoutReadFailureWinsOverAnUnknownReadMode) {
-    device.failGetTimeouts = 5;
-    OpenCom1();
-    EXPECT_EQ(ConfigurePort(port, 9600, 8, 0, 0, 1, 2), static_cast<HRESULT>(0x80070005u));
-    EXPECT_EQ(m_dwLastError, 5);
 }
 
 // --- WriteCommand ---------------------------------------------------------------------------
 
 using SerialPortWrite = SerialPortTest;
 
-TEST_F(SerialPortWrite, WithoutPortFailsWithInvalidHandleNoWriteNoPause) {
-    EXPECT_EQ(WriteCommand(port, "AT\n\r"), kE_HANDLE);
-    EXPECT_EQ(m_dwLastError, 6);
-    EXPECT_EQ(device.writeCount, 0);
-    EXPECT_TRUE(pause.pauses.empty());
-}
-
-TEST_F(SerialPortWrite, WritesTheBytesOnceThenPausesOneSecond) {
-    OpenCom1();
-    const std::string command = "AT+CMGF=1\n\r\x80\xFF";
-    EXPECT_EQ(WriteCommand(port, command), kS_OK);
-    EXPECT_EQ(m_dwLastError, 0);
-    EXPECT_EQ(log.events, (Events{"write " + command, "pause 1000"}));
-}
-
-TEST_F(SerialPortWrite, SendsOnlyWhatPrecedesTheFirstNul) {
-    OpenCom1();
-    EXPECT_EQ(WriteCommand(port, std::string_view("AT\0XYZ", 6)), kS_OK);
-    EXPECT_EQ(log.writes, std::vector<std::string>{"AT"});
-}
-
-TEST_F(SerialPortWrite, EmptyTextWritesNothingButStillPauses) {
-    OpenCom1();
-    EXPECT_EQ(WriteCommand(port, ""), kS_OK);
-    EXPECT_EQ(device.writeCount, 1);
-    EXPECT_EQ(log.writes, std::vector<std::string>{""});
-    EXPECT_EQ(pause.pauses, std::vector<std::uint32_t>{1000});
-}
-
-TEST_F(SerialPortWrite, FailedWriteReturnsAtOnceAndLeavesNoLastError) {
-    OpenCom1();
-    device.failWrite = 1117;
-    m_dwLastError = kStale;
-    EXPECT_EQ(WriteCommand(port, "ATZ\n\r"), static_cast<HRESULT>(0x8007045Du));
-    EXPECT_EQ(m_dwLastError, 0);
-    EXPECT_TRUE(pause.pauses.empty());
-}
-
-TEST_F(SerialPortWrite, ShortWriteIsAWriteFaultWithoutPause) {
-    OpenCom1();
-    for (std::size_t taken : {std::size_t{0}, std::size_t{4}}) {
-        SCOPED_TRACE(taken);
-        device.shortWrite = taken;
+TEST_F(SerialPortWrite, WritesWhatPrecedesTheFirstNulOnceThenPausesOneSecond) {
+    Reopen();
+    using Case = std::pair<std::string_view, std::string>;
+    for (const auto& [command, sent] : {Case{"AT+CMGF=1\n\r\x80\xFF", "AT+CMGF=1\n\r\x80\xFF"},
+                                        Case{std::string_view("AT\0XYZ", 6), "AT"},
+                                        Case{"", ""}}) {  // nothing to write still pauses
+        SCOPED_TRACE(sent);
+        log.events.clear();
         m_dwLastError = kStale;
-        EXPECT_EQ(WriteCommand(port, "ATZ\n\r"), static_cast<HRESULT>(0x8007001Du));
+        EXPECT_EQ(WriteCommand(port, command), kS_OK);
+        EXPECT_EQ(m_dwLastError, 0);
+        EXPECT_EQ(log.events, (Events{"write " + sent, "pause 1000"}));
+    }
+}
+
+TEST_F(SerialPortWrite, FailedOrShortWriteReturnsAtOnceAndLeavesNoLastError) {
+    Reopen();
+    struct Case {
+        std::int32_t failWrite;
+        std::optional<std::size_t> taken;
+        std::uint32_t result;
+    };
+    for (const Case& c :
+         {Case{1117, {}, 0x8007045Du}, Case{0, 0, 0x8007001Du}, Case{0, 4, 0x8007001Du}}) {
+        SCOPED_TRACE(c.result);
+        device.failWrite = c.failWrite;
+        device.shortWrite = c.taken;
+        m_dwLastError = kStale;
+        EXPECT_EQ(WriteCommand(port, "ATZ\n\r"), Hr(c.result));
         EXPECT_EQ(m_dwLastError, 0);
         EXPECT_TRUE(pause.pauses.empty());
     }
@@ -382,35 +266,25 @@ TEST_F(SerialPortWrite, ShortWriteIsAWriteFaultWithoutPause) {
 
 using SerialPortClose = SerialPortTest;
 
-TEST_F(SerialPortClose, ClosesTheOpenPort) {
-    OpenCom1();
-    m_dwLastError = kStale;
+TEST_F(SerialPortClose, FailedCloseKeepsTheHandleUntilACloseSucceeds) {
+    Reopen();
+    const PortHandle handle = m_hPort;
+    device.failClose = 5;
+    EXPECT_EQ(ClosePort(port), Hr(0x80070005u));
+    EXPECT_EQ(m_dwLastError, static_cast<std::int32_t>(0x80070005u));  // folded, unlike the rest
+    EXPECT_EQ(m_hPort, handle);
+    // The port still counts as open.
+    EXPECT_EQ(OpenPort(port, u"COM1"), kS_OK);
+    EXPECT_EQ(m_dwLastError, 1247);
+    EXPECT_EQ(m_hPort, handle);
+
+    device.failClose = 0;
     EXPECT_EQ(ClosePort(port), kS_OK);
     EXPECT_EQ(m_hPort, kInvalidPort);
     EXPECT_EQ(m_dwLastError, 0);
     EXPECT_TRUE(device.openHandles.empty());
     // Closed means closed: the port layer refuses to write.
     EXPECT_EQ(WriteCommand(port, "AT"), kE_HANDLE);
-}
-
-TEST_F(SerialPortClose, WithoutPortSucceedsWithoutDeviceCall) {
-    EXPECT_EQ(ClosePort(port), kS_OK);
-    EXPECT_EQ(m_dwLastError, 0);
-    EXPECT_EQ(m_hPort, kInvalidPort);
-    EXPECT_TRUE(log.events.empty());
-}
-
-TEST_F(SerialPortClose, FailedCloseKeepsTheHandleAndStoresTheFoldedError) {
-    OpenCom1();
-    const PortHandle handle = m_hPort;
-    device.failClose = 5;
-    EXPECT_EQ(ClosePort(port), static_cast<HRESULT>(0x80070005u));
-    EXPECT_EQ(m_dwLastError, static_cast<std::int32_t>(0x80070005u));
-    EXPECT_EQ(m_hPort, handle);
-    // The port still counts as open.
-    EXPECT_EQ(OpenPort(port, u"COM1"), kS_OK);
-    EXPECT_EQ(m_dwLastError, 1247);
-    EXPECT_EQ(m_hPort, handle);
 }
 
 }  // namespace

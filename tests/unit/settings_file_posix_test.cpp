@@ -13,11 +13,11 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "base/hresult.h"
 #include "base/narrow.h"
 #include "settings/settings_file.h"
-#include "settings/settings_io.h"
 
 namespace merel {
 namespace {
@@ -30,6 +30,7 @@ class SettingsFilePosix : public ::testing::Test {
         std::string pattern = (fs::temp_directory_path() / "merel-settings-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
+        path_ = (dir_ / "SMSMgr.ini").string();
     }
     void TearDown() override {
         if (file_ != kNoFile) files_.Close(file_);
@@ -37,114 +38,90 @@ class SettingsFilePosix : public ::testing::Test {
         fs::remove_all(dir_, ignored);
     }
 
-    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-    static std::u16string Wide(const std::string& path) { return Utf8ToUtf16(path); }
-
-    static void Put(const std::string& path, const std::string& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << bytes;
+    std::u16string Wide(const std::string& name) const {
+        return Utf8ToUtf16((dir_ / name).string());
     }
-    static std::string Get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
+    void Put(const std::string& bytes) const {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << bytes;
+    }
+    std::string Get() const {
+        std::ifstream in(path_, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-    std::u16string ReadWhole(const std::string& path) {
-        EXPECT_EQ(files_.OpenForRead(Wide(path), file_), 0);
-        std::u16string text = files_.ReadText(file_);
-        files_.Close(file_);
-        EXPECT_EQ(file_, kNoFile);
-        return text;
-    }
-
-    std::int32_t WriteWhole(const std::string& path, const std::string& bytes) {
-        if (const auto e = files_.OpenForWrite(Wide(path), file_); e != 0) return e;
-        const auto e = files_.WriteAll(file_, bytes);
-        files_.Close(file_);
-        return e;
     }
 
     SettingsFileSystem& files_ = SystemSettingsFileSystem();
     FileHandle file_ = kNoFile;
     fs::path dir_;
+    std::string path_;  // SMSMgr.ini in the folder
 };
 
-TEST_F(SettingsFilePosix, ReadsTheWholeFileAsLatin1) {
-    const std::string path = Path("SMSMgr.ini");
-    Put(path, "Port:COM\xE9\r\nX\x80\xFF");
-    EXPECT_EQ(ReadWhole(path), u"Port:COM\u00E9\r\nX\u0080\u00FF");
-
+TEST_F(SettingsFilePosix, WritesExactlyTheNewBytesAndReadsThemAsLatin1UpToTheFirstNul) {
     std::string big;
     for (int i = 0; i < 3000; ++i) big += "line " + std::to_string(i) + "\r\n";
     ASSERT_GT(big.size(), 20000u);
-    Put(path, big);
-    EXPECT_EQ(ReadWhole(path), WidenLatin1(big));
+    struct Case {
+        std::string before, bytes;
+        std::u16string text;
+    };
+    // Into a new file, then over longer and shorter ones.
+    for (const Case& c : {Case{"", "Port:COM\xE9\r\nX\x80\xFF", u"Port:COM\u00E9\r\nX\u0080\u00FF"},
+                          Case{std::string(5000, 'L'), "Port:COM1\r\n", u"Port:COM1\r\n"},
+                          Case{"x", big, WidenLatin1(big)},
+                          Case{"", std::string("Port:A\r\n\0Baudrate:1\r\n", 22), u"Port:A\r\n"},
+                          Case{"", std::string("\0Port:A", 7), u""}, Case{"", "", u""}}) {
+        SCOPED_TRACE(c.bytes.substr(0, 20));
+        if (!c.before.empty()) Put(c.before);
+        ASSERT_EQ(files_.OpenForWrite(Wide("SMSMgr.ini"), file_), 0);
+        EXPECT_EQ(files_.WriteAll(file_, c.bytes), 0);
+        files_.Close(file_);
+        EXPECT_EQ(Get(), c.bytes);
+        ASSERT_EQ(files_.OpenForRead(Wide("SMSMgr.ini"), file_), 0);
+        EXPECT_EQ(files_.ReadText(file_), c.text);
+        files_.Close(file_);
+        EXPECT_EQ(file_, kNoFile);
+    }
 }
 
-TEST_F(SettingsFilePosix, TextEndsAtTheFirstNulByte) {
-    const std::string path = Path("SMSMgr.ini");
-    Put(path, std::string("Port:A\r\n\0Baudrate:1\r\n", 22));
-    EXPECT_EQ(ReadWhole(path), u"Port:A\r\n");
-    Put(path, std::string("\0Port:A", 7));
-    EXPECT_EQ(ReadWhole(path), u"");
-    Put(path, "");
-    EXPECT_EQ(ReadWhole(path), u"");
-}
-
-TEST_F(SettingsFilePosix, OpenErrorsAreWin32Numbers) {
-    const std::string missing = Path("missing.ini");
-    const std::string noFolder = Path("no-folder/SMSMgr.ini");
-    Put(Path("plain"), "x");
-    const std::string underFile = Path("plain/SMSMgr.ini");
-
-    EXPECT_EQ(files_.OpenForRead(Wide(missing), file_), win32::kFileNotFound);
-    EXPECT_EQ(file_, kNoFile);
-    EXPECT_EQ(files_.OpenForRead(Wide(noFolder), file_), win32::kPathNotFound);
-    EXPECT_EQ(files_.OpenForWrite(Wide(noFolder), file_), win32::kPathNotFound);
-    EXPECT_EQ(files_.OpenForRead(Wide(underFile), file_), win32::kPathNotFound);
-    EXPECT_EQ(files_.OpenForWrite(Wide(underFile), file_), win32::kPathNotFound);
-    EXPECT_EQ(files_.OpenForRead(u"", file_), win32::kPathNotFound);
-    EXPECT_EQ(files_.OpenForWrite(u"", file_), win32::kPathNotFound);
-    EXPECT_EQ(files_.OpenForRead(Wide(dir_.string()), file_), win32::kAccessDenied);
-    EXPECT_EQ(files_.OpenForWrite(Wide(dir_.string()), file_), win32::kAccessDenied);
-    EXPECT_EQ(file_, kNoFile);
-    EXPECT_FALSE(fs::exists(missing));
-    EXPECT_FALSE(fs::exists(Path("no-folder")));
-}
-
-TEST_F(SettingsFilePosix, MissingFileThroughLoadIsFileNotFound) {
-    FileHandle fileIni = kNoFile;
-    std::int32_t lastError = 7;
-    SettingsRecord record;
-    EXPECT_EQ(LoadIniFile({files_, fileIni, lastError}, Wide(Path("SMSMgr.ini")), record),
-              static_cast<HRESULT>(0x80070002u));
-    EXPECT_EQ(lastError, 0);
-    EXPECT_EQ(record, SettingsRecord{});
-    EXPECT_FALSE(fs::exists(Path("SMSMgr.ini")));
+TEST_F(SettingsFilePosix, OpenErrorsAreWin32NumbersAndCreateNothing) {
+    std::ofstream(dir_ / "plain") << "x";
+    // A missing file, folder or path, a path through a file, and the folder itself.
+    for (const auto& [path, error] :
+         {std::pair{Wide("missing.ini"), win32::kFileNotFound},
+          std::pair{Wide("no-folder/SMSMgr.ini"), win32::kPathNotFound},
+          std::pair{Wide("plain/SMSMgr.ini"), win32::kPathNotFound},
+          std::pair{std::u16string(), win32::kPathNotFound},
+          std::pair{Utf8ToUtf16(dir_.string()), win32::kAccessDenied}}) {
+        SCOPED_TRACE(Utf16ToUtf8(path));
+        EXPECT_EQ(files_.OpenForRead(path, file_), error);
+        // Writing creates a missing file, so only the other errors apply to it.
+        if (error != win32::kFileNotFound) {
+            EXPECT_EQ(files_.OpenForWrite(path, file_), error);
+        }
+        EXPECT_EQ(file_, kNoFile);
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "missing.ini"));
+    EXPECT_FALSE(fs::exists(dir_ / "no-folder"));
 }
 
 TEST_F(SettingsFilePosix, OpenFileIsExclusive) {
-    const std::string path = Path("SMSMgr.ini");
-    Put(path, "Port:COM1\r\n");
-
+    Put("Port:COM1\r\n");
     // Another open file that holds the lock keeps both kinds of open out, and the refused
     // write open leaves the content alone.
-    const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int other = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(other, 0);
     ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(files_.OpenForRead(Wide(path), file_), win32::kSharingViolation);
-    EXPECT_EQ(file_, kNoFile);
-    EXPECT_EQ(files_.OpenForWrite(Wide(path), file_), win32::kSharingViolation);
+    EXPECT_EQ(files_.OpenForRead(Wide("SMSMgr.ini"), file_), win32::kSharingViolation);
+    EXPECT_EQ(files_.OpenForWrite(Wide("SMSMgr.ini"), file_), win32::kSharingViolation);
     EXPECT_EQ(file_, kNoFile);
     ::close(other);
-    EXPECT_EQ(Get(path), "Port:COM1\r\n");
+    EXPECT_EQ(Get(), "Port:COM1\r\n");
 
     // While the backend holds the file, nobody else can lock it; after the close they can.
-    ASSERT_EQ(files_.OpenForRead(Wide(path), file_), 0);
+    ASSERT_EQ(files_.OpenForRead(Wide("SMSMgr.ini"), file_), 0);
     EXPECT_NE(file_, kNoFile);
     FileHandle second = kNoFile;
-    EXPECT_EQ(files_.OpenForWrite(Wide(path), second), win32::kSharingViolation);
-    const int probe = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(files_.OpenForWrite(Wide("SMSMgr.ini"), second), win32::kSharingViolation);
+    const int probe = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(probe, 0);
     EXPECT_NE(::flock(probe, LOCK_EX | LOCK_NB), 0);
     files_.Close(file_);
@@ -152,24 +129,10 @@ TEST_F(SettingsFilePosix, OpenFileIsExclusive) {
     ::close(probe);
 }
 
-TEST_F(SettingsFilePosix, WriteLeavesExactlyTheNewBytes) {
-    const std::string path = Path("SMSMgr.ini");
-    EXPECT_EQ(WriteWhole(path, "short\r\n"), 0);
-    EXPECT_EQ(Get(path), "short\r\n");
-
-    Put(path, std::string(5000, 'L'));
-    EXPECT_EQ(WriteWhole(path, "Port:COM1\r\n"), 0);
-    EXPECT_EQ(Get(path), "Port:COM1\r\n");
-
-    EXPECT_EQ(WriteWhole(path, std::string(300, 'x') + "\xE9"), 0);
-    EXPECT_EQ(Get(path), std::string(300, 'x') + "\xE9");
-}
-
 TEST_F(SettingsFilePosix, FailedWriteDoesNotCutTheFile) {
-    const std::string path = Path("SMSMgr.ini");
     const std::string old(4000, 'o');
-    Put(path, old);
-    ASSERT_EQ(files_.OpenForWrite(Wide(path), file_), 0);
+    Put(old);
+    ASSERT_EQ(files_.OpenForWrite(Wide("SMSMgr.ini"), file_), 0);
     // The child may write only the first 10 bytes of any file, so the write fails part way.
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -177,14 +140,13 @@ TEST_F(SettingsFilePosix, FailedWriteDoesNotCutTheFile) {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{10, 10};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        const auto e = files_.WriteAll(file_, std::string(200, 'n'));
-        ::_exit(e != 0 ? 0 : 1);
+        ::_exit(files_.WriteAll(file_, std::string(200, 'n')) != 0 ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the write should have failed";
-    EXPECT_EQ(fs::file_size(path), old.size());
+    EXPECT_EQ(fs::file_size(path_), old.size());
 }
 
 }  // namespace

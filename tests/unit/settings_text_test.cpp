@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/hresult.h"
@@ -27,76 +28,49 @@ const std::string kCom1Defaults =
     "ReadTimeout:0(0=Nonblocking,1=Blockinging)\r\n"
     "SMSCharacterSet:0(0=PCCP437(default),1=UCS2(PDU mode))\r\n";
 
-SettingsRecord Com1Defaults() {
-    SettingsRecord r;
-    r.port = u"COM1";
-    return r;
-}
-
+const SettingsRecord kCom1{u"COM1"};
 // A record in which no member has its default, so that a change by the reader always shows.
-SettingsRecord Unusual() {
-    SettingsRecord r;
-    r.port = u"before";
-    r.baudrate = 1;
-    r.dataBits = 2;
-    r.parity = 3;
-    r.stopBits = 4;
-    r.handshake = 5;
-    r.readTimeout = 6;
-    r.characterSet = 7;
-    return r;
+const SettingsRecord kUnusual{u"before", 1, 2, 3, 4, 5, 6, 7};
+
+SettingsRecord Parsed(std::u16string_view text) {
+    SettingsRecord record = kUnusual;
+    ParseSettingsText(text, record);
+    return record;
+}
+SettingsRecord Parsed(const std::string& bytes) {
+    return Parsed(WidenLatin1(bytes));
 }
 
-SettingsRecord Parsed(std::u16string_view text, SettingsRecord start = Unusual()) {
-    ParseSettingsText(text, start);
-    return start;
+std::string Bytes(const SettingsRecord& record) {
+    std::string bytes;
+    EXPECT_EQ(BuildSettingsBytes(record, bytes), kS_OK) << Utf16ToUtf8(record.port);
+    return bytes;
 }
 
-std::vector<std::size_t> LineLengths(const std::string& bytes) {
-    std::vector<std::size_t> lengths;
-    std::size_t start = 0;
-    for (auto end = bytes.find("\r\n"); end != std::string::npos; end = bytes.find("\r\n", start)) {
-        lengths.push_back(end + 2 - start);
+// kCom1Defaults with its line ends replaced by the given ones, in turn.
+std::string WithLineEnds(const std::vector<std::string>& ends) {
+    std::string text;
+    std::size_t start = 0, n = 0;
+    for (auto end = kCom1Defaults.find("\r\n"); end != std::string::npos;
+         end = kCom1Defaults.find("\r\n", start)) {
+        text += kCom1Defaults.substr(start, end - start) + ends[n++ % ends.size()];
         start = end + 2;
     }
-    EXPECT_EQ(start, bytes.size()) << "text after the last CR LF";
-    return lengths;
+    return text;
 }
 
 // ---- writer ----
 
-TEST(SettingsTextWriter, FileForCom1AndDefaultsByteForByte) {
-    std::string bytes;
-    ASSERT_EQ(BuildSettingsBytes(Com1Defaults(), bytes), kS_OK);
-    EXPECT_EQ(bytes, kCom1Defaults);
-    EXPECT_EQ(bytes.size(), 242u);
-    const std::string firstLine = "\x50\x6F\x72\x74\x3A\x43\x4F\x4D\x31\x0D\x0A";
-    EXPECT_EQ(bytes.substr(0, 11), firstLine);
-    EXPECT_EQ(LineLengths(bytes), (std::vector<std::size_t>{11, 17, 12, 31, 27, 44, 44, 56}));
-    EXPECT_EQ(BuildSettingsText(Com1Defaults()), WidenLatin1(kCom1Defaults));
+TEST(SettingsTextWriter, FilesForCom1AndForAnEmptyPortByteForByte) {
+    EXPECT_EQ(Bytes(kCom1), kCom1Defaults);
+    EXPECT_EQ(Bytes(kCom1).size(), 242u);
+    EXPECT_EQ(BuildSettingsText(kCom1), WidenLatin1(kCom1Defaults));
+    EXPECT_EQ(Bytes(SettingsRecord{}), "Port:\r\n" + kCom1Defaults.substr(11));
+    EXPECT_EQ(Bytes(SettingsRecord{}).size(), 238u);
 }
 
-TEST(SettingsTextWriter, EmptyPortGives238Bytes) {
-    std::string bytes;
-    ASSERT_EQ(BuildSettingsBytes(SettingsRecord{}, bytes), kS_OK);
-    EXPECT_EQ(bytes.size(), 238u);
-    EXPECT_EQ(bytes.substr(0, 7), "Port:\r\n");
-    EXPECT_EQ(bytes.substr(7), kCom1Defaults.substr(11));
-}
-
-TEST(SettingsTextWriter, NumbersAreSignedDecimalWithoutPadding) {
-    SettingsRecord r;
-    r.port = u"  COM 3 ";
-    r.baudrate = 115200;
-    r.dataBits = 16;
-    r.parity = -1;
-    r.stopBits = kMin;
-    r.handshake = kMax;
-    r.readTimeout = 0;
-    r.characterSet = -10;
-    std::string bytes;
-    ASSERT_EQ(BuildSettingsBytes(r, bytes), kS_OK);
-    EXPECT_EQ(bytes,
+TEST(SettingsTextWriter, NumbersAreSignedDecimalWithoutPaddingAndPortUnitsTheirLowByte) {
+    EXPECT_EQ(Bytes({u"  COM 3 ", 115200, 16, -1, kMin, kMax, 0, -10}),
               "Port:  COM 3 \r\n"
               "Baudrate:115200\r\n"
               "DataBits:16\r\n"
@@ -105,130 +79,80 @@ TEST(SettingsTextWriter, NumbersAreSignedDecimalWithoutPadding) {
               "Handshaking:2147483647(0=Off,1=Hardware,2=Software)\r\n"
               "ReadTimeout:0(0=Nonblocking,1=Blockinging)\r\n"
               "SMSCharacterSet:-10(0=PCCP437(default),1=UCS2(PDU mode))\r\n");
+    // é, and two units above U+00FF.
+    EXPECT_EQ(Bytes({u"\u00E9\u0141\uFF7A"}).substr(0, 10), "Port:\xE9\x41\x7A\r\n");
 }
 
-TEST(SettingsTextWriter, PortUnitsBecomeTheirLowByte) {
-    SettingsRecord r;
-    r.port = u"\u00E9\u0141\uFF7A";  // é, and two units above U+00FF
-    std::string bytes;
-    ASSERT_EQ(BuildSettingsBytes(r, bytes), kS_OK);
-    EXPECT_EQ(bytes.substr(0, 10), "Port:\xE9\x41\x7A\r\n");
-}
-
-TEST(SettingsTextWriter, TextLimitIs1023BytesWhateverMakesItLong) {
-    std::string bytes;
-    SettingsRecord r;
-    r.port.assign(785, u'P');  // 238 + 785 = 1023
-    ASSERT_EQ(BuildSettingsBytes(r, bytes), kS_OK);
-    EXPECT_EQ(bytes.size(), 1023u);
-
-    const std::string before = "untouched";
-    bytes = before;
-    r.port.assign(786, u'P');
-    EXPECT_EQ(BuildSettingsBytes(r, bytes), kE_INVALIDARG);
-    EXPECT_EQ(bytes, before);
-
-    // A seventh baud-rate digit takes the room of the last port character.
-    r.port.assign(785, u'P');
-    r.baudrate = 1000000;
-    EXPECT_EQ(BuildSettingsBytes(r, bytes), kE_INVALIDARG);
-    EXPECT_EQ(bytes, before);
-}
-
-TEST(SettingsTextWriter, RefusesPortUnitsWithZeroLowByte) {
-    for (const char16_t unit : {u'\u0000', u'\u0100', u'\uFF00'}) {
-        SettingsRecord r;
-        r.port = u"COM";
-        r.port += unit;
-        r.port += u"1";
+TEST(SettingsTextWriter, RefusesTextsOver1023BytesAndPortUnitsWithZeroLowByte) {
+    SettingsRecord longest{std::u16string(785, u'P')};  // 238 + 785 = 1023
+    EXPECT_EQ(Bytes(longest).size(), 1023u);
+    SettingsRecord longer = longest, wider = longest;
+    longer.port += u'P';
+    wider.baudrate = 1000000;  // a seventh digit takes the room of the last port character
+    for (const SettingsRecord& r :
+         {longer, wider, SettingsRecord{std::u16string{u'C', u'O', u'M', 0, u'1'}},
+          SettingsRecord{u"COM\u01001"}, SettingsRecord{u"COM\uFF001"}}) {
         std::string bytes = "untouched";
-        EXPECT_EQ(BuildSettingsBytes(r, bytes), kE_INVALIDARG) << int(unit);
+        EXPECT_EQ(BuildSettingsBytes(r, bytes), kE_INVALIDARG) << r.port.size();
         EXPECT_EQ(bytes, "untouched");
     }
 }
 
 // ---- reader ----
 
-TEST(SettingsTextReader, FileForCom1AndDefaultsReadsBack) {
-    EXPECT_EQ(Parsed(WidenLatin1(kCom1Defaults)), Com1Defaults());
-    SettingsRecord expected;
-    EXPECT_EQ(Parsed(WidenLatin1(kCom1Defaults.substr(0, 5) + kCom1Defaults.substr(9))), expected);
+TEST(SettingsTextReader, FilesForCom1AndForAnEmptyPortReadBack) {
+    EXPECT_EQ(Parsed(kCom1Defaults), kCom1);
+    EXPECT_EQ(Parsed("Port:\r\n" + kCom1Defaults.substr(11)), SettingsRecord{});
 }
 
 TEST(SettingsTextReader, KeysThatDoNotOccurKeepTheirValues) {
-    EXPECT_EQ(Parsed(u""), Unusual());
-    EXPECT_EQ(Parsed(u"\r\n\r\n"), Unusual());
-    SettingsRecord expected = Unusual();
+    EXPECT_EQ(Parsed(u""), kUnusual);
+    EXPECT_EQ(Parsed(u"\r\n\r\n"), kUnusual);
+    SettingsRecord expected = kUnusual;
     expected.parity = 2;
     EXPECT_EQ(Parsed(u"junk\r\nParity:2\r\nmore junk"), expected);
 }
 
-TEST(SettingsTextReader, EachKeySetsItsOwnMember) {
-    const struct {
-        const char16_t* line;
-        std::int32_t SettingsRecord::*member;
-    } cases[] = {
-        {u"Baudrate:42", &SettingsRecord::baudrate},
-        {u"DataBits:42", &SettingsRecord::dataBits},
-        {u"Parity:42", &SettingsRecord::parity},
-        {u"StopBits:42", &SettingsRecord::stopBits},
-        {u"Handshaking:42", &SettingsRecord::handshake},
-        {u"ReadTimeout:42", &SettingsRecord::readTimeout},
-        {u"SMSCharacterSet:42", &SettingsRecord::characterSet},
+TEST(SettingsTextReader, EveryNumberIsReadFromTheWholeRestOfItsLine) {
+    const std::pair<const char16_t*, std::int32_t SettingsRecord::*> keys[] = {
+        {u"Baudrate:", &SettingsRecord::baudrate},
+        {u"DataBits:", &SettingsRecord::dataBits},
+        {u"Parity:", &SettingsRecord::parity},
+        {u"StopBits:", &SettingsRecord::stopBits},
+        {u"Handshaking:", &SettingsRecord::handshake},
+        {u"ReadTimeout:", &SettingsRecord::readTimeout},
+        {u"SMSCharacterSet:", &SettingsRecord::characterSet},
     };
-    for (const auto& c : cases) {
-        SettingsRecord expected = Unusual();
-        expected.*c.member = 42;
-        EXPECT_EQ(Parsed(c.line), expected) << Utf16ToUtf8(c.line);
-    }
-}
-
-TEST(SettingsTextReader, CodeValuesReadLikeNumbersFromTheWholeRestOfTheLine) {
-    const struct {
-        const char16_t* value;
-        std::int32_t expected;
-    } cases[] = {
+    const std::pair<const char16_t*, std::int32_t> values[] = {
         {u"16", 16},
         {u"-1", -1},
         {u"+3", 3},
         {u" 7", 7},
+        {u"0012", 12},
+        {u"-9600", -9600},
         {u" \t 2(0=None,1=Odd,2=Even)", 2},
         {u"1(0=Off,1=Hardware,2=Software)", 1},
+        {u" 9600 (x)", 9600},
         {u"", 0},
         {u"x1", 0},
         {u"- 1", 0},
         {u"--1", 0},
         {u"+-1", 0},
-        {u"0012", 12},
         {u"\uFF11", 0},  // a full-width digit is no decimal digit here
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Parsed(u"DataBits:" + std::u16string(c.value)).dataBits, c.expected)
-            << Utf16ToUtf8(c.value);
-        EXPECT_EQ(Parsed(u"SMSCharacterSet:" + std::u16string(c.value)).characterSet, c.expected)
-            << Utf16ToUtf8(c.value);
-    }
-}
-
-TEST(SettingsTextReader, BaudRateConversionAndSaturation) {
-    const struct {
-        const char16_t* value;
-        std::int32_t expected;
-    } cases[] = {
-        {u" 9600 (x)", 9600},
-        {u"abc", 0},
-        {u"", 0},
-        {u"-9600", -9600},
+        // Past the 32-bit range the value saturates.
         {u"2147483647", kMax},
         {u"2147483648", kMax},
         {u"99999999999999999999999999", kMax},
         {u"-2147483648", kMin},
         {u"-2147483649", kMin},
-        {u"-99999999999999999999999999", kMin},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Parsed(u"Baudrate:" + std::u16string(c.value)).baudrate, c.expected)
-            << Utf16ToUtf8(c.value);
+        {u"-99999999999999999999999999", kMin}};
+    for (const auto& [key, member] : keys) {
+        for (const auto& [value, number] : values) {
+            SettingsRecord expected = kUnusual;
+            expected.*member = number;
+            EXPECT_EQ(Parsed(std::u16string(key) + value), expected)
+                << Utf16ToUtf8(key) << Utf16ToUtf8(value);
+        }
     }
 }
 
@@ -245,7 +169,7 @@ TEST(SettingsTextReader, OnlyExactKeysAtTheLineStartCount) {
          {u"port:COM9", u"PORT:COM9", u" Port:COM9", u"\tPort:COM9", u"PortName:COM9", u"Port COM9",
           u"Port", u":Port:COM9", u"XPort:COM9", u"Baudrate :9", u"Baud:9", u"baudrate:9",
           u" DataBits:9", u"Parity=9", u"SMSCharacterset:9"}) {
-        EXPECT_EQ(Parsed(line), Unusual()) << Utf16ToUtf8(line);
+        EXPECT_EQ(Parsed(line), kUnusual) << Utf16ToUtf8(line);
     }
     // The key ends at the first colon, so a doubled colon leaves an unconvertible value.
     EXPECT_EQ(Parsed(u"Baudrate::9600").baudrate, 0);
@@ -257,25 +181,15 @@ TEST(SettingsTextReader, LastOccurrenceOfAKeyWins) {
     EXPECT_EQ(r.baudrate, 0);
 }
 
-TEST(SettingsTextReader, EveryKindOfLineEndEndsALine) {
-    const std::string crlf = kCom1Defaults;
-    std::string lf, cr, mixed;
-    const char* const ends[] = {"\r\n", "\n", "\r"};
-    int n = 0;
-    for (std::size_t i = 0; i < crlf.size(); ++i) {
-        if (crlf[i] == '\r') continue;
-        if (crlf[i] != '\n') {
-            lf += crlf[i], cr += crlf[i], mixed += crlf[i];
-            continue;
-        }
-        lf += '\n';
-        cr += '\r';
-        mixed += ends[n++ % 3];
+TEST(SettingsTextReader, EveryKindOfLineEndEndsALineAndTheLastLineNeedsNone) {
+    for (const std::string& text :
+         {WithLineEnds({"\n"}), WithLineEnds({"\r"}), WithLineEnds({"\r\n", "\n", "\r"})}) {
+        EXPECT_EQ(Parsed(text), kCom1) << text;
+        EXPECT_EQ(Parsed(text + "Port:COM7").port, u"COM7") << text;
     }
-    for (const auto& text : {lf, cr, mixed}) {
-        SettingsRecord expected = Com1Defaults();
-        EXPECT_EQ(Parsed(WidenLatin1(text)), expected) << text;
-    }
+    // The last line's value differs from what the reader starts with, so reading it shows.
+    EXPECT_EQ(Parsed(kCom1Defaults.substr(0, 240)), kCom1);
+    EXPECT_EQ(Parsed(u"Baudrate:9600").baudrate, 9600);
     // Empty lines between line ends of every kind are skipped over.
     const auto r = Parsed(u"Port:A\r\r\n\n\rParity:2\n\r\nStopBits:1");
     EXPECT_EQ(r.port, u"A");
@@ -283,57 +197,21 @@ TEST(SettingsTextReader, EveryKindOfLineEndEndsALine) {
     EXPECT_EQ(r.stopBits, 1);
 }
 
-TEST(SettingsTextReader, LastLineWithoutLineEndIsRead) {
-    std::string text = kCom1Defaults;
-    text.replace(text.find("SMSCharacterSet:0"), 17, "SMSCharacterSet:1");
-    text.resize(text.size() - 2);
-    auto expected = Com1Defaults();
-    expected.characterSet = 1;
-    EXPECT_EQ(Parsed(WidenLatin1(text)), expected);
-    EXPECT_EQ(Parsed(u"Port:COM7").port, u"COM7");
-    EXPECT_EQ(Parsed(u"Baudrate:9600").baudrate, 9600);
-}
-
-TEST(SettingsTextReader, LineEndInsideAValueEndsIt) {
-    const auto r = Parsed(u"Port:COM1\rBaudrate:19200\nDataBits:7");
-    EXPECT_EQ(r.port, u"COM1");
-    EXPECT_EQ(r.baudrate, 19200);
-    EXPECT_EQ(r.dataBits, 7);
-}
-
 // ---- round trip ----
 
 TEST(SettingsTextRoundTrip, EveryWritableRecordReadsBackUnchanged) {
-    std::vector<SettingsRecord> records;
-    records.push_back(SettingsRecord{});
-    records.push_back(Com1Defaults());
-    SettingsRecord r;
-    r.port = u" COM 4 ";
-    r.baudrate = 115200;
-    r.dataBits = 16;
-    r.parity = -1;
-    r.stopBits = 10;
-    r.handshake = -32768;
-    r.readTimeout = 32767;
-    r.characterSet = 1;
-    records.push_back(r);
-    r.port = u"/dev/ttyUSB0:weird:name\u00FF";
-    r.baudrate = kMin;
-    r.dataBits = kMax;
-    r.parity = kMin;
-    records.push_back(r);
-    // Three numbers 25 characters longer than the defaults' and the longest port that fits.
-    r.port.assign(785 - 25, u'x');
-    r.baudrate = kMin;
-    r.dataBits = r.parity = kMin;
-    r.stopBits = r.handshake = r.readTimeout = r.characterSet = 0;
-    records.push_back(r);
-
+    const SettingsRecord records[] = {
+        SettingsRecord{},
+        kCom1,
+        {u" COM 4 ", 115200, 16, -1, 10, -32768, 32767, 1},
+        {u"/dev/ttyUSB0:weird:name\u00FF", kMin, kMax, kMin, 10, -32768, 32767, 1},
+        // Three numbers 25 characters longer than the defaults' and the longest port that fits.
+        {std::u16string(785 - 25, u'x'), kMin, kMin, kMin, 0, 0, 0, 0},
+    };
     for (const auto& record : records) {
-        std::string bytes;
-        ASSERT_EQ(BuildSettingsBytes(record, bytes), kS_OK) << Utf16ToUtf8(record.port);
+        const std::string bytes = Bytes(record);
         EXPECT_LE(bytes.size(), 1023u);
-        EXPECT_EQ(Parsed(WidenLatin1(bytes)), record) << bytes;
+        EXPECT_EQ(Parsed(bytes), record) << bytes;
         EXPECT_EQ(Parsed(BuildSettingsText(record)), record) << bytes;
     }
 }
