@@ -300,7 +300,7 @@ transcript_check "$first" "early transcript" text-cpp pdu-cpp
 released=$(time_of "$work/early.out" released)
 if ended=$(wait_gone "$manual" 20) && [ -n "$released" ]; then
     delay=$((ended - released))
-    check "the server started by hand served the client and ends 5-8 s after it released" \
+    check "the server started by hand served the client and ends 5-8 s after it released (${delay} ms)" \
         "after ${delay} ms" \
         [ "$delay" -ge 5000 -a "$delay" -le 8000 ]
 else
@@ -366,7 +366,7 @@ wait "$second" 2>/dev/null
 released2=$(time_of "$work/second.out" released)
 if [ -n "$pid1" ] && ended=$(wait_gone "$pid1" 20) && [ -n "$released2" ]; then
     delay=$((ended - released2))
-    check "the server kept running and ends 5-8 s after the later client released" \
+    check "the server kept running and ends 5-8 s after the later client released (${delay} ms)" \
         "after ${delay} ms" [ "$delay" -ge 5000 -a "$delay" -le 8000 ]
 else
     not_ok "the server ends 5-8 s after the later client released" "no server, or still running"
