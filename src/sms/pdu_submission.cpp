@@ -2,6 +2,7 @@
 
 #include "base/narrow.h"
 #include "sms/pdu.h"
+#include "sms/phone_number.h"
 #include "sms/submission.h"
 
 namespace merel {
@@ -17,10 +18,7 @@ constexpr std::size_t kMaxPduModeNumber = 510;
 
 HRESULT SubmitPduMessage(const CommandWriter& write, std::u16string_view phoneNr,
                          std::u16string_view message) {
-    std::u16string number;
-    for (char16_t c : UpToNul(phoneNr)) {
-        if (c != u' ') number.push_back(c);
-    }
+    const std::u16string number = NumberWithoutSpaces(phoneNr);
     if (number.size() > kMaxPduModeNumber) return kE_INVALIDARG;
 
     // Encoded before anything is written, so that a number that cannot be encoded leaves the

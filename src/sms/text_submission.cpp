@@ -1,6 +1,7 @@
 #include <string>
 
 #include "base/narrow.h"
+#include "sms/phone_number.h"
 #include "sms/submission.h"
 
 namespace merel {
@@ -11,20 +12,11 @@ namespace {
 // the number and the text; longer input is refused rather than cut.
 constexpr std::size_t kMaxTextModeField = 511;
 
-std::u16string WithoutSpaces(std::u16string_view number) {
-    std::u16string out;
-    out.reserve(number.size());
-    for (char16_t c : number) {
-        if (c != u' ') out.push_back(c);
-    }
-    return out;
-}
-
 }  // namespace
 
 HRESULT SubmitTextMessage(const CommandWriter& write, std::u16string_view phoneNr,
                           std::u16string_view message) {
-    const std::u16string number = WithoutSpaces(UpToNul(phoneNr));
+    const std::u16string number = NumberWithoutSpaces(phoneNr);
     const std::u16string_view text = UpToNul(message);
     if (number.size() > kMaxTextModeField || text.size() > kMaxTextModeField) {
         return kE_INVALIDARG;
