@@ -48,6 +48,17 @@ std::int32_t OpenError(int err, const std::string& path) {
     return Win32ErrorFromErrno(err);
 }
 
+// Reads the terminal's settings, lets `change` edit them (it returns 0 or a Win32 error), and
+// writes them back.
+template <typename Change>
+std::int32_t UpdateTty(int fd, Change&& change) {
+    TtySettings tty;
+    if (const int err = ReadTtySettings(fd, tty); err != 0) return FromErrno(err);
+    if (const std::int32_t e = change(tty); e != 0) return e;
+    if (const int err = WriteTtySettings(fd, tty); err != 0) return FromErrno(err);
+    return 0;
+}
+
 class PosixSerialDevice : public SerialDevice {
   public:
     std::int32_t Open(const std::u16string& name, PortHandle& handle) override {
@@ -82,13 +93,15 @@ class PosixSerialDevice : public SerialDevice {
         std::lock_guard lock(mutex_);
         PortCache* cache = Find(handle);
         if (cache == nullptr) return win32::kInvalidHandle;
-        const int fd = static_cast<int>(handle);
-        TtySettings tty;
-        if (const int err = ReadTtySettings(fd, tty); err != 0) return FromErrno(err);
-        WriteDefaultConfig(tty);
-        if (const int err = WriteTtySettings(fd, tty); err != 0) return FromErrno(err);
+        TtySettings applied;
+        const std::int32_t e = UpdateTty(static_cast<int>(handle), [&](TtySettings& tty) {
+            WriteDefaultConfig(tty);
+            applied = tty;
+            return 0;
+        });
+        if (e != 0) return e;
         // Raw mode blocks a read until a byte arrives, as time-outs of all zero do.
-        cache->state = DefaultCommState(TtySpeed(tty));
+        cache->state = DefaultCommState(TtySpeed(applied));
         cache->timeouts = CommTimeouts{};
         return 0;
     }
@@ -109,11 +122,9 @@ class PosixSerialDevice : public SerialDevice {
         std::lock_guard lock(mutex_);
         PortCache* cache = Find(handle);
         if (cache == nullptr) return win32::kInvalidHandle;
-        const int fd = static_cast<int>(handle);
-        TtySettings tty;
-        if (const int err = ReadTtySettings(fd, tty); err != 0) return FromErrno(err);
-        if (const std::int32_t e = WriteCommState(state, tty); e != 0) return e;
-        if (const int err = WriteTtySettings(fd, tty); err != 0) return FromErrno(err);
+        const std::int32_t e = UpdateTty(
+            static_cast<int>(handle), [&](TtySettings& tty) { return WriteCommState(state, tty); });
+        if (e != 0) return e;
         cache->state = state;
         return 0;
     }
@@ -130,11 +141,11 @@ class PosixSerialDevice : public SerialDevice {
         std::lock_guard lock(mutex_);
         PortCache* cache = Find(handle);
         if (cache == nullptr) return win32::kInvalidHandle;
-        const int fd = static_cast<int>(handle);
-        TtySettings tty;
-        if (const int err = ReadTtySettings(fd, tty); err != 0) return FromErrno(err);
-        WriteReadTimeouts(timeouts, tty);
-        if (const int err = WriteTtySettings(fd, tty); err != 0) return FromErrno(err);
+        const std::int32_t e = UpdateTty(static_cast<int>(handle), [&](TtySettings& tty) {
+            WriteReadTimeouts(timeouts, tty);
+            return 0;
+        });
+        if (e != 0) return e;
         cache->timeouts = timeouts;
         return 0;
     }

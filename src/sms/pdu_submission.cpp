@@ -2,7 +2,7 @@
 
 #include "base/narrow.h"
 #include "sms/pdu.h"
-#include "sms/phone_number.h"
+#include "sms/submission_steps.h"
 #include "sms/submission.h"
 
 namespace merel {
@@ -27,16 +27,14 @@ HRESULT SubmitPduMessage(const CommandWriter& write, std::u16string_view phoneNr
     const HRESULT encoded = EncodeSubmitPdu(number, UpToNul(message), pdu);
     if (Failed(encoded)) return encoded;
 
-    const std::string commands[] = {
-        "AT+CSCS=\"UCS2\"\n\r", "AT+CMEE=2\n\r",
-        "AT+CMGF=0\n\r",        "AT+CMGS=" + std::to_string(pdu.length) + "\n\r",
-        pdu.hex + "\x1A\n\r",   "AT$RESET",
-    };
-    for (const std::string& command : commands) {
-        const HRESULT hr = write(command);
-        if (Failed(hr)) return hr;
-    }
-    return kS_OK;
+    return WriteInOrder(write, {
+                                   "AT+CSCS=\"UCS2\"\n\r",
+                                   "AT+CMEE=2\n\r",
+                                   "AT+CMGF=0\n\r",
+                                   "AT+CMGS=" + std::to_string(pdu.length) + "\n\r",
+                                   pdu.hex + "\x1A\n\r",
+                                   "AT$RESET",
+                               });
 }
 
 }  // namespace merel

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "base/narrow.h"
-#include "sms/phone_number.h"
+#include "sms/submission_steps.h"
 #include "sms/submission.h"
 
 namespace merel {
@@ -24,18 +24,13 @@ HRESULT SubmitTextMessage(const CommandWriter& write, std::u16string_view phoneN
 
     // A zero byte cannot travel inside a command, so such a unit is sent as '?' instead of
     // ending the number or the text there.
-    const std::string commands[] = {
-        "AT+CSCS=\"PCCP437\"\n\r",
-        "AT+CMGF=1\n\r",
-        "AT+CMGS=\"" + NarrowLow8(number, '?') + "\"\n\r",
-        NarrowLow8(text, '?') + "\x1A\n\r",
-        "AT$RESET",
-    };
-    for (const std::string& command : commands) {
-        const HRESULT hr = write(command);
-        if (Failed(hr)) return hr;
-    }
-    return kS_OK;
+    return WriteInOrder(write, {
+                                   "AT+CSCS=\"PCCP437\"\n\r",
+                                   "AT+CMGF=1\n\r",
+                                   "AT+CMGS=\"" + NarrowLow8(number, '?') + "\"\n\r",
+                                   NarrowLow8(text, '?') + "\x1A\n\r",
+                                   "AT$RESET",
+                               });
 }
 
 }  // namespace merel

@@ -1,0 +1,33 @@
+// What the text-mode and PDU-mode submissions do alike.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "base/narrow.h"
+#include "sms/submission.h"
+
+namespace merel {
+
+// The number taken up to its first NUL, with its spaces removed.
+inline std::u16string NumberWithoutSpaces(std::u16string_view phoneNr) {
+    std::u16string out;
+    for (char16_t c : UpToNul(phoneNr)) {
+        if (c != u' ') out.push_back(c);
+    }
+    return out;
+}
+
+// Writes the commands in order, each in a write of its own; the first failure ends the
+// submission with its result.
+inline HRESULT WriteInOrder(const CommandWriter& write,
+                            std::initializer_list<std::string> commands) {
+    for (const std::string& command : commands) {
+        const HRESULT hr = write(command);
+        if (Failed(hr)) return hr;
+    }
+    return kS_OK;
+}
+
+}  // namespace merel
