@@ -1,0 +1,283 @@
+"""What the whole-system tests of the Linux service share: a private session bus, a registered
+copy of the built service, modem-sim on a pseudo terminal, client calls through busctl, and one
+ok/not ok line per case.
+
+Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+BUS_NAME = "MerelSMSManager.SMSMgr"
+OBJECT = "/SMSMgr"
+INTERFACE = "MerelSMSManagerLib.ISMSMgr"
+
+# Slot order, D-Bus types, parameter names, directions and dispatch identifiers.
+METHODS = [
+    ("SendTextMessage", 1, [("u_bstrPhoneNr", "s", "in"), ("u_bstrMessage", "s", "in"),
+                            ("u_inFlags", "i", "in")]),
+    ("SetSettings", 2, [("u_bstrPort", "s", "in"), ("u_loBaudrate", "i", "in"),
+                        ("u_shDataBits", "n", "in"), ("u_shParity", "n", "in"),
+                        ("u_shStopBits", "n", "in"), ("u_shHandshake", "n", "in"),
+                        ("u_shReadTimeout", "n", "in"), ("u_shCharacterSet", "n", "in")]),
+    ("GetSettings", 3, [("u_bstrPort", "s", "out"), ("u_loBaudrate", "i", "out"),
+                        ("u_shDataBits", "n", "out"), ("u_shParity", "n", "out"),
+                        ("u_shStopBits", "n", "out"), ("u_shHandshake", "n", "out"),
+                        ("u_shReadTimeout", "n", "out"), ("u_shCharacterSet", "n", "out")]),
+    ("SendPDUMessage", 4, [("u_bstrPhoneNr", "s", "in"), ("u_bstrMessage", "s", "in")]),
+    ("GetSMSManagerStatus", 5, [("u_boIsINIFileLoad", "y", "out"),
+                                ("u_boIsLOGFileOpen", "y", "out"),
+                                ("u_boIsPortOpen", "y", "out"), ("u_boIsPortInit", "y", "out")]),
+    ("SendMessage", 6, [("u_bstrPhoneNr", "s", "in"), ("u_bstrMessage", "s", "in")]),
+    ("GetDetectedCOMPortsOnHost", 8, [("u_uiNrOfPorts", "u", "out"), ("pVal", "as", "out")]),
+    ("TestPort", 9, []),
+    ("Init", 10, []),
+]
+
+LF_CR = b"\n\r"
+EOM = b"\x1a\n\r"
+
+failures = 0
+
+
+def report(ok, case, reason=""):
+    global failures
+    if ok:
+        print(f"ok - {case}", flush=True)
+    else:
+        failures += 1
+        print(f"not ok - {case} ({reason})", flush=True)
+
+
+def skip(case, reason):
+    print(f"skip - {case} ({reason})", flush=True)
+
+
+class CaseFailed(Exception):
+    pass
+
+
+def check(condition, reason):
+    if not condition:
+        raise CaseFailed(reason)
+
+
+def case(name):
+    """Runs the decorated function at once as one case; its CaseFailed becomes 'not ok'."""
+    def run(fn):
+        try:
+            fn()
+            report(True, name)
+        except CaseFailed as e:
+            report(False, name, str(e))
+        except (subprocess.TimeoutExpired, OSError, ValueError, KeyError, IndexError) as e:
+            report(False, name, f"{type(e).__name__}: {e}")
+        return fn
+    return run
+
+
+class World:
+    def __init__(self):
+        source = os.environ.get("MEREL_SOURCE") or os.path.dirname(
+            os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        build = os.environ.get("MEREL_BUILD_LINUX") or os.path.join(source, "build", "linux")
+        self.built_server = os.path.join(build, "src", "host", "dbus", "MerelSMSManager")
+        self.modem_sim = os.path.join(build, "tools", "modem-sim", "modem-sim")
+        self.tmp = tempfile.mkdtemp(prefix="merel-dbus-e2e-")
+        self.bin = os.path.join(self.tmp, "bin")
+        self.server = os.path.join(self.bin, "MerelSMSManager")
+        self.data = os.path.join(self.tmp, "data")
+        self.ini = os.path.join(self.bin, "SMSMgr.ini")
+        self.modem_link = os.path.join(self.tmp, "modem")
+        self.transcript = os.path.join(self.tmp, "modem.jsonl")
+        self.service_file = os.path.join(self.data, "dbus-1", "services", BUS_NAME + ".service")
+        self.interface_file = os.path.join(self.data, "dbus-1", "interfaces", INTERFACE + ".xml")
+        self.bus_pid = None
+        self.sim = None
+        self.env = dict(os.environ, XDG_DATA_HOME=self.data, HOME=self.tmp, LC_ALL="C.UTF-8")
+        for var in ("DBUS_STARTER_ADDRESS", "DBUS_STARTER_BUS_TYPE", "XDG_RUNTIME_DIR"):
+            self.env.pop(var, None)
+
+    # The program under test is a copy, so that its SMSMgr.ini lands in our folder.
+    def install(self):
+        os.makedirs(self.bin)
+        shutil.copy2(self.built_server, self.server)
+
+    def start_bus(self):
+        config = os.path.join(self.tmp, "bus.conf")
+        with open(config, "w") as f:
+            f.write(f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path={self.tmp}/bus</listen>
+  <auth>EXTERNAL</auth>
+  <standard_session_servicedirs/>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+""")
+        out = subprocess.run(["dbus-daemon", f"--config-file={config}", "--fork",
+                              "--print-address=1", "--print-pid=1", "--nopidfile"],
+                             env=self.env, capture_output=True, text=True, timeout=20, check=True)
+        address, pid = out.stdout.split("\n")[:2]
+        self.bus_pid = int(pid)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address.strip()
+
+    def stop_bus(self):
+        if self.bus_pid:
+            try:
+                os.kill(self.bus_pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            wait_until(lambda: not pid_alive(self.bus_pid), 5)
+            self.bus_pid = None
+
+    def start_sim(self):
+        self.sim = subprocess.Popen([self.modem_sim, "--link", self.modem_link, "--json",
+                                     "--transcript", self.transcript, "--idle-exit", "120"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        first = self.sim.stdout.readline()
+        check(first.startswith("device: /dev/pts/"), f"modem-sim said {first!r}")
+
+    def stop_sim(self):
+        if self.sim and self.sim.poll() is None:
+            self.sim.send_signal(signal.SIGTERM)
+            try:
+                self.sim.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.sim.kill()
+                self.sim.wait(timeout=5)
+
+    def run(self, args, timeout=30):
+        return subprocess.run(args, env=self.env, capture_output=True, text=True,
+                              timeout=timeout)
+
+    # A client call with busctl: (result type, values) or the CompletedProcess on failure.
+    def busctl(self, method, signature=None, *args, timeout=30):
+        cmd = ["busctl", "--user", "--json=short", "call", BUS_NAME, OBJECT, INTERFACE, method]
+        if signature is not None:
+            cmd += [signature, *[str(a) for a in args]]
+        return self.run(cmd, timeout)
+
+    def call_ok(self, method, signature=None, *args, timeout=30):
+        p = self.busctl(method, signature, *args, timeout=timeout)
+        check(p.returncode == 0, f"{method} failed: {p.stderr.strip()}")
+        if not p.stdout.strip():
+            return None
+        reply = json.loads(p.stdout)
+        return reply["type"], reply["data"]
+
+    def call_fails(self, method, signature=None, *args):
+        """The HRESULT recovered from busctl's report of the error message."""
+        p = self.busctl(method, signature, *args)
+        check(p.returncode != 0, f"{method} succeeded: {p.stdout.strip()}")
+        m = re.search(r"Call failed: (0x[0-9A-Fa-f]{8}): ", p.stderr)
+        check(m, f"{method}: no HRESULT in {p.stderr.strip()!r}")
+        return int(m.group(1), 16)
+
+    def gdbus(self, method, *args):
+        return self.run(["gdbus", "call", "--session", "--dest", BUS_NAME, "--object-path",
+                         OBJECT, "--method", f"{INTERFACE}.{method}", "--", *args])
+
+    def status(self):
+        return self.call_ok("GetSMSManagerStatus")[1]
+
+    def settings(self):
+        return self.call_ok("GetSettings")[1]
+
+    def set_settings(self, port, baud, data, parity, stop, handshake, timeout_mode, charset):
+        return self.busctl("SetSettings", "sinnnnnn", port, baud, data, parity, stop, handshake,
+                           timeout_mode, charset)
+
+    def owner_pid(self):
+        p = self.run(["busctl", "--user", "--json=short", "call", "org.freedesktop.DBus",
+                      "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "GetConnectionUnixProcessID", "s", BUS_NAME])
+        return json.loads(p.stdout)["data"][0] if p.returncode == 0 else None
+
+    def server_pids(self):
+        """Every running process of our copy of the server."""
+        pids = []
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    if os.readlink(f"/proc/{entry}/exe") == self.server:
+                        pids.append(int(entry))
+                except OSError:
+                    pass
+        return pids
+
+    def cleanup(self):
+        self.stop_sim()
+        for pid in self.server_pids():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.stop_bus()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def pid_alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(") ")[-1][0] != "Z"
+    except OSError:
+        return False
+
+
+def wait_until(predicate, seconds, step=0.05):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def text_mode_writes(number, text):
+    return [b'AT+CSCS="PCCP437"' + LF_CR, b"AT+CMGF=1" + LF_CR,
+            b'AT+CMGS="' + number + b'"' + LF_CR, text + EOM, b"AT$RESET"]
+
+
+def pdu_mode_writes(length, pdu):
+    return [b'AT+CSCS="UCS2"' + LF_CR, b"AT+CMEE=2" + LF_CR, b"AT+CMGF=0" + LF_CR,
+            b"AT+CMGS=" + str(length).encode() + LF_CR, pdu.encode() + EOM, b"AT$RESET"]
+
+
+def run_test(run_cases):
+    """Runs the cases in a fresh World, cleans up, checks nothing is left; returns the exit code."""
+    w = World()
+    try:
+        run_cases(w)
+    finally:
+        leftovers_before = w.server_pids()
+        bus_pid = w.bus_pid
+        w.cleanup()
+        report(not leftovers_before and not w.server_pids() and
+               (w.sim is None or w.sim.poll() is not None) and
+               (bus_pid is None or not pid_alive(bus_pid)) and not os.path.exists(w.tmp),
+               "no process or folder of the test is left behind",
+               f"servers still running at the end: {leftovers_before}")
+    return 1 if failures else 0
+
+
+def on_stop_signal(signum, _frame):
+    # Leave through the clean-up of run_test() when the runner's timeout ends the test.
+    raise SystemExit(128 + signum)
+
+
+def main(run_cases):
+    signal.signal(signal.SIGTERM, on_stop_signal)
+    sys.exit(run_test(run_cases))
