@@ -2,10 +2,12 @@
 // m_fileIni, and what a failure leaves behind.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
 
+#include "base/narrow.h"
 #include "fakes.h"
 #include "settings/settings_io.h"
 
@@ -34,15 +36,16 @@ class WatchedFiles : public test::FakeSettingsFiles {
     FileHandle seenWhileReading = kNoFile, seenWhileWriting = kNoFile;
     bool throwOnRead = false;
 
-    std::u16string ReadText(FileHandle file) override {
+    std::u16string ReadText(FileHandle file, std::uint64_t limit) override {
         seenWhileReading = *member;
         EXPECT_EQ(file, *member);
         if (throwOnRead) throw std::bad_alloc();
-        return FakeSettingsFiles::ReadText(file);
+        return FakeSettingsFiles::ReadText(file, limit);
     }
     std::int32_t WriteAll(FileHandle file, std::string_view bytes) override {
+        // The new content goes elsewhere while the settings file itself is held.
         seenWhileWriting = *member;
-        EXPECT_EQ(file, *member);
+        EXPECT_NE(file, *member);
         return FakeSettingsFiles::WriteAll(file, bytes);
     }
 };
@@ -107,28 +110,49 @@ TEST_F(SettingsIo, LoadClosesTheFileWhenReadingThrows) {
     EXPECT_FALSE(files.AnyOpen());
 }
 
-TEST_F(SettingsIo, FailedSaveLeavesTheFileAsItWas) {
-    // Records that cannot be written are refused before anything is opened or created.
-    EXPECT_EQ(Save(SettingsRecord{std::u16string(786, u'P')}), kE_INVALIDARG);
-    EXPECT_TRUE(files.files.empty());
+TEST_F(SettingsIo, RecordsThatCannotBeWrittenAreRefusedBeforeAnyFileIsTouched) {
     files.files[kPath] = "old content";
-    EXPECT_EQ(Save(SettingsRecord{u"COM\u01001"}), kE_INVALIDARG);
+    for (const std::u16string& port :
+         {std::u16string(786, u'P'), std::u16string(u"COM\u01001"), std::u16string(u"COM1\r"),
+          std::u16string(u"COM1\nBaudrate:1"), std::u16string(u"COM1\r\nSMSCharacterSet:1"),
+          std::u16string(u"COM\u010D1")}) {
+        SCOPED_TRACE(Utf16ToUtf8(port));
+        EXPECT_EQ(Save(SettingsRecord{port}), kE_INVALIDARG);
+    }
     EXPECT_EQ(files.openCount, 0);
+    EXPECT_EQ(files.files, (std::map<std::u16string, std::string>{{kPath, "old content"}}));
+}
 
-    files.failOpenWrite = 5;
-    EXPECT_EQ(Save(SettingsRecord{}), static_cast<HRESULT>(0x80070005u));
-    EXPECT_EQ(files.files.at(kPath), "old content");
-    files.failOpenWrite = 0;
-    files.failWrite = 112;
-    EXPECT_EQ(Save(SettingsRecord{}), static_cast<HRESULT>(0x80070070u));
-    EXPECT_NE(files.seenWhileWriting, kNoFile);
+TEST_F(SettingsIo, FailedSaveLeavesTheFileAsItWasAndNothingBesideIt) {
+    struct Case {
+        std::int32_t test::FakeSettingsFiles::*step;
+        std::int32_t error;
+        std::uint32_t result;
+    };
+    using Fake = test::FakeSettingsFiles;
+    // The settings file held by another process, not writable, in a missing folder; the new
+    // file not creatable (an unwritable folder), not writable (a full disk), not movable.
+    for (const Case& c :
+         {Case{&Fake::failOpenWrite, 32, 0x80070020u}, Case{&Fake::failOpenWrite, 5, 0x80070005u},
+          Case{&Fake::failOpenWrite, 3, 0x80070003u}, Case{&Fake::failCreate, 5, 0x80070005u},
+          Case{&Fake::failWrite, 112, 0x80070070u}, Case{&Fake::failReplace, 5, 0x80070005u}}) {
+        SCOPED_TRACE(c.result);
+        for (const bool existed : {true, false}) {
+            files.files.clear();
+            if (existed) files.files[kPath] = "old content";
+            const auto before = files.files;
+            files.*c.step = c.error;
+            EXPECT_EQ(Save(SettingsRecord{u"COM1"}), static_cast<HRESULT>(c.result));
+            EXPECT_EQ(files.files, before);
+            files.*c.step = 0;
+        }
+    }
 }
 
 TEST_F(SettingsIo, SaveCreatesTheFileWithExactlyTheTextAndLoadReadsItBack) {
     // Each file is held only during the call that reads or writes it.
     EXPECT_EQ(Save(SettingsRecord{u"COM1"}), kS_OK);
-    EXPECT_EQ(files.files.at(kPath), kCom1Defaults);
-    EXPECT_NE(files.seenWhileWriting, kNoFile);
+    EXPECT_EQ(files.files, (std::map<std::u16string, std::string>{{kPath, kCom1Defaults}}));
     SettingsRecord loaded = kChanged;
     EXPECT_EQ(Load(loaded), kS_OK);
     EXPECT_EQ(loaded, SettingsRecord{u"COM1"});
@@ -139,6 +163,17 @@ TEST_F(SettingsIo, SaveCreatesTheFileWithExactlyTheTextAndLoadReadsItBack) {
     loaded = kChanged;
     ASSERT_EQ(Load(loaded), kS_OK);
     EXPECT_EQ(loaded, unusual);
+}
+
+TEST_F(SettingsIo, SaveReplacesALongerFileWhole) {
+    // A longer file with PDU mode: none of its tail may survive behind the new text.
+    const SettingsRecord old{u"COM-" + std::u16string(300, u'x'), 9600, 8, 0, 0, 1, 0, 1};
+    ASSERT_EQ(Save(old), kS_OK);
+    files.seenWhileWriting = kNoFile;
+    ASSERT_EQ(Save(SettingsRecord{u"COM1"}), kS_OK);
+    // The old file was held while its successor was written.
+    EXPECT_NE(files.seenWhileWriting, kNoFile);
+    EXPECT_EQ(files.files, (std::map<std::u16string, std::string>{{kPath, kCom1Defaults}}));
 }
 
 }  // namespace
