@@ -283,15 +283,11 @@ TEST_F(SettingsFilePosix, LoadRefusesFilesOver64KiBWithoutReadingThem) {
     const HRESULT tooLarge = static_cast<HRESULT>(0x800700DFu);
     for (const Case& c : {Case{65536, kS_OK}, Case{65537, tooLarge}, Case{100u << 20, tooLarge}}) {
         SCOPED_TRACE(c.size);
-        // The one setting stands at the very end, so it counts only if all was read. The
-        // large file is a hole up to its last line and costs no disk space.
-        if (c.size < (1u << 20)) {
-            Put(std::string(c.size - tail.size() - 2, '#') + "\r\n" + tail);
-        } else {
-            Put("");
-            fs::resize_file(path_, c.size - tail.size());
-            std::ofstream(path_, std::ios::binary | std::ios::app) << tail;
-        }
+        // The one setting stands at the very end, so it counts only if all was read. Beyond
+        // 64 KiB the file is a hole up to its last line and costs no disk space.
+        Put(std::string(65536 - tail.size() - 2, '#') + "\r\n");
+        fs::resize_file(path_, c.size - tail.size());
+        std::ofstream(path_, std::ios::binary | std::ios::app) << tail;
         ASSERT_EQ(fs::file_size(path_), c.size);
         SettingsRecord record{u"before"};
         EXPECT_EQ(Load(record), c.result);
