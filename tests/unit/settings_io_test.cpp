@@ -2,10 +2,17 @@
 // m_fileIni, and what a failure leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <new>
 #include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "base/narrow.h"
 #include "fakes.h"
@@ -13,6 +20,8 @@
 
 namespace merel {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::u16string kPath = u"C:\\Merel\\SMSMgr.ini";
 
@@ -165,15 +174,99 @@ TEST_F(SettingsIo, SaveCreatesTheFileWithExactlyTheTextAndLoadReadsItBack) {
     EXPECT_EQ(loaded, unusual);
 }
 
-TEST_F(SettingsIo, SaveReplacesALongerFileWhole) {
-    // A longer file with PDU mode: none of its tail may survive behind the new text.
-    const SettingsRecord old{u"COM-" + std::u16string(300, u'x'), 9600, 8, 0, 0, 1, 0, 1};
-    ASSERT_EQ(Save(old), kS_OK);
-    files.seenWhileWriting = kNoFile;
-    ASSERT_EQ(Save(SettingsRecord{u"COM1"}), kS_OK);
-    // The old file was held while its successor was written.
-    EXPECT_NE(files.seenWhileWriting, kNoFile);
-    EXPECT_EQ(files.files, (std::map<std::u16string, std::string>{{kPath, kCom1Defaults}}));
+// The same on real files in a private folder, through the platform's own backend.
+class SettingsIoOnDisk : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("merel-settings-io-" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(fs::create_directory(dir_));
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    std::u16string Path(const fs::path& name = "SMSMgr.ini") const {
+        return (dir_ / name).u16string();
+    }
+    void Put(const std::string& bytes) const {
+        std::ofstream(dir_ / "SMSMgr.ini", std::ios::binary | std::ios::trunc) << bytes;
+    }
+    std::string Get() const {
+        std::ifstream in(dir_ / "SMSMgr.ini", std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::vector<std::string> Listing() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    HRESULT Save(const std::u16string& path, const SettingsRecord& record) {
+        return SaveIniFile(access_, path, record);
+    }
+    HRESULT Load(SettingsRecord& record) { return LoadIniFile(access_, Path(), record); }
+
+    fs::path dir_;
+    FileHandle fileIni_ = kNoFile;
+    std::int32_t lastError_ = 0;
+    const SettingsFileAccess access_{SystemSettingsFileSystem(), fileIni_, lastError_};
+};
+
+TEST_F(SettingsIoOnDisk, SaveReplacesTheWholeFileAndLeavesNothingBesideIt) {
+    // None first, then a longer file in PDU mode: none of its tail may survive.
+    const SettingsRecord pdu{u"COM-" + std::u16string(300, u'x'), 9600, 8, 0, 0, 1, 0, 1};
+    for (const bool existed : {false, true}) {
+        SCOPED_TRACE(existed);
+        if (existed) {
+            ASSERT_EQ(Save(Path(), pdu), kS_OK);
+        }
+        ASSERT_EQ(Save(Path(), SettingsRecord{u"COM1"}), kS_OK);
+        EXPECT_EQ(Get(), kCom1Defaults);
+        EXPECT_EQ(Listing(), std::vector<std::string>{"SMSMgr.ini"});
+        SettingsRecord loaded = pdu;
+        ASSERT_EQ(Load(loaded), kS_OK);
+        EXPECT_EQ(loaded, SettingsRecord{u"COM1"});
+        EXPECT_EQ(fileIni_, kNoFile);
+    }
+}
+
+TEST_F(SettingsIoOnDisk, SaveThatCannotPrepareTheNewFileChangesNothing) {
+    Put("old content");
+    // Something that is not ours stands where the new file would go.
+    fs::create_directory(dir_ / "SMSMgr.ini.new");
+    EXPECT_EQ(Save(Path(), {u"COM1"}), static_cast<HRESULT>(0x80070005u));
+    EXPECT_EQ(Get(), "old content");
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"SMSMgr.ini", "SMSMgr.ini.new"}));
+    EXPECT_TRUE(fs::is_directory(dir_ / "SMSMgr.ini.new"));
+
+    EXPECT_EQ(Save(Path(fs::path("no-folder") / "SMSMgr.ini"), {u"COM1"}),
+              static_cast<HRESULT>(0x80070003u));
+    EXPECT_FALSE(fs::exists(dir_ / "no-folder"));
+}
+
+TEST_F(SettingsIoOnDisk, LoadRefusesFilesOver64KiBWithoutReadingThem) {
+    const std::string tail = "SMSCharacterSet:1\r\n";
+    const HRESULT tooLarge = static_cast<HRESULT>(0x800700DFu);
+    struct Case {
+        std::uintmax_t size;
+        HRESULT result;
+    };
+    for (const Case& c : {Case{65536, kS_OK}, Case{65537, tooLarge}, Case{100u << 20, tooLarge}}) {
+        SCOPED_TRACE(c.size);
+        // The one setting stands at the very end, so it counts only if all was read. Beyond
+        // 64 KiB the file is a hole up to its last line and costs no disk space.
+        Put(std::string(65536 - tail.size() - 2, '#') + "\r\n");
+        fs::resize_file(dir_ / "SMSMgr.ini", c.size - tail.size());
+        std::ofstream(dir_ / "SMSMgr.ini", std::ios::binary | std::ios::app) << tail;
+        ASSERT_EQ(fs::file_size(dir_ / "SMSMgr.ini"), c.size);
+        SettingsRecord record = kChanged;
+        EXPECT_EQ(Load(record), c.result);
+        EXPECT_EQ(record.characterSet, c.result == kS_OK ? 1 : kChanged.characterSet);
+        EXPECT_EQ(fileIni_, kNoFile);
+    }
 }
 
 }  // namespace
