@@ -4,6 +4,9 @@ text and at its replacing SMSMgr.ini: afterwards SMSMgr.ini is exactly the old f
 the new one, never a mix, and a restarted service reads it. A save over a longer file leaves
 nothing of the old file's tail behind (its "SMSCharacterSet:1" once won over the new value).
 
+The same service also refuses a port name that would not survive the file (CR or LF in it)
+and a settings file over 64 KiB.
+
 The service is started directly on a private bus, with the preloaded library of tests/e2e/stall
 stopping it at the step under test.
 
@@ -31,6 +34,11 @@ def settings_file(port, baud, data, parity, stop, handshake, timeout_mode, chars
             f"SMSCharacterSet:{charset}(0=PCCP437(default),1=UCS2(PDU mode))\r\n").encode()
 
 
+def stall_library(w):
+    build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(w.built_server))))
+    return os.path.join(build, "tests", "e2e", "stall", "libmerel_stall.so")
+
+
 class Service:
     """One copy of the service serving the private bus, started directly, not by the bus."""
 
@@ -38,9 +46,7 @@ class Service:
         self.w = w
         env = dict(w.env)
         if stall_at:
-            build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
-                w.built_server))))
-            env["LD_PRELOAD"] = os.path.join(build, "tests", "e2e", "stall", "libmerel_stall.so")
+            env["LD_PRELOAD"] = stall_library(w)
             env["MEREL_STALL_AT"] = stall_at
             env["MEREL_STALL_MARKER"] = self.marker = os.path.join(w.tmp, "stalled")
             # A sanitized build must accept a library loaded ahead of its runtime.
@@ -70,8 +76,8 @@ class Service:
 
 
 def run_cases(w):
-    for path in (w.built_server, ):
-        if not os.access(path, os.X_OK):
+    for path in (w.built_server, stall_library(w)):
+        if not os.path.exists(path):
             report(False, "built programs are present", f"missing {path}")
             return
     w.install()
@@ -133,7 +139,8 @@ def run_cases(w):
                       f"the service never reached the step: {service.stderr()}")
             finally:
                 service.kill()
-                os.unlink(service.marker) if os.path.exists(service.marker) else None
+                if os.path.exists(service.marker):
+                    os.unlink(service.marker)
                 if setter:
                     try:
                         setter.wait(timeout=15)
@@ -151,6 +158,36 @@ def run_cases(w):
                 service.kill()
             check(content() == settings_file(*NEWER), f"SMSMgr.ini holds {content()!r}")
             check(others() == [], f"left beside it: {others()}")
+
+    @case("a port name with CR or LF is refused with E_FAIL, the file untouched, the values kept")
+    def _():
+        put(OLD)
+        service = Service(w)
+        try:
+            service.init_reads_the_file()
+            for port in ("COM1\nBaudrate:1", "COM1\rSMSCharacterSet:1", "COM1\r\n"):
+                refused = (port, ) + NEW[1:]
+                check(w.call_fails("SetSettings", "sinnnnnn", *refused) == 0x80004005,
+                      f"{port!r} was not refused")
+                check(content() == settings_file(*OLD), f"SMSMgr.ini holds {content()!r}")
+                check(w.settings() == list(refused), f"GetSettings: {w.settings()}")
+        finally:
+            service.kill()
+
+    @case("Init refuses a settings file over 64 KiB with 0x800700DF and reads nothing of it")
+    def _():
+        # 100 MB of holes and then one line that would change the port.
+        with open(w.ini, "wb") as f:
+            f.truncate(100 << 20)
+            f.seek(0, os.SEEK_END)
+            f.write(b"\r\nPort:COM7\r\n")
+        service = Service(w)
+        try:
+            check(w.call_fails("Init") == 0x800700DF, "Init did not refuse the file")
+            check(w.status() == [0, 0, 0, 0], f"status {w.status()}")
+            check(w.settings()[0] == "", f"GetSettings: {w.settings()}")
+        finally:
+            service.kill()
 
 
 if __name__ == "__main__":
