@@ -24,7 +24,7 @@ inline constexpr std::uint64_t kMaxSettingsFileBytes = 64 * 1024;
 HRESULT LoadIniFile(const SettingsFileAccess& access, const std::u16string& path,
                     SettingsRecord& record);
 // 0 when the file now holds exactly the record's text; otherwise the folded error, with the
-// file as it was and nothing else left in its folder.
+// file as it was and nothing of the save left beside it.
 HRESULT SaveIniFile(const SettingsFileAccess& access, const std::u16string& path,
                     const SettingsRecord& record);
 
