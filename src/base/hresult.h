@@ -35,6 +35,7 @@ inline constexpr std::int32_t kSharingViolation = 32;
 inline constexpr std::int32_t kNotSupported = 50;
 inline constexpr std::int32_t kInvalidParameter = 87;
 inline constexpr std::int32_t kDiskFull = 112;
+inline constexpr std::int32_t kFileTooLarge = 223;
 inline constexpr std::int32_t kIoDevice = 1117;
 inline constexpr std::int32_t kBadDevice = 1200;
 inline constexpr std::int32_t kAlreadyInitialized = 1247;

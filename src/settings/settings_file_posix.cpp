@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <string>
 
 #include "base/errno_map.h"
@@ -25,22 +27,28 @@ FileHandle Handle(int fd) {
     return static_cast<FileHandle>(fd) + 1;
 }
 
+// The name ends at its first NUL, as a Windows file name does.
+std::string FileName(const std::u16string& path) {
+    return Utf16ToUtf8(UpToNul(path));
+}
+
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
 // ENOENT stands for a missing file when its folder exists and for a missing folder otherwise.
 std::int32_t OpenError(int err, const std::string& path) {
     if (err != ENOENT) return Win32ErrorFromErrno(err);
-    const auto slash = path.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     struct stat info {};
-    const bool folderExists = ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    const bool folderExists = ::stat(FolderOf(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
     return Win32ErrorFromErrno(err, folderExists ? ErrnoContext::kFile : ErrnoContext::kFolder);
 }
 
 std::int32_t Open(const std::u16string& path, int flags, FileHandle& file) {
     file = kNoFile;
-    // The name ends at its first NUL, as a Windows file name does; an empty name names no
-    // path at all.
-    const std::string name = Utf16ToUtf8(UpToNul(path));
+    // An empty name names no path at all.
+    const std::string name = FileName(path);
     if (name.empty()) return win32::kPathNotFound;
     // O_NONBLOCK keeps a FIFO in the settings file's place from blocking the open.
     const int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
@@ -69,12 +77,21 @@ class PosixSettingsFiles final : public SettingsFileSystem {
         return Open(path, O_RDONLY, file);
     }
 
-    std::u16string ReadText(FileHandle file) override {
+    std::int32_t Size(FileHandle file, std::uint64_t& bytes) override {
+        struct stat info {};
+        if (::fstat(Descriptor(file), &info) != 0) return Win32ErrorFromErrno(errno);
+        bytes = static_cast<std::uint64_t>(info.st_size);
+        return 0;
+    }
+
+    std::u16string ReadText(FileHandle file, std::uint64_t limit) override {
         const int fd = Descriptor(file);
         std::string bytes;
         char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
+        while (bytes.size() < limit) {
+            const auto wanted = static_cast<std::size_t>(
+                std::min<std::uint64_t>(sizeof buffer, limit - bytes.size()));
+            const ssize_t n = ::pread(fd, buffer, wanted, static_cast<off_t>(bytes.size()));
             if (n < 0 && errno == EINTR) continue;
             // Content that cannot be taken whole counts as no content.
             if (n < 0) return {};
@@ -85,8 +102,13 @@ class PosixSettingsFiles final : public SettingsFileSystem {
     }
 
     std::int32_t OpenForWrite(const std::u16string& path, FileHandle& file) override {
-        // No O_TRUNC: a file that another process holds must not lose its content.
-        return Open(path, O_WRONLY | O_CREAT, file);
+        return Open(path, O_WRONLY, file);
+    }
+
+    std::int32_t CreateForWrite(const std::u16string& path, FileHandle& file) override {
+        // No O_TRUNC: a file that another process holds must not lose its content. A link in
+        // the file's place is refused rather than followed to some other file.
+        return Open(path, O_WRONLY | O_CREAT | O_NOFOLLOW, file);
     }
 
     std::int32_t WriteAll(FileHandle file, std::string_view bytes) override {
@@ -105,8 +127,26 @@ class PosixSettingsFiles final : public SettingsFileSystem {
         while (::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) {
             if (errno != EINTR) return Win32ErrorFromErrno(errno);
         }
+        if (::fsync(fd) != 0) return Win32ErrorFromErrno(errno);
         return 0;
     }
+
+    std::int32_t Replace(const std::u16string& from, const std::u16string& to) override {
+        const std::string target = FileName(to);
+        if (::rename(FileName(from).c_str(), target.c_str()) != 0) {
+            return Win32ErrorFromErrno(errno);
+        }
+        // The new name lasts only once the folder is on the disk too. The file is in its
+        // place already, so a folder that cannot be flushed is no failure of the save.
+        const int folder = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+        return 0;
+    }
+
+    void Remove(const std::u16string& path) override { ::unlink(FileName(path).c_str()); }
 
     void Close(FileHandle& file) override {
         if (file != kNoFile) ::close(Descriptor(file));

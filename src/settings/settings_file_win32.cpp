@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -71,23 +72,26 @@ class Win32SettingsFiles final : public SettingsFileSystem {
         return Open(path, FILE_READ_DATA, OPEN_EXISTING, file);
     }
 
-    std::u16string ReadText(FileHandle file) override {
+    std::int32_t Size(FileHandle file, std::uint64_t& bytes) override {
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(ToHandle(file), &size)) return LastError();
+        bytes = static_cast<std::uint64_t>(size.QuadPart);
+        return 0;
+    }
+
+    std::u16string ReadText(FileHandle file, std::uint64_t limit) override {
         const HANDLE h = ToHandle(file);
-        DWORD high = 0;
-        ::SetLastError(NO_ERROR);
-        const DWORD low = ::GetFileSize(h, &high);
-        if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return {};
-        const unsigned long long size = (static_cast<unsigned long long>(high) << 32) | low;
-        // An empty file cannot be mapped; a file beyond the address space cannot either.
-        if (size == 0 || size != static_cast<std::size_t>(size)) return {};
+        // An empty view cannot be mapped; one beyond the address space cannot either.
+        if (limit == 0 || limit != static_cast<std::size_t>(limit)) return {};
+        const auto size = static_cast<std::size_t>(limit);
         const MappingHandle mapping(::CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr));
         if (mapping.get() == nullptr) return {};
-        const MappedView view(::MapViewOfFileEx(mapping.get(), FILE_MAP_READ, 0, 0, 0, nullptr));
+        const MappedView view(::MapViewOfFileEx(mapping.get(), FILE_MAP_READ, 0, 0, size, nullptr));
         if (view.get() == nullptr) return {};
 
-        const void* nul = std::memchr(view.get(), 0, static_cast<std::size_t>(size));
+        const void* nul = std::memchr(view.get(), 0, size);
         const std::size_t length =
-            nul == nullptr ? static_cast<std::size_t>(size)
+            nul == nullptr ? size
                            : static_cast<std::size_t>(static_cast<const char*>(nul) - view.get());
         if (length == 0 || length > INT_MAX) return {};
         const int bytes = static_cast<int>(length);
@@ -102,7 +106,12 @@ class Win32SettingsFiles final : public SettingsFileSystem {
     }
 
     std::int32_t OpenForWrite(const std::u16string& path, FileHandle& file) override {
-        return Open(path, FILE_WRITE_DATA, OPEN_ALWAYS, file);
+        return Open(path, FILE_WRITE_DATA, OPEN_EXISTING, file);
+    }
+
+    std::int32_t CreateForWrite(const std::u16string& path, FileHandle& file) override {
+        // FlushFileBuffers needs the full write access, not only FILE_WRITE_DATA.
+        return Open(path, GENERIC_WRITE, OPEN_ALWAYS, file);
     }
 
     std::int32_t WriteAll(FileHandle file, std::string_view bytes) override {
@@ -116,11 +125,21 @@ class Win32SettingsFiles final : public SettingsFileSystem {
             return LastError();
         }
         // Cut only after the write succeeded, so that a failed write never leaves an empty
-        // file behind. The file pointer stands right behind the bytes just written; setting
-        // the end of file needs no more access than FILE_WRITE_DATA.
+        // file behind. The file pointer stands right behind the bytes just written.
         if (!::SetEndOfFile(h)) return LastError();
+        if (!::FlushFileBuffers(h)) return LastError();
         return 0;
     }
+
+    std::int32_t Replace(const std::u16string& from, const std::u16string& to) override {
+        if (!::MoveFileExW(WidePath(from), WidePath(to),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return LastError();
+        }
+        return 0;
+    }
+
+    void Remove(const std::u16string& path) override { ::DeleteFileW(WidePath(path)); }
 
     void Close(FileHandle& file) override {
         if (file != kNoFile) ::CloseHandle(ToHandle(file));

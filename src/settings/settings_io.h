@@ -16,11 +16,15 @@ struct SettingsFileAccess {
     std::int32_t& m_dwLastError;
 };
 
-// 0 when the file was opened (whatever its content); otherwise the folded open error, with the
-// record unchanged.
+// The largest settings file that is read; a larger one is refused with ERROR_FILE_TOO_LARGE.
+inline constexpr std::uint64_t kMaxSettingsFileBytes = 64 * 1024;
+
+// 0 when the file was opened (whatever its content); otherwise the folded error of the open or
+// of a file larger than kMaxSettingsFileBytes, with the record unchanged.
 HRESULT LoadIniFile(const SettingsFileAccess& access, const std::u16string& path,
                     SettingsRecord& record);
-// 0 when the file now holds exactly the record's text; otherwise the folded error.
+// 0 when the file now holds exactly the record's text; otherwise the folded error, with the
+// file as it was and nothing of the save left beside it.
 HRESULT SaveIniFile(const SettingsFileAccess& access, const std::u16string& path,
                     const SettingsRecord& record);
 

@@ -124,9 +124,13 @@ std::u16string BuildSettingsText(const SettingsRecord& record) {
 }
 
 HRESULT BuildSettingsBytes(const SettingsRecord& record, std::string& bytes) {
-    // A port name unit with a zero low byte would end the 8-bit text early, and the reader
-    // would get back a different name than the one stored.
-    if (HasZeroLowByte(record.port)) return kE_INVALIDARG;
+    // The file holds each port name unit as its low byte. A zero byte would end the text
+    // early and a CR or LF the port line (Czech "č" U+010D becomes CR too): either way the
+    // reader would get back another name, and perhaps other settings, than the ones stored.
+    for (const char16_t unit : record.port) {
+        const auto low = static_cast<char16_t>(unit & 0xFF);
+        if (low == 0 || IsLineEnd(low)) return kE_INVALIDARG;
+    }
     const std::u16string text = BuildSettingsText(record);
     if (text.size() > kMaxTextBytes) return kE_INVALIDARG;
     bytes = NarrowLow8(text, '\0');

@@ -30,7 +30,7 @@ void ParseSettingsText(std::u16string_view text, SettingsRecord& record);
 std::u16string BuildSettingsText(const SettingsRecord& record);
 
 // The bytes to write for the record. Fails with E_INVALIDARG when the text does not fit the
-// 1023-byte limit or the port name holds a character whose low 8 bits are 0.
+// 1023-byte limit or the port name holds a character whose low 8 bits are 0, CR or LF.
 HRESULT BuildSettingsBytes(const SettingsRecord& record, std::string& bytes);
 
 }  // namespace merel

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/narrow.h"
@@ -124,26 +125,33 @@ class FakeSerialDevice : public SerialDevice {
     PortHandle nextHandle_ = 100;
 };
 
-// Settings files kept in memory, by path.
+// Settings files kept in memory, by path. As strict as the strictest system: an open file
+// can be neither replaced nor deleted.
 class FakeSettingsFiles : public SettingsFileSystem {
   public:
     std::map<std::u16string, std::string> files;
-    std::int32_t failOpenRead = 0, failOpenWrite = 0, failWrite = 0;
+    std::int32_t failOpenRead = 0, failOpenWrite = 0, failCreate = 0, failWrite = 0,
+                 failReplace = 0;
     int openCount = 0;
 
     std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) override {
         if (failOpenRead) return failOpenRead;
-        if (path.empty()) return 3;
-        auto it = files.find(path);
-        if (it == files.end()) return 2;
-        return Bind(path, file);
+        return OpenExisting(path, file);
     }
-    std::u16string ReadText(FileHandle file) override {
-        const std::string& bytes = files.at(bound_.at(file));
+    std::int32_t Size(FileHandle file, std::uint64_t& bytes) override {
+        bytes = files.at(bound_.at(file)).size();
+        return 0;
+    }
+    std::u16string ReadText(FileHandle file, std::uint64_t limit) override {
+        const std::string bytes = files.at(bound_.at(file)).substr(0, limit);
         return WidenLatin1(bytes.substr(0, bytes.find('\0')));
     }
     std::int32_t OpenForWrite(const std::u16string& path, FileHandle& file) override {
         if (failOpenWrite) return failOpenWrite;
+        return OpenExisting(path, file);
+    }
+    std::int32_t CreateForWrite(const std::u16string& path, FileHandle& file) override {
+        if (failCreate) return failCreate;
         if (path.empty()) return 3;
         files.try_emplace(path);
         return Bind(path, file);
@@ -153,6 +161,18 @@ class FakeSettingsFiles : public SettingsFileSystem {
         files[bound_.at(file)] = std::string(bytes);
         return 0;
     }
+    std::int32_t Replace(const std::u16string& from, const std::u16string& to) override {
+        if (failReplace) return failReplace;
+        if (IsOpen(from) || IsOpen(to)) return 32;
+        auto source = files.find(from);
+        if (source == files.end()) return 2;
+        files[to] = std::move(source->second);
+        files.erase(from);
+        return 0;
+    }
+    void Remove(const std::u16string& path) override {
+        if (!IsOpen(path)) files.erase(path);
+    }
     void Close(FileHandle& file) override {
         bound_.erase(file);
         file = kNoFile;
@@ -160,11 +180,22 @@ class FakeSettingsFiles : public SettingsFileSystem {
     bool AnyOpen() const { return !bound_.empty(); }
 
   private:
+    std::int32_t OpenExisting(const std::u16string& path, FileHandle& file) {
+        if (path.empty()) return 3;
+        if (!files.count(path)) return 2;
+        return Bind(path, file);
+    }
     std::int32_t Bind(const std::u16string& path, FileHandle& file) {
         ++openCount;
         file = next_++;
         bound_[file] = path;
         return 0;
+    }
+    bool IsOpen(const std::u16string& path) const {
+        for (const auto& [handle, bound] : bound_) {
+            if (bound == path) return true;
+        }
+        return false;
     }
     std::map<FileHandle, std::u16string> bound_;
     FileHandle next_ = 7;

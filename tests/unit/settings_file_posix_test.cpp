@@ -8,16 +8,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/hresult.h"
 #include "base/narrow.h"
 #include "settings/settings_file.h"
+#include "settings/settings_io.h"
 
 namespace merel {
 namespace {
@@ -51,6 +55,9 @@ class SettingsFilePosix : public ::testing::Test {
 
     SettingsFileSystem& files_ = SystemSettingsFileSystem();
     FileHandle file_ = kNoFile;
+    FileHandle fileIni_ = kNoFile;
+    std::int32_t lastError_ = 0;
+    const SettingsFileAccess access_{files_, fileIni_, lastError_};
     fs::path dir_;
     std::string path_;  // SMSMgr.ini in the folder
 };
@@ -71,15 +78,20 @@ TEST_F(SettingsFilePosix, WritesExactlyTheNewBytesAndReadsThemAsLatin1UpToTheFir
                           Case{"", std::string("\0Port:A", 7), u""}, Case{"", "", u""}}) {
         SCOPED_TRACE(c.bytes.substr(0, 20));
         if (!c.before.empty()) Put(c.before);
-        ASSERT_EQ(files_.OpenForWrite(Wide("SMSMgr.ini"), file_), 0);
+        ASSERT_EQ(files_.CreateForWrite(Wide("SMSMgr.ini"), file_), 0);
         EXPECT_EQ(files_.WriteAll(file_, c.bytes), 0);
         files_.Close(file_);
         EXPECT_EQ(Get(), c.bytes);
+        // A limit beyond the end takes the whole file.
         ASSERT_EQ(files_.OpenForRead(Wide("SMSMgr.ini"), file_), 0);
-        EXPECT_EQ(files_.ReadText(file_), c.text);
+        EXPECT_EQ(files_.ReadText(file_, kMaxSettingsFileBytes), c.text);
         files_.Close(file_);
         EXPECT_EQ(file_, kNoFile);
     }
+    // A limit below the size takes only the start.
+    Put("Port:COM1\r\n");
+    ASSERT_EQ(files_.OpenForRead(Wide("SMSMgr.ini"), file_), 0);
+    EXPECT_EQ(files_.ReadText(file_, 6), u"Port:C");
 }
 
 TEST_F(SettingsFilePosix, OpenErrorsAreWin32NumbersAndCreateNothing) {
@@ -93,9 +105,10 @@ TEST_F(SettingsFilePosix, OpenErrorsAreWin32NumbersAndCreateNothing) {
           std::pair{Utf8ToUtf16(dir_.string()), win32::kAccessDenied}}) {
         SCOPED_TRACE(Utf16ToUtf8(path));
         EXPECT_EQ(files_.OpenForRead(path, file_), error);
-        // Writing creates a missing file, so only the other errors apply to it.
+        EXPECT_EQ(files_.OpenForWrite(path, file_), error);
+        // Creating makes a missing file, so only the other errors apply to it.
         if (error != win32::kFileNotFound) {
-            EXPECT_EQ(files_.OpenForWrite(path, file_), error);
+            EXPECT_EQ(files_.CreateForWrite(path, file_), error);
         }
         EXPECT_EQ(file_, kNoFile);
     }
@@ -147,6 +160,78 @@ TEST_F(SettingsFilePosix, FailedWriteDoesNotCutTheFile) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the write should have failed";
     EXPECT_EQ(fs::file_size(path_), old.size());
+}
+
+TEST_F(SettingsFilePosix, SaveLeavesTheOldFileWholeForWhoeverStillReadsIt) {
+    const std::string old(4000, 'o');
+    Put(old);
+    const int reader = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(SaveIniFile(access_, Wide("SMSMgr.ini"), {u"COM1"}), kS_OK);
+    EXPECT_EQ(Get().size(), 242u);
+    std::string seen(old.size() + 1, '\0');
+    seen.resize(static_cast<std::size_t>(::pread(reader, seen.data(), seen.size(), 0)));
+    ::close(reader);
+    EXPECT_EQ(seen, old);
+}
+
+// What an unprivileged owner of the folder and the file gets: root may write anything.
+class Unprivileged {
+  public:
+    Unprivileged() : uid_(::geteuid() == 0 ? 65534 : ::geteuid()) {}
+    void Own(const fs::path& path, mode_t mode) const {
+        ASSERT_EQ(::chown(path.c_str(), uid_, static_cast<gid_t>(-1)), 0);
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    }
+    // Runs the call in a child process with the owner's rights; true if it returned `want`.
+    template <typename Call>
+    bool Returns(HRESULT want, Call call) const {
+        const pid_t child = ::fork();
+        if (child < 0) return false;
+        if (child == 0) {
+            if (::geteuid() == 0 && (::setgid(uid_) != 0 || ::setuid(uid_) != 0)) ::_exit(2);
+            ::_exit(call() == want ? 0 : 1);
+        }
+        int status = 0;
+        return ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
+    }
+
+  private:
+    uid_t uid_;
+};
+
+TEST_F(SettingsFilePosix, FailedSaveLeavesTheFileAndTheFolderAsTheyWere) {
+    const std::string old = "Port:COM9\r\nSMSCharacterSet:1\r\n";
+    const Unprivileged owner;
+    const HRESULT denied = static_cast<HRESULT>(0x80070005u);
+    struct Case {
+        const char* what;
+        mode_t folderMode, fileMode;
+        bool held;
+        HRESULT result;
+    };
+    for (const Case& c : {
+             Case{"held by another", 0755, 0644, true, static_cast<HRESULT>(0x80070020u)},
+             Case{"read-only file", 0755, 0444, false, denied},
+             Case{"unwritable folder", 0555, 0644, false, denied},
+         }) {
+        SCOPED_TRACE(c.what);
+        Put(old);
+        owner.Own(path_, c.fileMode);
+        owner.Own(dir_, c.folderMode);
+        const int other = c.held ? ::open(path_.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        if (c.held) {
+            ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+        }
+        EXPECT_TRUE(owner.Returns(
+            c.result, [&] { return SaveIniFile(access_, Wide("SMSMgr.ini"), {u"COM1"}); }));
+        if (other >= 0) ::close(other);
+        ::chmod(dir_.c_str(), 0755);
+        ::chmod(path_.c_str(), 0644);
+        EXPECT_EQ(Get(), old);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+    }
 }
 
 }  // namespace

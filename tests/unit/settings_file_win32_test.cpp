@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -42,17 +43,18 @@ class SettingsFileWin32 : public ::testing::Test {
     }
     std::u16string ReadWhole() {
         EXPECT_EQ(files_.OpenForRead(path_, file_), 0);
-        std::u16string text = files_.ReadText(file_);
+        std::uint64_t size = 0;
+        EXPECT_EQ(files_.Size(file_, size), 0);
+        std::u16string text = files_.ReadText(file_, size);
         files_.Close(file_);
         EXPECT_EQ(file_, kNoFile);
         return text;
     }
     // What another program gets when it opens the file, even with full sharing.
-    DWORD OpenErrorForOthers() const {
-        const HANDLE h =
-            ::CreateFileW(reinterpret_cast<const wchar_t*>(path_.c_str()), GENERIC_READ,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD OpenErrorForOthers(DWORD access = GENERIC_READ) const {
+        const HANDLE h = ::CreateFileW(reinterpret_cast<const wchar_t*>(path_.c_str()), access,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
         ::CloseHandle(h);
         return 0;
@@ -83,7 +85,7 @@ TEST_F(SettingsFileWin32, WritesExactlyTheNewBytesAndReadsThemUpToTheFirstNul) {
           Case{"", std::string("\0Port:A", 7), u""}, Case{"", "", u""}}) {
         SCOPED_TRACE(c.bytes.substr(0, 20));
         if (!c.before.empty()) Put(c.before);
-        ASSERT_EQ(files_.OpenForWrite(path_, file_), 0);
+        ASSERT_EQ(files_.CreateForWrite(path_, file_), 0);
         EXPECT_EQ(files_.WriteAll(file_, c.bytes), 0);
         files_.Close(file_);
         EXPECT_EQ(Get(), c.bytes);
@@ -99,10 +101,12 @@ TEST_F(SettingsFileWin32, DecodesWithTheAnsiCodePage) {
 
 TEST_F(SettingsFileWin32, OpenErrorsAndNothingCreated) {
     EXPECT_EQ(files_.OpenForRead(path_, file_), win32::kFileNotFound);
+    EXPECT_EQ(files_.OpenForWrite(path_, file_), win32::kFileNotFound);
     const std::u16string noFolder = (dir_ / "no-folder" / "SMSMgr.ini").u16string();
     for (const std::u16string& path : {noFolder, std::u16string()}) {
         EXPECT_EQ(files_.OpenForRead(path, file_), win32::kPathNotFound);
         EXPECT_EQ(files_.OpenForWrite(path, file_), win32::kPathNotFound);
+        EXPECT_EQ(files_.CreateForWrite(path, file_), win32::kPathNotFound);
     }
     EXPECT_EQ(file_, kNoFile);
     EXPECT_FALSE(fs::exists(path_));
@@ -130,21 +134,38 @@ TEST_F(SettingsFileWin32, OpenFileIsExclusive) {
     EXPECT_EQ(Get(), "Port:COM1\r\n");
 }
 
-TEST_F(SettingsFileWin32, SaveAndLoadThroughTheRealFile) {
-    Put(std::string(1000, '#'));
+TEST_F(SettingsFileWin32, FailedSaveLeavesTheFileAndTheFolderAsTheyWere) {
+    const std::string old = "Port:COM9\r\nSMSCharacterSet:1\r\n";
+    const std::wstring file = (dir_ / "SMSMgr.ini").wstring();
     FileHandle fileIni = kNoFile;
     std::int32_t lastError = 0;
     const SettingsFileAccess access{files_, fileIni, lastError};
-    const SettingsRecord record{u"COM1"};
-    ASSERT_EQ(SaveIniFile(access, path_, record), kS_OK);
-    const std::string bytes = Get();
-    EXPECT_EQ(bytes.size(), 242u);
-    EXPECT_EQ(bytes.substr(0, 11), "Port:COM1\r\n");
-
-    SettingsRecord loaded{u"before", 1, 2, 3, 4, 5, 6, 7};
-    ASSERT_EQ(LoadIniFile(access, path_, loaded), kS_OK);
-    EXPECT_EQ(loaded, record);
-    EXPECT_EQ(fileIni, kNoFile);
+    struct Case {
+        bool held, readOnly;
+        HRESULT result;
+    };
+    // Held by another program without sharing; marked read-only.
+    for (const Case& c : {Case{true, false, static_cast<HRESULT>(0x80070020u)},
+                          Case{false, true, static_cast<HRESULT>(0x80070005u)}}) {
+        SCOPED_TRACE(c.result);
+        Put(old);
+        if (c.readOnly) {
+            ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+            // Wine run by root opens read-only files for writing like any other.
+            if (OpenErrorForOthers(GENERIC_WRITE) == 0) {
+                ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+                GTEST_SKIP() << "this system lets us write read-only files";
+            }
+        }
+        const HANDLE other = c.held ? ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                    : INVALID_HANDLE_VALUE;
+        EXPECT_EQ(SaveIniFile(access, path_, {u"COM1"}), c.result);
+        if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+        ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(Get(), old);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+    }
 }
 
 }  // namespace

@@ -2,15 +2,25 @@
 // m_fileIni, and what a failure leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <new>
 #include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "fakes.h"
 #include "settings/settings_io.h"
 
 namespace merel {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::u16string kPath = u"C:\\Merel\\SMSMgr.ini";
 
@@ -34,15 +44,16 @@ class WatchedFiles : public test::FakeSettingsFiles {
     FileHandle seenWhileReading = kNoFile, seenWhileWriting = kNoFile;
     bool throwOnRead = false;
 
-    std::u16string ReadText(FileHandle file) override {
+    std::u16string ReadText(FileHandle file, std::uint64_t limit) override {
         seenWhileReading = *member;
         EXPECT_EQ(file, *member);
         if (throwOnRead) throw std::bad_alloc();
-        return FakeSettingsFiles::ReadText(file);
+        return FakeSettingsFiles::ReadText(file, limit);
     }
     std::int32_t WriteAll(FileHandle file, std::string_view bytes) override {
+        // The new content goes elsewhere while the settings file itself is held.
         seenWhileWriting = *member;
-        EXPECT_EQ(file, *member);
+        EXPECT_NE(file, *member);
         return FakeSettingsFiles::WriteAll(file, bytes);
     }
 };
@@ -107,28 +118,46 @@ TEST_F(SettingsIo, LoadClosesTheFileWhenReadingThrows) {
     EXPECT_FALSE(files.AnyOpen());
 }
 
-TEST_F(SettingsIo, FailedSaveLeavesTheFileAsItWas) {
-    // Records that cannot be written are refused before anything is opened or created.
-    EXPECT_EQ(Save(SettingsRecord{std::u16string(786, u'P')}), kE_INVALIDARG);
-    EXPECT_TRUE(files.files.empty());
+TEST_F(SettingsIo, RecordsThatCannotBeWrittenAreRefusedBeforeAnyFileIsTouched) {
     files.files[kPath] = "old content";
-    EXPECT_EQ(Save(SettingsRecord{u"COM\u01001"}), kE_INVALIDARG);
+    for (const std::u16string& port : {std::u16string(786, u'P'), std::u16string(u"COM\u01001"),
+                                       std::u16string(u"COM1\r\nSMSCharacterSet:1")}) {
+        EXPECT_EQ(Save(SettingsRecord{port}), kE_INVALIDARG);
+    }
     EXPECT_EQ(files.openCount, 0);
+    EXPECT_EQ(files.files, (std::map<std::u16string, std::string>{{kPath, "old content"}}));
+}
 
-    files.failOpenWrite = 5;
-    EXPECT_EQ(Save(SettingsRecord{}), static_cast<HRESULT>(0x80070005u));
-    EXPECT_EQ(files.files.at(kPath), "old content");
-    files.failOpenWrite = 0;
-    files.failWrite = 112;
-    EXPECT_EQ(Save(SettingsRecord{}), static_cast<HRESULT>(0x80070070u));
-    EXPECT_NE(files.seenWhileWriting, kNoFile);
+TEST_F(SettingsIo, FailedSaveLeavesTheFileAsItWasAndNothingBesideIt) {
+    struct Case {
+        std::int32_t test::FakeSettingsFiles::*step;
+        std::int32_t error;
+        std::uint32_t result;
+    };
+    using Fake = test::FakeSettingsFiles;
+    // The settings file held by another process, not writable, in a missing folder; the new
+    // file not creatable (an unwritable folder), not writable (a full disk), not movable.
+    for (const Case& c :
+         {Case{&Fake::failOpenWrite, 32, 0x80070020u}, Case{&Fake::failOpenWrite, 5, 0x80070005u},
+          Case{&Fake::failOpenWrite, 3, 0x80070003u}, Case{&Fake::failCreate, 5, 0x80070005u},
+          Case{&Fake::failWrite, 112, 0x80070070u}, Case{&Fake::failReplace, 5, 0x80070005u}}) {
+        SCOPED_TRACE(c.result);
+        for (const bool existed : {true, false}) {
+            files.files.clear();
+            if (existed) files.files[kPath] = "old content";
+            const auto before = files.files;
+            files.*c.step = c.error;
+            EXPECT_EQ(Save(SettingsRecord{u"COM1"}), static_cast<HRESULT>(c.result));
+            EXPECT_EQ(files.files, before);
+            files.*c.step = 0;
+        }
+    }
 }
 
 TEST_F(SettingsIo, SaveCreatesTheFileWithExactlyTheTextAndLoadReadsItBack) {
     // Each file is held only during the call that reads or writes it.
     EXPECT_EQ(Save(SettingsRecord{u"COM1"}), kS_OK);
-    EXPECT_EQ(files.files.at(kPath), kCom1Defaults);
-    EXPECT_NE(files.seenWhileWriting, kNoFile);
+    EXPECT_EQ(files.files, (std::map<std::u16string, std::string>{{kPath, kCom1Defaults}}));
     SettingsRecord loaded = kChanged;
     EXPECT_EQ(Load(loaded), kS_OK);
     EXPECT_EQ(loaded, SettingsRecord{u"COM1"});
@@ -139,6 +168,101 @@ TEST_F(SettingsIo, SaveCreatesTheFileWithExactlyTheTextAndLoadReadsItBack) {
     loaded = kChanged;
     ASSERT_EQ(Load(loaded), kS_OK);
     EXPECT_EQ(loaded, unusual);
+}
+
+// The same on real files in a private folder, through the platform's own backend.
+class SettingsIoOnDisk : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("merel-settings-io-" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(fs::create_directory(dir_));
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    std::u16string Path(const fs::path& name = "SMSMgr.ini") const {
+        return (dir_ / name).u16string();
+    }
+    void Put(const std::string& bytes) const {
+        std::ofstream(dir_ / "SMSMgr.ini", std::ios::binary | std::ios::trunc) << bytes;
+    }
+    std::string Get() const {
+        std::ifstream in(dir_ / "SMSMgr.ini", std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::vector<std::string> Listing() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    HRESULT Save(const std::u16string& path, const SettingsRecord& record) {
+        return SaveIniFile(access_, path, record);
+    }
+    HRESULT Load(SettingsRecord& record) { return LoadIniFile(access_, Path(), record); }
+
+    fs::path dir_;
+    FileHandle fileIni_ = kNoFile;
+    std::int32_t lastError_ = 0;
+    const SettingsFileAccess access_{SystemSettingsFileSystem(), fileIni_, lastError_};
+};
+
+TEST_F(SettingsIoOnDisk, SaveReplacesTheWholeFileAndLeavesNothingBesideIt) {
+    // None first, then a longer file in PDU mode: none of its tail may survive.
+    const SettingsRecord pdu{u"COM-" + std::u16string(300, u'x'), 9600, 8, 0, 0, 1, 0, 1};
+    for (const bool existed : {false, true}) {
+        SCOPED_TRACE(existed);
+        if (existed) {
+            ASSERT_EQ(Save(Path(), pdu), kS_OK);
+        }
+        ASSERT_EQ(Save(Path(), SettingsRecord{u"COM1"}), kS_OK);
+        EXPECT_EQ(Get(), kCom1Defaults);
+        EXPECT_EQ(Listing(), std::vector<std::string>{"SMSMgr.ini"});
+        SettingsRecord loaded = pdu;
+        ASSERT_EQ(Load(loaded), kS_OK);
+        EXPECT_EQ(loaded, SettingsRecord{u"COM1"});
+        EXPECT_EQ(fileIni_, kNoFile);
+    }
+}
+
+TEST_F(SettingsIoOnDisk, SaveThatCannotPrepareTheNewFileChangesNothing) {
+    Put("old content");
+    // Something that is not ours stands where the new file would go.
+    fs::create_directory(dir_ / "SMSMgr.ini.new");
+    EXPECT_EQ(Save(Path(), {u"COM1"}), static_cast<HRESULT>(0x80070005u));
+    EXPECT_EQ(Get(), "old content");
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"SMSMgr.ini", "SMSMgr.ini.new"}));
+    EXPECT_TRUE(fs::is_directory(dir_ / "SMSMgr.ini.new"));
+
+    EXPECT_EQ(Save(Path(fs::path("no-folder") / "SMSMgr.ini"), {u"COM1"}),
+              static_cast<HRESULT>(0x80070003u));
+    EXPECT_FALSE(fs::exists(dir_ / "no-folder"));
+}
+
+TEST_F(SettingsIoOnDisk, LoadRefusesFilesOver64KiBWithoutReadingThem) {
+    const std::string tail = "SMSCharacterSet:1\r\n";
+    const HRESULT tooLarge = static_cast<HRESULT>(0x800700DFu);
+    struct Case {
+        std::uintmax_t size;
+        HRESULT result;
+    };
+    for (const Case& c : {Case{65536, kS_OK}, Case{65537, tooLarge}, Case{100u << 20, tooLarge}}) {
+        SCOPED_TRACE(c.size);
+        // The one setting stands at the very end, so it counts only if all was read. Beyond
+        // 64 KiB the file is a hole up to its last line and costs no disk space.
+        Put(std::string(65536 - tail.size() - 2, '#') + "\r\n");
+        fs::resize_file(dir_ / "SMSMgr.ini", c.size - tail.size());
+        std::ofstream(dir_ / "SMSMgr.ini", std::ios::binary | std::ios::app) << tail;
+        ASSERT_EQ(fs::file_size(dir_ / "SMSMgr.ini"), c.size);
+        SettingsRecord record = kChanged;
+        EXPECT_EQ(Load(record), c.result);
+        EXPECT_EQ(record.characterSet, c.result == kS_OK ? 1 : kChanged.characterSet);
+        EXPECT_EQ(fileIni_, kNoFile);
+    }
 }
 
 }  // namespace

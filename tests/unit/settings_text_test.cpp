@@ -83,7 +83,7 @@ TEST(SettingsTextWriter, NumbersAreSignedDecimalWithoutPaddingAndPortUnitsTheirL
     EXPECT_EQ(Bytes({u"\u00E9\u0141\uFF7A"}).substr(0, 10), "Port:\xE9\x41\x7A\r\n");
 }
 
-TEST(SettingsTextWriter, RefusesTextsOver1023BytesAndPortUnitsWithZeroLowByte) {
+TEST(SettingsTextWriter, RefusesTextsOver1023BytesAndPortUnitsThatWouldEndTheTextOrTheLine) {
     SettingsRecord longest{std::u16string(785, u'P')};  // 238 + 785 = 1023
     EXPECT_EQ(Bytes(longest).size(), 1023u);
     SettingsRecord longer = longest, wider = longest;
@@ -91,7 +91,11 @@ TEST(SettingsTextWriter, RefusesTextsOver1023BytesAndPortUnitsWithZeroLowByte) {
     wider.baudrate = 1000000;  // a seventh digit takes the room of the last port character
     for (const SettingsRecord& r :
          {longer, wider, SettingsRecord{std::u16string{u'C', u'O', u'M', 0, u'1'}},
-          SettingsRecord{u"COM\u01001"}, SettingsRecord{u"COM\uFF001"}}) {
+          SettingsRecord{u"COM\u01001"}, SettingsRecord{u"COM\uFF001"},
+          // Line ends would let the name set other keys, and come back cut.
+          SettingsRecord{u"COM1\nBaudrate:1"}, SettingsRecord{u"COM1\rSMSCharacterSet:1"},
+          SettingsRecord{u"COM1\r\n"}, SettingsRecord{u"\nCOM1"}, SettingsRecord{u"COM\u010D1"},
+          SettingsRecord{u"COM\u220A1"}}) {
         std::string bytes = "untouched";
         EXPECT_EQ(BuildSettingsBytes(r, bytes), kE_INVALIDARG) << r.port.size();
         EXPECT_EQ(bytes, "untouched");
