@@ -12,15 +12,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -28,6 +25,7 @@
 
 #include "base/narrow.h"
 #include "fakes.h"
+#include "rescue.h"
 #include "port/serial_port.h"
 
 namespace merel {
@@ -68,33 +66,6 @@ std::string ReadFor(int fd, std::size_t size, int limitMs) {
     }
     return got;
 }
-
-// Frees a stalled line if the test is still running after a while, so that a write that
-// ignores its limit fails the test instead of hanging it.
-class Rescue {
-  public:
-    explicit Rescue(std::function<void()> free)
-        : thread_([this, free = std::move(free)] {
-              std::unique_lock lock(mutex_);
-              if (!done_.wait_for(lock, std::chrono::seconds(15), [this] { return over_; })) {
-                  free();
-              }
-          }) {}
-    ~Rescue() {
-        {
-            std::lock_guard lock(mutex_);
-            over_ = true;
-        }
-        done_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool over_ = false;
-    std::thread thread_;
-};
 
 // Writes into the terminal until it takes no more, as a modem that never reads lets it fill:
 // down to single bytes, and again while the kernel still makes room by moving bytes on.
@@ -294,7 +265,7 @@ TEST_F(SerialDevicePosix, StalledLineEndsTheWriteShortAndNothingOfItComesLater) 
         const Clock::time_point start = Clock::now();
         {
             const int master = master_;
-            Rescue rescue([=] {
+            test::Rescue rescue([=] {
                 if (stopped) {
                     tcflow(fd, TCOON);
                 } else {
@@ -325,7 +296,7 @@ TEST_F(SerialDevicePosix, WhatTheKernelHeldForATimedOutWriteIsDropped) {
     std::size_t written = 0;
     {
         const int master = master_;
-        Rescue rescue([=] { ReadFor(master, data.size(), 100); });
+        test::Rescue rescue([=] { ReadFor(master, data.size(), 100); });
         ASSERT_EQ(device.Write(m_hPort, data.data(), data.size(), written), 0);
     }
     EXPECT_GT(written, 0u);
