@@ -6,11 +6,16 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "base/errno_map.h"
@@ -59,6 +64,45 @@ std::int32_t UpdateTty(int fd, Change&& change) {
     return 0;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// When a write of `size` bytes must be done by: the constant plus the multiplier for every byte,
+// as Windows reckons it; no limit when both are 0.
+std::optional<Clock::time_point> WriteDeadline(const CommTimeouts& t, std::size_t size) {
+    if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) return {};
+    // Capped far below the clock's range; no write outlasts it anyway.
+    constexpr std::uint64_t kLongestMs = std::uint64_t{1} << 40;  // about 35 years
+    const std::uint64_t perByte = t.WriteTotalTimeoutMultiplier;
+    const std::uint64_t bytesMs =
+        perByte != 0 && size > kLongestMs / perByte ? kLongestMs : size * perByte;
+    const std::uint64_t totalMs = std::min(kLongestMs, t.WriteTotalTimeoutConstant + bytesMs);
+    return Clock::now() + std::chrono::milliseconds(totalMs);
+}
+
+// The wait that poll takes until the deadline, rounded up; -1 (no end) without one.
+int PollMs(const std::optional<Clock::time_point>& deadline) {
+    if (!deadline) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX));
+}
+
+// Waits until the line has carried out what the kernel holds for the port, or the deadline
+// passes; then `written` leaves out the bytes still waiting. A port that cannot tell counts as
+// sent.
+bool WaitUntilSent(int fd, Clock::time_point deadline, std::size_t size, std::size_t& written) {
+    constexpr int kStepMs = 5;
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+        const int left = PollMs(deadline);
+        if (left == 0) {
+            written = size - std::min(size, static_cast<std::size_t>(queued));
+            return false;
+        }
+        ::poll(nullptr, 0, std::min(left, kStepMs));
+    }
+}
+
 class PosixSerialDevice : public SerialDevice {
   public:
     std::int32_t Open(const std::u16string& name, PortHandle& handle) override {
@@ -71,10 +115,7 @@ class PosixSerialDevice : public SerialDevice {
         // user of this protocol, the exclusive mode every later opener but root.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return CloseWith(fd, FromErrno(errno));
         if (::ioctl(fd, TIOCEXCL) != 0) return CloseWith(fd, FromErrno(errno));
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            return CloseWith(fd, FromErrno(errno));
-        }
+        // The descriptor stays non-blocking: writes wait in poll, where their limit can end them.
         TtySettings tty;
         if (const int err = ReadTtySettings(fd, tty); err != 0) {
             return CloseWith(fd, FromErrno(err));
@@ -153,9 +194,18 @@ class PosixSerialDevice : public SerialDevice {
     std::int32_t Write(PortHandle handle, const char* data, std::size_t size,
                        std::size_t& written) override {
         written = 0;
+        CommTimeouts timeouts;
+        {
+            std::lock_guard lock(mutex_);
+            const PortCache* cache = Find(handle);
+            if (cache == nullptr) return win32::kInvalidHandle;
+            timeouts = cache->timeouts;
+        }
         const int fd = static_cast<int>(handle);
+        const std::optional<Clock::time_point> deadline = WriteDeadline(timeouts, size);
+        bool timedOut = false;
         // A terminal may take a write in parts: go on until every byte is taken.
-        while (written < size) {
+        while (written < size && !timedOut) {
             const ssize_t n = ::write(fd, data + written, size - written);
             if (n > 0) {
                 written += static_cast<std::size_t>(n);
@@ -165,10 +215,20 @@ class PosixSerialDevice : public SerialDevice {
                 continue;
             } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 pollfd p{fd, POLLOUT, 0};
-                if (::poll(&p, 1, -1) < 0 && errno != EINTR) return FromErrno(errno);
+                const int ready = ::poll(&p, 1, PollMs(deadline));
+                if (ready < 0 && errno != EINTR) return FromErrno(errno);
+                timedOut = ready == 0;
             } else {
                 return FromErrno(errno);
             }
+        }
+        // Windows counts a byte as written once it has left the port, so with a limit the write
+        // also waits for the line to carry out what the kernel took.
+        if (deadline && !timedOut) timedOut = !WaitUntilSent(fd, *deadline, size, written);
+        if (timedOut) {
+            // What the kernel still holds of this write must not reach the modem when the line
+            // moves again, long after the send was reported as failed.
+            ::tcflush(fd, TCOFLUSH);
         }
         return 0;
     }

@@ -173,8 +173,13 @@ class Win32SerialDevice : public SerialDevice {
         DWORD taken = 0;
         const DWORD count = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
         const BOOL ok = WriteFile(ToHandle(handle), data, count, &taken, nullptr);
+        const std::int32_t error = ok ? 0 : LastError();
         written = taken;
-        return ok ? 0 : LastError();
+        // A write that ran out of time succeeds with part of it sent. Drivers that keep a
+        // transmit buffer of their own (USB adapters) could still send the rest when the line
+        // moves, long after the send was reported as failed: drop it.
+        if (taken < count) PurgeComm(ToHandle(handle), PURGE_TXABORT | PURGE_TXCLEAR);
+        return error;
     }
 
     std::int32_t Close(PortHandle handle) override {

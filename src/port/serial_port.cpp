@@ -24,6 +24,14 @@ HRESULT Fail(const PortLayer& port, std::int32_t error) {
 
 }  // namespace
 
+std::uint32_t WriteTimeoutMultiplierMs(std::uint32_t baudrate) {
+    constexpr std::uint64_t kBitMsPerByte = 10 * 1000;  // 10 bits (start, 8 data, stop), in ms
+    // Rounded up, so at least 1 ms at any rate; a rate of 0 carries no byte time of its own
+    // and gets that smallest one. 64 bits, so that rounding up cannot overflow.
+    const std::uint64_t byteMs = baudrate == 0 ? 1 : (kBitMsPerByte + baudrate - 1) / baudrate;
+    return static_cast<std::uint32_t>(2 * byteMs);
+}
+
 HRESULT OpenPort(const PortLayer& port, const std::u16string& name) {
     port.m_dwLastError = 0;
     if (port.m_hPort != kInvalidPort) {
@@ -93,6 +101,11 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
     }
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
+    // A port without a write limit gets one; a limit set by someone else is theirs to keep.
+    if (timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0) {
+        timeouts.WriteTotalTimeoutMultiplier = WriteTimeoutMultiplierMs(baudrate);
+        timeouts.WriteTotalTimeoutConstant = kWriteTimeoutConstantMs;
+    }
     if (const std::int32_t e = port.device.SetTimeouts(port.m_hPort, timeouts); e != 0) {
         return Fail(port, e);
     }

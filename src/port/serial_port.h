@@ -13,6 +13,13 @@
 namespace merel {
 
 inline constexpr std::uint32_t kCommandPauseMs = 1000;
+// The fixed part of the write limit that ConfigurePort gives a port that has none, so that a
+// line that takes no bytes ends the send instead of holding it for ever.
+inline constexpr std::uint32_t kWriteTimeoutConstantMs = 10000;
+
+// Milliseconds per byte allowed on top of the fixed part: twice the time of a 10-bit byte
+// (8-N-1) at the given rate, rounded up to whole milliseconds.
+std::uint32_t WriteTimeoutMultiplierMs(std::uint32_t baudrate);
 
 struct PortLayer {
     SerialDevice& device;

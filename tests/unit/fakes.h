@@ -46,7 +46,7 @@ class FakeSerialDevice : public SerialDevice {
     std::vector<std::u16string> existing = {u"COM1"};
     std::int32_t failOpen = 0, failDefaultConfig = 0, failGetState = 0, failSetState = 0,
                  failGetTimeouts = 0, failSetTimeouts = 0, failWrite = 0, failClose = 0;
-    // Fail only the n-th write (1-based), 0 for none.
+    // Only the n-th write (1-based) fails or is short; 0 for every write.
     int failWriteNumber = 0;
     // Take at most this many bytes per write (short write), or all when unset.
     std::optional<std::size_t> shortWrite;
@@ -102,11 +102,12 @@ class FakeSerialDevice : public SerialDevice {
                        std::size_t& written) override {
         ++writeCount;
         written = 0;
-        if (failWrite && (failWriteNumber == 0 || failWriteNumber == writeCount)) {
+        const bool faulty = failWriteNumber == 0 || failWriteNumber == writeCount;
+        if (failWrite && faulty) {
             log_.events.push_back("write-failed");
             return failWrite;
         }
-        written = shortWrite ? std::min(size, *shortWrite) : size;
+        written = shortWrite && faulty ? std::min(size, *shortWrite) : size;
         std::string bytes(data, written);
         log_.events.push_back("write " + bytes);
         log_.writes.push_back(bytes);

@@ -2,6 +2,7 @@
 // and the first failing write ending the send.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,18 +64,30 @@ TEST_F(ManagerSend, WorkedExamplesAreSeparateWritesEachFollowedByAPause) {
     }
 }
 
-TEST_F(ManagerSend, FailingSecondWriteEndsTheSendWithItsResult) {
-    world.device.failWrite = 1117;
-    world.device.failWriteNumber = 2;
-    for (bool pdu : {false, true}) {
-        world.log.events.clear();
-        world.device.writeCount = 0;
-        EXPECT_EQ(pdu ? mgr.SendPDUMessage(u"49 1234 5678", u"Hi")
-                      : mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0),
-                  FoldError(1117));
-        const std::string first = (pdu ? kPduExample : kTextExample)[0];
-        EXPECT_EQ(world.log.events,
-                  (std::vector<std::string>{"write " + first, "pause 1000", "write-failed"}));
+TEST_F(ManagerSend, FailingOrShortSecondWriteEndsTheSendWithoutPause) {
+    // A short write is what a write that ran out of time leaves: the line took part of it.
+    struct Case {
+        std::int32_t failWrite;
+        std::optional<std::size_t> taken;
+        HRESULT result;
+    };
+    for (const Case& c : {Case{1117, {}, FoldError(1117)}, Case{0, 3, FoldError(29)}}) {
+        for (std::int32_t characterSet : {0, 1}) {
+            SCOPED_TRACE(characterSet);
+            world.log.events.clear();
+            world.device.writeCount = 0;
+            world.device.failWrite = c.failWrite;
+            world.device.shortWrite = c.taken;
+            world.device.failWriteNumber = 2;
+            mgr.m_shCharacterSet = characterSet;
+            EXPECT_EQ(mgr.SendMessage(u"+49 170 1234567", u"Hello"), c.result);
+            const std::vector<std::string>& commands =
+                characterSet == 0 ? kTextExample : kPduExample;
+            const std::string last =
+                c.taken ? "write " + commands[1].substr(0, *c.taken) : std::string("write-failed");
+            EXPECT_EQ(world.log.events,
+                      (std::vector<std::string>{"write " + commands[0], "pause 1000", last}));
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +19,13 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/narrow.h"
 #include "fakes.h"
+#include "rescue.h"
 #include "port/serial_port.h"
 
 namespace merel {
@@ -64,6 +67,28 @@ std::string ReadFor(int fd, std::size_t size, int limitMs) {
     return got;
 }
 
+// Writes into the terminal until it takes no more, as a modem that never reads lets it fill:
+// down to single bytes, and again while the kernel still makes room by moving bytes on.
+std::size_t Fill(int fd) {
+    const std::string filler(4096, 'f');
+    std::size_t total = 0;
+    pollfd p{fd, POLLOUT, 0};
+    do {
+        for (std::size_t chunk : {filler.size(), std::size_t{1}}) {
+            ssize_t n;
+            while ((n = write(fd, filler.data(), chunk)) > 0) total += static_cast<std::size_t>(n);
+            EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+        }
+    } while (poll(&p, 1, 50) > 0);
+    return total;
+}
+
+std::string Pattern(std::size_t size) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>('0' + i % 61);
+    return data;
+}
+
 std::string Slurp(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -79,6 +104,17 @@ class SerialDevicePosix : public ::testing::Test {
         close(slave);
         path_ = Utf8ToUtf16(name);
     }
+    // Opens and configures the port as the manager does, then limits writes to 200 ms.
+    void OpenWithShortLimit() {
+        ASSERT_EQ(OpenPort(port, path_), kS_OK);
+        ASSERT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, 0), kS_OK);
+        CommTimeouts t;
+        ASSERT_EQ(device.GetTimeouts(m_hPort, t), 0);
+        t.WriteTotalTimeoutMultiplier = 0;
+        t.WriteTotalTimeoutConstant = 200;
+        ASSERT_EQ(device.SetTimeouts(m_hPort, t), 0);
+    }
+
     void TearDown() override {
         ClosePort(port);
         if (master_ >= 0) close(master_);
@@ -210,6 +246,84 @@ TEST_F(SerialDevicePosix, PortTestReopensEveryTimeAndAHangUpFailsTheWrite) {
     EXPECT_EQ(WriteCommand(port, "AT\n\r"), static_cast<HRESULT>(0x8007045Du));
     EXPECT_EQ(m_dwLastError, 0);
     EXPECT_EQ(pause.pauses, std::vector<std::uint32_t>{1000});  // none after the failed write
+}
+
+TEST_F(SerialDevicePosix, StalledLineEndsTheWriteShortAndNothingOfItComesLater) {
+    using Clock = std::chrono::steady_clock;
+    // A line that is stopped (a modem holding CTS low) and one whose other side never reads.
+    // The stop is the writing side's: the master's reader sees nothing of what is written.
+    for (const bool stopped : {true, false}) {
+        SCOPED_TRACE(stopped ? "stopped" : "never read");
+        ASSERT_NO_FATAL_FAILURE(OpenWithShortLimit());
+        const int fd = static_cast<int>(m_hPort);
+        std::size_t filled = 0;
+        if (stopped) {
+            ASSERT_EQ(tcflow(fd, TCOOFF), 0);
+        } else {
+            filled = Fill(fd);
+        }
+        const Clock::time_point start = Clock::now();
+        {
+            const int master = master_;
+            test::Rescue rescue([=] {
+                if (stopped) {
+                    tcflow(fd, TCOON);
+                } else {
+                    ReadFor(master, filled, 100);
+                }
+            });
+            EXPECT_EQ(WriteCommand(port, "AT+CMGS=\"+31612345678\"\n\r"),
+                      static_cast<HRESULT>(0x8007001Du));
+        }
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+        EXPECT_TRUE(pause.pauses.empty());
+
+        // The line moves again: whatever arrives is the filler, never a byte of the command.
+        if (stopped) {
+            ASSERT_EQ(tcflow(fd, TCOON), 0);
+        }
+        const std::string got = ReadFor(master_, filled + 4096, 300);
+        EXPECT_LE(got.size(), filled);
+        EXPECT_EQ(got.find_first_not_of('f'), std::string::npos) << got.substr(0, 80);
+        ASSERT_EQ(ClosePort(port), kS_OK);
+    }
+}
+
+TEST_F(SerialDevicePosix, WhatTheKernelHeldForATimedOutWriteIsDropped) {
+    ASSERT_NO_FATAL_FAILURE(OpenWithShortLimit());
+    // More than a pseudo terminal holds: it takes a part, and the rest waits for a reader.
+    const std::string data = Pattern(256 * 1024);
+    std::size_t written = 0;
+    {
+        const int master = master_;
+        test::Rescue rescue([=] { ReadFor(master, data.size(), 100); });
+        ASSERT_EQ(device.Write(m_hPort, data.data(), data.size(), written), 0);
+    }
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, data.size());
+    // Only what had reached the other side before the time-out arrives, in order; the part the
+    // kernel still held is gone.
+    const std::string got = ReadFor(master_, data.size(), 300);
+    EXPECT_EQ(got, data.substr(0, got.size()));
+    EXPECT_LT(got.size(), written);
+}
+
+TEST_F(SerialDevicePosix, WriteLongerThanTheTerminalHoldsCompletesWhileTheOtherSideReads) {
+    const std::string data = Pattern(256 * 1024);
+    // No limit at all, and the limit that the configuration sets.
+    for (const bool limited : {false, true}) {
+        SCOPED_TRACE(limited);
+        ASSERT_EQ(OpenPort(port, path_), kS_OK);
+        if (limited) {
+            ASSERT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, 0), kS_OK);
+        }
+        std::string got;
+        std::thread modem([&] { got = ReadFor(master_, data.size(), 5000); });
+        EXPECT_EQ(WriteCommand(port, data), kS_OK);
+        modem.join();
+        EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes arrived";
+        ASSERT_EQ(ClosePort(port), kS_OK);
+    }
 }
 
 TEST_F(SerialDevicePosix, AnythingButATerminalIsRefusedAndLeftUntouched) {

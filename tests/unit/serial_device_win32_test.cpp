@@ -18,6 +18,7 @@
 
 #include "base/narrow.h"
 #include "fakes.h"
+#include "rescue.h"
 #include "port/serial_port.h"
 
 namespace merel {
@@ -90,8 +91,9 @@ class SerialDeviceWin32Ports : public SerialDeviceWin32 {
         }
     }
 
-    // Configures as the manager does and checks what the port then holds.
-    void ConfigureAndCheck(std::uint32_t baudrate) {
+    // Configures as the manager does and checks what the port then holds, the write limit
+    // included.
+    void ConfigureAndCheck(std::uint32_t baudrate, DWORD writeMultiplier) {
         ASSERT_EQ(ConfigurePort(port, baudrate, 8, 0, 0, 1, 0), kS_OK) << m_dwLastError;
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
@@ -104,8 +106,9 @@ class SerialDeviceWin32Ports : public SerialDeviceWin32 {
         COMMTIMEOUTS t{};
         ASSERT_TRUE(GetCommTimeouts(reinterpret_cast<HANDLE>(m_hPort), &t)) << GetLastError();
         EXPECT_EQ(std::tuple(t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
-                             t.ReadTotalTimeoutConstant),
-                  std::tuple(MAXDWORD, 0u, 0u));
+                             t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                             t.WriteTotalTimeoutConstant),
+                  std::tuple(MAXDWORD, 0u, 0u, writeMultiplier, 10000u));
     }
 
     std::u16string writeName, readName;
@@ -115,7 +118,7 @@ TEST_F(SerialDeviceWin32Ports, OpensConfiguresWritesAndReopensIncludingFromCom10
     ReadEnd modem(readName);
     ASSERT_EQ(OpenPort(port, writeName), kS_OK) << m_dwLastError;
     EXPECT_EQ(m_dwLastError, 0);
-    ConfigureAndCheck(460800);
+    ConfigureAndCheck(460800, 2);
 
     const std::string command = "AT+CMGS=\"+31612345678\"\n\r\x1A\x80\xFF";
     EXPECT_EQ(WriteCommand(port, command), kS_OK);
@@ -150,9 +153,31 @@ TEST_F(SerialDeviceWin32Ports, OpensConfiguresWritesAndReopensIncludingFromCom10
     EXPECT_EQ(open, 1);
     EXPECT_EQ(init, 1);
     ASSERT_NE(m_hPort, kInvalidPort);
-    ConfigureAndCheck(9600);
+    ConfigureAndCheck(9600, 4);
     EXPECT_EQ(WriteCommand(port, "ATZ\n\r"), kS_OK);
     EXPECT_EQ(modem.Read(5, 5000), "ATZ\n\r");
+}
+
+TEST_F(SerialDeviceWin32Ports, WriteToALineThatIsNeverReadEndsShortWithinItsLimit) {
+    ReadEnd modem(readName);
+    ASSERT_EQ(OpenPort(port, writeName), kS_OK) << m_dwLastError;
+    ASSERT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, 0), kS_OK) << m_dwLastError;
+    CommTimeouts t;
+    ASSERT_EQ(device.GetTimeouts(m_hPort, t), 0);
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = 500;
+    ASSERT_EQ(device.SetTimeouts(m_hPort, t), 0);
+
+    // More than the terminals and the relay between them hold while nobody reads.
+    const std::string command(4 * 1024 * 1024, 'f');
+    const ULONGLONG start = GetTickCount64();
+    {
+        test::Rescue rescue([&] { modem.Read(command.size(), 2000); });
+        EXPECT_EQ(WriteCommand(port, command), static_cast<HRESULT>(0x8007001Du));
+    }
+    EXPECT_LT(GetTickCount64() - start, 10000u);
+    EXPECT_TRUE(pause.pauses.empty());
+    modem.Read(command.size(), 1000);  // leaves the line empty for whatever comes next
 }
 
 TEST_F(SerialDeviceWin32, FilesFoldersAndMissingPortsAreRefused) {

@@ -53,10 +53,10 @@ CommState Configured(std::uint32_t baud, std::uint8_t parity, const Flow& f) {
 
 class SerialPortTest : public ::testing::Test {
   protected:
-    // Opens COM1 afresh on a device holding kDistinct and kTimeouts, and forgets the calls.
-    void Reopen() {
+    // Opens COM1 afresh on a device holding kDistinct and the time-outs, and forgets the calls.
+    void Reopen(const CommTimeouts& timeouts = kTimeouts) {
         device.state = kDistinct;
-        device.timeouts = kTimeouts;
+        device.timeouts = timeouts;
         m_hPort = kInvalidPort;
         ASSERT_EQ(OpenPort(port, u"COM1"), kS_OK);
         log.events.clear();
@@ -194,6 +194,34 @@ TEST_F(SerialPortConfigure, ReadModesSetTheIntervalOrFailAfterTheLineSettingsAre
     }
 }
 
+TEST_F(SerialPortConfigure, PortWithoutWriteLimitGetsTenSecondsAndTwiceTheByteTime) {
+    // A byte is 10 bits: 9600 baud take 1.04 ms for it, rounded up to 2, doubled to 4.
+    // A rate of 0 must not divide; the highest must not overflow while rounding.
+    for (const auto& [baud, multiplier] :
+         {std::pair{460800u, 2u}, std::pair{115200u, 2u}, std::pair{9600u, 4u},
+          std::pair{300u, 68u}, std::pair{0u, 2u}, std::pair{0xFFFFFFFFu, 2u}}) {
+        SCOPED_TRACE(baud);
+        Reopen(CommTimeouts{5, 6, 7, 0, 0});
+        EXPECT_EQ(ConfigurePort(port, baud, 8, 0, 0, 1, 0), kS_OK);
+        EXPECT_EQ(device.timeouts, (CommTimeouts{kMaxDword, 0, 0, multiplier, 10000}));
+    }
+    // A refused read mode writes no time-outs at all, so no limit either.
+    Reopen(CommTimeouts{5, 6, 7, 0, 0});
+    EXPECT_EQ(ConfigurePort(port, 9600, 8, 0, 0, 1, 2), kE_INVALIDARG);
+    EXPECT_EQ(device.timeouts, (CommTimeouts{5, 6, 7, 0, 0}));
+}
+
+TEST_F(SerialPortConfigure, WriteLimitThePortHadStaysAsRead) {
+    // Either field alone is a limit of its own; kTimeouts (both set) is covered above.
+    for (const CommTimeouts& had : {CommTimeouts{5, 6, 7, 8, 0}, CommTimeouts{5, 6, 7, 0, 9}}) {
+        SCOPED_TRACE(had.WriteTotalTimeoutConstant);
+        Reopen(had);
+        EXPECT_EQ(ConfigurePort(port, 9600, 8, 0, 0, 1, 1), kS_OK);
+        EXPECT_EQ(device.timeouts, (CommTimeouts{0, 0, 0, had.WriteTotalTimeoutMultiplier,
+                                                 had.WriteTotalTimeoutConstant}));
+    }
+}
+
 TEST_F(SerialPortConfigure, FailingDeviceCallStopsAtOnceWithTheRawError) {
     const std::pair<std::int32_t FakeSerialDevice::*, Events> cases[] = {
         {&FakeSerialDevice::failGetState, {"get-state"}},
@@ -202,21 +230,22 @@ TEST_F(SerialPortConfigure, FailingDeviceCallStopsAtOnceWithTheRawError) {
         {&FakeSerialDevice::failSetTimeouts,
          {"get-state", "set-state", "get-timeouts", "set-timeouts"}},
     };
-    for (const auto& [fail, events] : cases) {
-        SCOPED_TRACE(events.back());
-        Reopen();
-        device.*fail = 31;
-        // An unknown read mode is looked at only after the time-outs are read, so a failure of
-        // the device before that wins over it.
-        const std::int32_t mode = fail == &FakeSerialDevice::failSetTimeouts ? 0 : 2;
-        EXPECT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, mode), Hr(0x8007001Fu));
-        EXPECT_EQ(m_dwLastError, 31);
-        EXPECT_EQ(log.events, events);
-        EXPECT_NE(m_hPort, kInvalidPort);
-        if (fail != &FakeSerialDevice::failSetTimeouts) {
-            EXPECT_EQ(device.timeouts, kTimeouts);
+    // The same on a port that has no write limit yet: it does not get one half-way.
+    for (const CommTimeouts& had : {kTimeouts, CommTimeouts{5, 6, 7, 0, 0}}) {
+        for (const auto& [fail, events] : cases) {
+            SCOPED_TRACE(events.back());
+            Reopen(had);
+            device.*fail = 31;
+            // An unknown read mode is looked at only after the time-outs are read, so a failure
+            // of the device before that wins over it.
+            const std::int32_t mode = fail == &FakeSerialDevice::failSetTimeouts ? 0 : 2;
+            EXPECT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, mode), Hr(0x8007001Fu));
+            EXPECT_EQ(m_dwLastError, 31);
+            EXPECT_EQ(log.events, events);
+            EXPECT_NE(m_hPort, kInvalidPort);
+            EXPECT_EQ(device.timeouts, had);
+            device.*fail = 0;
         }
-        device.*fail = 0;
     }
 }
 
