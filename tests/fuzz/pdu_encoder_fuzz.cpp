@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "base/narrow.h"
-#include "fuzz_input.h"
-#include "sms/submission.h"
+#include "recorded_submission.h"
 
 using namespace merel;
 
@@ -23,22 +22,10 @@ int HexValue(char c) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::FuzzInput in(data, size);
-    const std::u16string number = in.String();
-    const std::u16string text = in.String();
-
-    std::vector<std::string> writes;
-    const HRESULT hr = SubmitPduMessage(
-        [&](std::string_view command) {
-            writes.emplace_back(command);
-            return kS_OK;
-        },
-        number, text);
-    if (hr == kE_INVALIDARG) {
-        fuzz::Require(writes.empty());
-        return 0;
-    }
-    fuzz::Require(hr == kS_OK && writes.size() == 6);
+    const fuzz::RecordedSubmission run(SubmitPduMessage, data, size);
+    if (run.result == kE_INVALIDARG) return 0;
+    fuzz::Require(run.result == kS_OK && run.writes.size() == 6);
+    const std::vector<std::string>& writes = run.writes;
 
     const std::string& body = writes[4];
     fuzz::Require(body.ends_with("\x1A\n\r"));
@@ -48,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Require(writes[3] == "AT+CMGS=" + std::to_string(hex.size() / 2 - 1) + "\n\r");
 
     std::size_t digits = 0;
-    for (char16_t c : UpToNul(number)) digits += c >= u'0' && c <= u'9';
+    for (char16_t c : UpToNul(run.number)) digits += c >= u'0' && c <= u'9';
     fuzz::Require(digits <= 20);
     fuzz::Require(static_cast<std::size_t>(HexValue(hex[6]) * 16 + HexValue(hex[7])) == digits);
     return 0;

@@ -6,28 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_input.h"
-#include "sms/submission.h"
+#include "recorded_submission.h"
 
 using namespace merel;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::FuzzInput in(data, size);
-    const std::u16string number = in.String();
-    const std::u16string text = in.String();
-
-    std::vector<std::string> writes;
-    const HRESULT hr = SubmitTextMessage(
-        [&](std::string_view command) {
-            writes.emplace_back(command);
-            return kS_OK;
-        },
-        number, text);
-    if (hr == kE_INVALIDARG) {
-        fuzz::Require(writes.empty());
-        return 0;
-    }
-    fuzz::Require(hr == kS_OK && writes.size() == 5);
+    const fuzz::RecordedSubmission run(SubmitTextMessage, data, size);
+    if (run.result == kE_INVALIDARG) return 0;
+    fuzz::Require(run.result == kS_OK && run.writes.size() == 5);
+    const std::vector<std::string>& writes = run.writes;
 
     for (std::size_t i = 0; i < writes.size(); ++i) {
         const std::string& w = writes[i];
