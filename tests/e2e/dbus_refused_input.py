@@ -11,10 +11,8 @@ Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
 """
 
 import json
-import os
 
-from dbus_world import (case, check, main, pdu_mode_writes, pid_alive, report, text_mode_writes,
-                        wait_until)
+from dbus_world import case, check, main, pdu_mode_writes, pid_alive, text_mode_writes, wait_until
 
 E_INVALIDARG = 0x80070057
 
@@ -34,12 +32,8 @@ def swapped(digits):
 
 
 def run_cases(w):
-    for path in (w.built_server, w.modem_sim):
-        if not os.access(path, os.X_OK):
-            report(False, "built programs are present", f"missing {path}")
-            return
-    w.install()
-    w.start_bus()
+    if not w.set_up():
+        return
     w.start_sim()
 
     @case("the service starts and Init opens the modem in text mode")
