@@ -10,6 +10,10 @@ namespace {
 // UCS2 user data holds at most 140 octets.
 constexpr std::size_t kMaxUnits = 70;
 
+// The address field of TS 23.040 holds at most 20 digits; a longer number would need a
+// length that no receiver accepts (from 256 digits on, not even two hex digits).
+constexpr std::size_t kMaxAddressDigits = 20;
+
 bool IsSeparator(char16_t c) {
     return c == u' ' || c == u'-' || c == u'.' || c == u'(' || c == u')';
 }
@@ -22,8 +26,8 @@ char UpperHex(char c) {
     return c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// Upper-case hexadecimal, with one leading 0 when that gives a single digit (a length field is two
-// digits wide; longer values keep all their digits).
+// Upper-case hexadecimal, with one leading 0 when that gives a single digit: a length field is two
+// digits wide.
 void AppendLength(std::string& out, std::size_t value) {
     char buffer[24];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, 16).ptr;
@@ -43,7 +47,7 @@ HRESULT EncodeSubmitPdu(std::u16string_view number, std::u16string_view text, En
     // separators people write between digit groups are dropped too. What remains must be
     // digits, or the address would not be hexadecimal at all.
     std::string digits;
-    digits.reserve(number.size() + 1);
+    digits.reserve(kMaxAddressDigits + 1);
     bool first = true;
     for (char16_t c : number) {
         if (IsSeparator(c)) continue;
@@ -52,7 +56,7 @@ HRESULT EncodeSubmitPdu(std::u16string_view number, std::u16string_view text, En
             continue;
         }
         first = false;
-        if (c < u'0' || c > u'9') return kE_INVALIDARG;
+        if (c < u'0' || c > u'9' || digits.size() == kMaxAddressDigits) return kE_INVALIDARG;
         digits.push_back(static_cast<char>(c));
     }
 

@@ -110,6 +110,16 @@ class World:
         os.makedirs(self.bin)
         shutil.copy2(self.built_server, self.server)
 
+    def set_up(self):
+        """Installs the copy and starts the bus; False, reported, when a built program is missing."""
+        for path in (self.built_server, self.modem_sim):
+            if not os.access(path, os.X_OK):
+                report(False, "built programs are present", f"missing {path}")
+                return False
+        self.install()
+        self.start_bus()
+        return True
+
     def start_bus(self):
         config = os.path.join(self.tmp, "bus.conf")
         with open(config, "w") as f:

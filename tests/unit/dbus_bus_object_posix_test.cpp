@@ -27,7 +27,7 @@ namespace {
 // A method call made at construction, with what came back.
 struct Reply {
     sd_bus_message* message = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, whose compound literal is not C++
     int result = 0;
 
     template <typename... Args>

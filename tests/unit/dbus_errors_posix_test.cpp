@@ -49,7 +49,7 @@ TEST(DbusErrors, OtherErrorsCarryNoHResult) {
 }
 
 TEST(DbusErrors, HandlerErrorIsSetAndTheResultIsNegative) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, whose compound literal is not C++
     EXPECT_LT(SetHResultError(&error, static_cast<HRESULT>(0x80070006u)), 0);
     ASSERT_TRUE(sd_bus_error_is_set(&error));
     EXPECT_STREQ(error.name, "MerelSMSManager.Error.HRESULT_80070006");

@@ -102,9 +102,6 @@ TEST(SmsPduEncoder, EncodesNumberAndTextAndSubmitsThemInSixWrites) {
     EXPECT_EQ(none.writes, Expected("7", "0021000091000800"));
     ASSERT_EQ(SubmitPduMessage(cut.Writer(), u"4912345678\0xyz"sv, u"Hi\0there"sv), kS_OK);
     EXPECT_EQ(cut.writes, Expected("16", example));
-    // A very long number keeps all digits of its length.
-    EXPECT_EQ(Encode(std::u16string(256, u'1'), u"").hex,
-              "00210010091" + Repeat("11", 128) + "000800");
 }
 
 TEST(SmsPduEncoder, NumberThatIsNotDigitsIsRefusedBeforeAnyWrite) {
@@ -120,14 +117,30 @@ TEST(SmsPduEncoder, NumberThatIsNotDigitsIsRefusedBeforeAnyWrite) {
     }
 }
 
-TEST(SmsPduSubmission, NumberBeyondTheLimitIsRefusedBeforeAnyWrite) {
-    RecordingWriter tooLong, ok;
-    EXPECT_EQ(SubmitPduMessage(tooLong.Writer(), std::u16string(511, u'9'), u"Hi"), kE_INVALIDARG);
-    EXPECT_EQ(tooLong.attempts, 0);
-    // 510 digits with blanks around them are the longest number that goes.
-    ASSERT_EQ(SubmitPduMessage(ok.Writer(), u"  " + std::u16string(510, u'9') + u" ", u"Hi"),
-              kS_OK);
-    EXPECT_EQ(ok.writes[4].substr(6, 3), "1FE");
+TEST(SmsPduSubmission, AddressOfMoreThanTwentyDigitsIsRefusedBeforeAnyWrite) {
+    const std::u16string twenty(20, u'9');
+    struct Case {
+        std::u16string number;
+        HRESULT result;
+    } const cases[] = {
+        {twenty, kS_OK},
+        // The plus and separators do not count as digits.
+        {u"+" + twenty, kS_OK},
+        {u" (+99) 999-999.999 999 999 999 ", kS_OK},
+        {twenty + u"1", kE_INVALIDARG},
+        {u"+" + twenty + u"1", kE_INVALIDARG},
+        {u"99-" + twenty, kE_INVALIDARG},
+        {std::u16string(22, u'1'), kE_INVALIDARG},
+        {std::u16string(255, u'1'), kE_INVALIDARG},
+        {std::u16string(256, u'1'), kE_INVALIDARG},
+        {std::u16string(5000, u'1'), kE_INVALIDARG},
+    };
+    for (const Case& c : cases) {
+        RecordingWriter rec;
+        EXPECT_EQ(SubmitPduMessage(rec.Writer(), c.number, u"Hi"), c.result) << c.number.size();
+        EXPECT_EQ(rec.writes.size(), c.result == kS_OK ? 6u : 0u) << c.number.size();
+    }
+    EXPECT_EQ(Encode(twenty, u"").hex, "0021001491" + Repeat("99", 10) + "000800");
 }
 
 TEST(SmsPduSubmission, FirstFailingWriteEndsTheSubmissionWithItsResult) {

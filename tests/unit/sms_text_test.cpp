@@ -46,7 +46,6 @@ TEST(SmsTextSubmission, NumberAndTextAsSent) {
         {u"0170 123 4567", u"x", "01701234567", "x"},
         {u" 0170  123 ", u"x", "0170123", "x"},
         {u"0170-123", u"x", "0170-123", "x"},
-        {u"0170\t123", u"x", "0170\t123", "x"},
         {u"(0170) 12.3", u"x", "(0170)12.3", "x"},
         {u"+49 abc", u"x", "+49abc", "x"},
         // Null, empty and blank inputs still give five writes.
@@ -54,8 +53,11 @@ TEST(SmsTextSubmission, NumberAndTextAsSent) {
         {u"   ", u"", "", ""},
         // Units are narrowed to their low byte; the blank stays in the text.
         {u"1", u"\u00E9\u0141 \u00FF\u20AC", "1", "\xE9\x41\x20\xFF\xAC"},
-        // A unit whose low byte is 0 is sent as '?' and the rest follows.
-        {u"12\u01003", u"A\u0100B\u0200C", "12?3", "A?B?C"},
+        // In the text a unit whose low byte is 0 is sent as '?' and the rest follows.
+        {u"123", u"A\u0100B\u0200C", "123", "A?B?C"},
+        // Line breaks and other control bytes stay in the text; only 0x1A and 0x1B are refused.
+        {u"1", u"line 1\r\nline 2\n\x1C\x7F\u0119", "1", "line 1\r\nline 2\n\x1C\x7F\x19"},
+        {u"!#*\x7F\u0121", u"x", "!#*\x7F!", "x"},
         // Inputs end at their first NUL.
         {u"0170\0 999"sv, u"Hi\0there"sv, "0170", "Hi"},
         {u"1", u"\0abc"sv, "1", ""},
@@ -78,6 +80,42 @@ TEST(SmsTextSubmission, InputBeyondTheLimitsIsRefusedBeforeAnyWrite) {
     EXPECT_EQ(SubmitTextMessage(text.Writer(), u"1", std::u16string(512, u'a')), kE_INVALIDARG);
     EXPECT_EQ(SubmitTextMessage(number.Writer(), std::u16string(512, u'7'), u"x"), kE_INVALIDARG);
     EXPECT_EQ(text.attempts + number.attempts, 0);
+}
+
+TEST(SmsTextSubmission, InputThatWouldReachTheModemAsCommandsIsRefusedBeforeAnyWrite) {
+    struct Case {
+        std::u16string_view number, text;
+    } const cases[] = {
+        // The text: Ctrl-Z ends the message early, ESC abandons it; what follows is a command.
+        {u"1",
+         u"Hi\x1A"
+         u"AT+CPBW=1,\"666\"\r\n"},
+        {u"1",
+         u"\x1B"
+         u"AT+CPBW=1,\"666\"\r\n"},
+        {u"1", u"\x1A"},
+        // Letters whose low byte is 0x1A or 0x1B: Ě, К and ě.
+        {u"1", u"Z\u00E1loha \u011A"},
+        {u"1", u"\u041A\u043E\u0442"},
+        {u"1", u"\u011B"},
+        // The number: a quote or a control byte leaves AT+CMGS="...".
+        {u"1\"\r\nAT+CPBW=1,\"666", u"x"},
+        {u"12\"3", u"x"},
+        {u"\u0122", u"x"},  // Ģ narrows to a quote
+        {u"12\r3", u"x"},
+        {u"12\n3", u"x"},
+        {u"12\t3", u"x"},
+        {u"12\x1F", u"x"},
+        {u"12\u0100", u"x"},  // low byte 0
+        {u"12\u010D", u"x"},  // č narrows to CR
+        {u"12\u011A", u"x"},
+    };
+    for (const Case& c : cases) {
+        RecordingWriter rec;
+        EXPECT_EQ(SubmitTextMessage(rec.Writer(), c.number, c.text), kE_INVALIDARG)
+            << std::string(c.number.begin(), c.number.end());
+        EXPECT_EQ(rec.attempts, 0);
+    }
 }
 
 TEST(SmsTextSubmission, FirstFailingWriteEndsTheSubmissionWithItsResult) {

@@ -1,0 +1,34 @@
+// One submission of a number and a text taken from the fuzzer's input, with its writes
+// recorded. A refused submission must have written nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "sms/submission.h"
+
+namespace merel::fuzz {
+
+using Submit = HRESULT (*)(const CommandWriter&, std::u16string_view, std::u16string_view);
+
+struct RecordedSubmission {
+    std::u16string number, text;
+    HRESULT result = kS_OK;
+    std::vector<std::string> writes;
+
+    RecordedSubmission(Submit submit, const std::uint8_t* data, std::size_t size) {
+        FuzzInput in(data, size);
+        number = in.String();
+        text = in.String();
+        result = submit(
+            [this](std::string_view command) {
+                writes.emplace_back(command);
+                return kS_OK;
+            },
+            number, text);
+        if (result == kE_INVALIDARG) Require(writes.empty());
+    }
+};
+
+}  // namespace merel::fuzz
