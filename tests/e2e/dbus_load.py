@@ -14,6 +14,7 @@ instance, on a private session bus with modem-sim.
 Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
 """
 
+import contextlib
 import json
 import os
 import signal
@@ -35,9 +36,33 @@ def number_of(i):
     return f"+491700000{i:03d}"
 
 
-def send_command(text, number):
-    return ["busctl", "--user", f"--timeout={CALL_TIMEOUT_S}", "call", BUS_NAME, OBJECT,
-            INTERFACE, "SendTextMessage", "ssi", number, text, "0"]
+def start_send(w, text, number):
+    """A client process sending one SMS; it waits long for its answer."""
+    return subprocess.Popen(["busctl", "--user", f"--timeout={CALL_TIMEOUT_S}", "call", BUS_NAME,
+                             OBJECT, INTERFACE, "SendTextMessage", "ssi", number, text, "0"],
+                            env=w.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def stop_clients(clients):
+    for c in clients:
+        if c is not None and c.poll() is None:
+            c.kill()
+            c.wait(timeout=5)
+
+
+@contextlib.contextmanager
+def sending(w):
+    """The running service's pid, a BusWatch and a list for the client processes of one case,
+    which are ended with it."""
+    pid = w.owner_pid()
+    check(pid is not None, "service not running")
+    watch = BusWatch(w)
+    clients = []
+    try:
+        yield pid, watch, clients
+    finally:
+        stop_clients(clients)
+        watch.stop()
 
 
 class BusWatch:
@@ -135,10 +160,8 @@ def timed(fn):
 
 
 def run_cases(w):
-    for path in (w.built_server, w.modem_sim):
-        if not os.access(path, os.X_OK):
-            report(False, "built programs are present", f"missing {path}")
-            return
+    if not w.programs_present():
+        return
     import dbus
 
     w.install()
@@ -151,55 +174,73 @@ def run_cases(w):
 
     # A client that stays connected keeps the one instance, and with it the open port.
     holder = dbus.bus.BusConnection(w.env["DBUS_SESSION_BUS_ADDRESS"])
-    manager = dbus.Interface(holder.get_object(BUS_NAME, OBJECT, introspect=False), INTERFACE)
+
+    def ask(interface, method):
+        try:
+            holder.call_blocking(BUS_NAME, OBJECT, interface, method, "", (), timeout=30)
+        except dbus.exceptions.DBusException as e:
+            check(False, f"{method}: {e.get_dbus_name()}: {e.get_dbus_message()}")
 
     def ping():
-        holder.call_blocking(BUS_NAME, OBJECT, "org.freedesktop.DBus.Peer", "Ping", "", (),
-                             timeout=30)
+        ask("org.freedesktop.DBus.Peer", "Ping")
 
     def introspect():
-        holder.call_blocking(BUS_NAME, OBJECT, "org.freedesktop.DBus.Introspectable",
-                             "Introspect", "", (), timeout=30)
+        ask("org.freedesktop.DBus.Introspectable", "Introspect")
 
     @case("the service takes the modem-sim port (Init after SetSettings)")
     def _():
         try:
-            manager.Init()
+            invoke(holder, "Init")
         except dbus.exceptions.DBusException:
             pass  # no SMSMgr.ini yet; Init has fixed its path
-        manager.SetSettings(w.modem_link, dbus.Int32(460800), dbus.Int16(8), dbus.Int16(0),
-                            dbus.Int16(0), dbus.Int16(1), dbus.Int16(0), dbus.Int16(0))
-        manager.Init()
-        check([int(v) for v in manager.GetSMSManagerStatus()] == [1, 0, 1, 1], "status")
+        invoke(holder, "SetSettings", "sinnnnnn", w.modem_link, 460800, 8, 0, 0, 1, 0, 0)
+        take_port(holder)
 
+    # Each case starts from a serving instance with the port open, even when an earlier case
+    # left none: Init on the instance that has it already keeps the open port.
+    take_port(holder, "an instance that has the port before the load")
     twelve_clients(w, ping, introspect)
+    take_port(holder, "an instance that has the port before clients leave")
     clients_who_leave(w, ping)
 
+    take_port(holder, "an instance that has the port before it idles")
     holder.close()
     successor = hand_over(w, dbus)
+    take_port(successor, "an instance that has the port before the stop signal")
     stop_signal_during_send(w)
-    if successor is not None:
-        successor.close()
+    successor.close()
 
     @case("every instance has ended")
     def _():
         check(wait_until(lambda: not w.server_pids(), 15), f"still running: {w.server_pids()}")
 
 
+def invoke(connection, method, signature="", *args):
+    """A call of our interface addressed to the bus name, whichever instance owns it now."""
+    return connection.call_blocking(BUS_NAME, OBJECT, INTERFACE, method, signature, args,
+                                    timeout=CALL_TIMEOUT_S)
+
+
+def take_port(connection, name=None):
+    """Init on the service; as a case of its own when named."""
+    def run():
+        invoke(connection, "Init")
+        check([int(v) for v in invoke(connection, "GetSMSManagerStatus")] == [1, 0, 1, 1],
+              "status")
+    if name is None:
+        run()
+    else:
+        case(name)(run)
+
+
 def twelve_clients(w, ping, introspect):
     @case(f"{CLIENTS} clients sending at once: all S_OK, whole messages in arrival order, "
           "the service answering and alive throughout")
     def _():
-        pid = w.owner_pid()
-        check(pid is not None, "service not running")
-        watch = BusWatch(w)
-        first = command_count(w)
-        clients = []
-        try:
+        with sending(w) as (pid, watch, clients):
+            first = command_count(w)
             texts = [f"load {i:02d}" for i in range(1, CLIENTS + 1)]
-            clients = [subprocess.Popen(send_command(text, number_of(i)), env=w.env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-                       for i, text in enumerate(texts, 1)]
+            clients += [start_send(w, text, number_of(i)) for i, text in enumerate(texts, 1)]
             # Answers of the bus thread while the worker sends: measured until the last send.
             waits = []
             while any(c.poll() is None for c in clients) and len(waits) < 40:
@@ -220,12 +261,6 @@ def twelve_clients(w, ping, introspect):
             check(sends is not None, "the modem got commands that are not whole sends in a row")
             expected = [(number_of(int(t.split()[1])), t) for t in arrival]
             check(sends == expected, f"modem got {sends}, bus order {arrival}")
-        finally:
-            for c in clients:
-                if c.poll() is None:
-                    c.kill()
-                    c.wait(timeout=5)
-            watch.stop()
 
 
 def clients_who_leave(w, ping):
@@ -236,8 +271,7 @@ def clients_who_leave(w, ping):
     def _():
         first = command_count(w)
         address = w.env["DBUS_SESSION_BUS_ADDRESS"]
-        running = subprocess.Popen(send_command("stays 1", number_of(101)), env=w.env,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        running = start_send(w, "stays 1", number_of(101))
         stayer = None
         try:
             check(wait_until(lambda: command_count(w) > first, 15), "the first send did not start")
@@ -251,8 +285,7 @@ def clients_who_leave(w, ping):
                     leaver.send_message(call)
                 leaver.flush()
                 leaver.close()  # gives up without waiting for the answers
-            stayer = subprocess.Popen(send_command("stays 2", number_of(102)), env=w.env,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stayer = start_send(w, "stays 2", number_of(102))
             for c in (running, stayer):
                 error = c.communicate(timeout=CALL_TIMEOUT_S)[1].strip()
                 check(c.returncode == 0, f"{c.args[-2]}: {error}")
@@ -261,10 +294,7 @@ def clients_who_leave(w, ping):
             check(sends == [(number_of(101), "stays 1"), (number_of(102), "stays 2")],
                   f"the modem got {sends}")
         finally:
-            for c in (running, stayer):
-                if c is not None and c.poll() is None:
-                    c.kill()
-                    c.wait(timeout=5)
+            stop_clients([running, stayer])
 
 
 def hand_over(w, dbus):
@@ -280,17 +310,16 @@ def hand_over(w, dbus):
         check(wait_until(lambda: not watcher.name_has_owner(BUS_NAME), 15, step=0.005),
               "the name was not released")
         old_still_running = pid_alive(old)
-        manager = dbus.Interface(watcher.get_object(BUS_NAME, OBJECT, introspect=False),
-                                 INTERFACE)
         try:
-            manager.Init()
+            invoke(watcher, "Init")
             result = "S_OK"
         except dbus.exceptions.DBusException as e:
             result = e.get_dbus_message()
         new = w.owner_pid()
         check(result == "S_OK", f"Init of the new instance: {result}")
         check(new is not None and new != old, "no new instance")
-        check([int(v) for v in manager.GetSMSManagerStatus()] == [1, 0, 1, 1], "status")
+        check([int(v) for v in invoke(watcher, "GetSMSManagerStatus")] == [1, 0, 1, 1],
+              "status")
         check(old_still_running, "the old instance had ended before the call: "
               "the hand-over was not tried")
 
@@ -301,19 +330,11 @@ def stop_signal_during_send(w):
     @case("SIGTERM during a send ends the service within seconds; a queued call is told "
           "0x80004018 and never sent")
     def _():
-        pid = w.owner_pid()
-        check(pid is not None, "service not running")
-        watch = BusWatch(w)
-        first = command_count(w)
-        clients = []
-        try:
-            clients.append(subprocess.Popen(send_command("cut short", number_of(301)), env=w.env,
-                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                            text=True))
+        with sending(w) as (pid, watch, clients):
+            first = command_count(w)
+            clients.append(start_send(w, "cut short", number_of(301)))
             check(wait_until(lambda: command_count(w) > first, 15), "the send did not start")
-            clients.append(subprocess.Popen(send_command("never sent", number_of(302)),
-                                            env=w.env, stdout=subprocess.PIPE,
-                                            stderr=subprocess.PIPE, text=True))
+            clients.append(start_send(w, "never sent", number_of(302)))
             check(wait_until(lambda: "never sent" in watch.sent_texts(), 15),
                   "the second call did not reach the service")
             signalled = time.monotonic()
@@ -328,12 +349,6 @@ def stop_signal_during_send(w):
             clients[0].communicate(timeout=30)
             check(b"never sent" not in b"".join(commands_since(w, first)),
                   "the queued send reached the modem")
-        finally:
-            for c in clients:
-                if c.poll() is None:
-                    c.kill()
-                    c.wait(timeout=5)
-            watch.stop()
 
 
 if __name__ == "__main__":

@@ -17,14 +17,12 @@ import time
 import xml.etree.ElementTree as ET
 
 from dbus_world import (BUS_NAME, INTERFACE, METHODS, OBJECT, case, check, main, pdu_mode_writes,
-                        pid_alive, report, skip, text_mode_writes, wait_until)
+                        pid_alive, skip, text_mode_writes, wait_until)
 
 
 def run_cases(w):
-    for path in (w.built_server, w.modem_sim):
-        if not os.access(path, os.X_OK):
-            report(False, "built programs are present", f"missing {path}")
-            return
+    if not w.programs_present():
+        return
     w.install()
     w.start_bus()
 
