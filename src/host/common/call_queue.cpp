@@ -61,10 +61,7 @@ void CallQueue::Deliver() {
         std::lock_guard lock(mutex_);
         finished.swap(finished_);
     }
-    for (Call& call : finished) {
-        call.done(Outcome::kRan, call.result);
-        lifetime_.Unlock();
-    }
+    Finish(finished, Outcome::kRan);
 }
 
 bool CallQueue::Stop(std::function<void()> last, std::chrono::milliseconds wait) {
@@ -101,7 +98,7 @@ std::size_t CallQueue::Queued() const {
 
 void CallQueue::Finish(std::vector<Call>& calls, Outcome outcome) {
     for (Call& call : calls) {
-        call.done(outcome, kS_OK);
+        call.done(outcome, call.result);
         lifetime_.Unlock();
     }
 }

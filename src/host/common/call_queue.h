@@ -68,10 +68,10 @@ class CallQueue {
         std::string caller;
         Work work;
         Done done;
-        HRESULT result = kS_OK;
+        HRESULT result = kS_OK;  // stays so for a call that never ran
     };
     void Worker();
-    // Ends calls that never ran, on the owner's thread.
+    // Hands calls to their Done and unlocks once for each, on the owner's thread.
     void Finish(std::vector<Call>& calls, Outcome outcome);
 
     Lifetime& lifetime_;
