@@ -280,15 +280,24 @@ if [ "$rc" -ne 0 ]; then
 fi
 
 # ---------------------------------------------------------------- started by hand, no client
+# Starts the server with the arguments given, as $started, and waits until it has registered
+# its class object: that makes Wine load its proxy library actxprxy.dll. A client that came
+# before that would start a second server.
+start_by_hand() {
+    (cd "$srv" && exec "$WINE64" MerelSMSManager.exe "$@" >/dev/null 2>&1) &
+    started=$!
+    background+=($started)
+    local deadline=$(($(now_ms) + 30000))
+    until grep -qi actxprxy "/proc/$started/maps" 2>/dev/null || [ "$(now_ms)" -ge "$deadline" ]
+    do
+        sleep 0.1
+    done
+}
+
 # A server that no client ever reaches ends like one whose last client left: the idle time
-# after its class object was registered (Wine then loads actxprxy.dll), then the pause.
-(cd "$srv" && exec "$WINE64" MerelSMSManager.exe >/dev/null 2>&1) &
-lonely=$!
-background+=($lonely)
-deadline=$(($(now_ms) + 30000))
-until grep -qi actxprxy "/proc/$lonely/maps" 2>/dev/null || [ "$(now_ms)" -ge "$deadline" ]; do
-    sleep 0.1
-done
+# after its class object was registered, then the pause.
+start_by_hand
+lonely=$started
 registered=$(now_ms)
 if ended=$(wait_gone "$lonely" 20); then
     delay=$((ended - registered))
@@ -303,15 +312,8 @@ wait_no_server 20 || not_ok "started by hand: end" "a server is still running"
 # ---------------------------------------------------------------- a server started by hand
 # Started with an unrelated switch it runs; a client then gets its object (status 0,0,0,0
 # proves the object is new), and it ends 5 to 8 seconds after that client let go.
-(cd "$srv" && exec "$WINE64" MerelSMSManager.exe /Automation >/dev/null 2>&1) &
-manual=$!
-background+=($manual)
-# Registering the class object makes Wine load its proxy library actxprxy.dll; a client that
-# came before that would start a second server.
-deadline=$(($(now_ms) + 30000))
-until grep -qi actxprxy "/proc/$manual/maps" 2>/dev/null || [ "$(now_ms)" -ge "$deadline" ]; do
-    sleep 0.1
-done
+start_by_hand /Automation
+manual=$started
 sleep 1
 check "a command line with an unrelated switch runs the server" "it ended" alive "$manual"
 
