@@ -22,6 +22,8 @@ inline constexpr HRESULT kE_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 inline constexpr HRESULT kE_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 inline constexpr HRESULT kE_HANDLE = static_cast<HRESULT>(0x80070006u);
 inline constexpr HRESULT kE_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
+// The server is ending and takes no more calls; a new one serves the caller's next try.
+inline constexpr HRESULT kCO_E_SERVER_STOPPING = static_cast<HRESULT>(0x80004018u);
 
 // Win32 error numbers that this system produces or tests for.
 namespace win32 {

@@ -4,7 +4,8 @@
 # of methods and through IDispatch, a VBScript client under cscript, two clients sharing the
 # one object, and the server's end 5 to 8 seconds after its last client. A simulated modem on
 # a pseudo terminal, mapped as COM7, receives the sends; its transcript is checked byte for
-# byte. Everything runs in a Wine prefix of its own, removed at the end.
+# byte. A server started by hand that no client reaches ends after the idle time. Everything
+# runs in a Wine prefix of its own, removed at the end.
 #
 # Environment: MEREL_SOURCE, MEREL_BUILD_LINUX, MEREL_BUILD_WIN64, MEREL_BUILD_WIN32 (defaults:
 # the repository and its build/linux, build/win64, build/win32). Prints one line per case:
@@ -278,18 +279,41 @@ if [ "$rc" -ne 0 ]; then
     exit 1
 fi
 
+# ---------------------------------------------------------------- started by hand, no client
+# Starts the server with the arguments given, as $started, and waits until it has registered
+# its class object: that makes Wine load its proxy library actxprxy.dll. A client that came
+# before that would start a second server.
+start_by_hand() {
+    (cd "$srv" && exec "$WINE64" MerelSMSManager.exe "$@" >/dev/null 2>&1) &
+    started=$!
+    background+=($started)
+    local deadline=$(($(now_ms) + 30000))
+    until grep -qi actxprxy "/proc/$started/maps" 2>/dev/null || [ "$(now_ms)" -ge "$deadline" ]
+    do
+        sleep 0.1
+    done
+}
+
+# A server that no client ever reaches ends like one whose last client left: the idle time
+# after its class object was registered, then the pause.
+start_by_hand
+lonely=$started
+registered=$(now_ms)
+if ended=$(wait_gone "$lonely" 20); then
+    delay=$((ended - registered))
+    check "a server started by hand that no client reaches ends after the idle time (${delay} ms)" \
+        "after ${delay} ms" [ "$delay" -ge 5000 -a "$delay" -le 8000 ]
+else
+    not_ok "a server started by hand that no client reaches ends after the idle time" \
+        "still running after 20 s"
+fi
+wait_no_server 20 || not_ok "started by hand: end" "a server is still running"
+
 # ---------------------------------------------------------------- a server started by hand
 # Started with an unrelated switch it runs; a client then gets its object (status 0,0,0,0
 # proves the object is new), and it ends 5 to 8 seconds after that client let go.
-(cd "$srv" && exec "$WINE64" MerelSMSManager.exe /Automation >/dev/null 2>&1) &
-manual=$!
-background+=($manual)
-# Registering the class object makes Wine load its proxy library actxprxy.dll; a client that
-# came before that would start a second server.
-deadline=$(($(now_ms) + 30000))
-until grep -qi actxprxy "/proc/$manual/maps" 2>/dev/null || [ "$(now_ms)" -ge "$deadline" ]; do
-    sleep 0.1
-done
+start_by_hand /Automation
+manual=$started
 sleep 1
 check "a command line with an unrelated switch runs the server" "it ended" alive "$manual"
 

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "host/lifetime/lifetime.h"
@@ -91,6 +93,33 @@ TEST_F(LifetimeMonitor, ClientHoldingALockAcrossTheIdleTimeKeepsTheServer) {
     lifetime.Lock();  // connects within the idle time and stays
     EXPECT_FALSE(probe.QuitWithin(kIdle * 3));
     ExpectQuitIdleTimeAfterLastUnlock();
+}
+
+TEST(LifetimeRearm, MonitorQuitsAgainWhenAHostCarriedOnAfterAQuit) {
+    // A host that found a new client before it could end carries on; the monitor must then
+    // end it once that client, too, has gone for the idle time.
+    std::mutex mutex;
+    std::condition_variable cv;
+    int quits = 0;
+    Lifetime lifetime(kIdle, milliseconds(0), [&] {
+        std::lock_guard lock(mutex);
+        ++quits;
+        cv.notify_all();
+    });
+    auto quitsWithin = [&](int count, milliseconds wait) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, wait, [&] { return quits >= count; });
+    };
+    ASSERT_TRUE(lifetime.StartMonitor());
+    lifetime.Lock();
+    lifetime.Unlock();
+    ASSERT_TRUE(quitsWithin(1, kGenerous));
+    lifetime.Lock();  // the late client
+    EXPECT_FALSE(quitsWithin(2, kIdle * 2)) << "quit while the late client held a lock";
+    const auto released = Clock::now();
+    lifetime.Unlock();
+    ASSERT_TRUE(quitsWithin(2, kGenerous));
+    EXPECT_GE(Clock::now() - released, kIdle);
 }
 
 TEST(LifetimePause, OnlyADelayedShutdownPausesBeforeExit) {

@@ -54,6 +54,8 @@ std::string DescribeHResult(HRESULT hr) {
             return "invalid pointer";
         case 0x80004002u:
             return "interface not supported";
+        case 0x80004018u:
+            return "the server is stopping; call again";
         case 0x80070057u:
             return "invalid argument";
         case 0x80070006u:
@@ -107,6 +109,14 @@ int SetHResultError(sd_bus_error* error, HRESULT hr) {
     // sd_bus_error_set returns a negative errno for a name it knows nothing about; keep the
     // handler's result negative in every case so that the error is what gets sent.
     return r < 0 ? r : -EIO;
+}
+
+int ReplyHResultError(sd_bus_message* call, HRESULT hr) {
+    sd_bus_error error{};  // the empty error, as SD_BUS_ERROR_NULL spells it in C
+    SetHResultError(&error, hr);
+    const int r = sd_bus_reply_method_error(call, &error);
+    sd_bus_error_free(&error);
+    return r;
 }
 
 std::optional<HRESULT> HResultFromBusError(std::string_view name, std::string_view message) {

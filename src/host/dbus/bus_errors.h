@@ -25,6 +25,9 @@ std::string HResultErrorMessage(HRESULT hr);
 // returns with it.
 int SetHResultError(sd_bus_error* error, HRESULT hr);
 
+// Answers a call with the error for `hr`. Returns 0 or a negative errno.
+int ReplyHResultError(sd_bus_message* call, HRESULT hr);
+
 // The client side: the HRESULT carried by one of our errors, or nothing for any other error.
 std::optional<HRESULT> HResultFromBusError(std::string_view name, std::string_view message);
 

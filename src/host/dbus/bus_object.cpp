@@ -1,8 +1,11 @@
 #include "host/dbus/bus_object.h"
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/hresult.h"
@@ -20,12 +23,6 @@ struct MessageUnref {
 };
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
-SmsMgrBusObject& Begin(sd_bus_message* call, void* userdata) {
-    auto& self = *static_cast<SmsMgrBusObject*>(userdata);
-    if (self.onCall) self.onCall(call);
-    return self;
-}
-
 // Any exception at the boundary (no memory for a string) fails the call with E_FAIL, as every
 // method of the manager does inside.
 template <typename Body>
@@ -37,26 +34,37 @@ HRESULT Guarded(Body&& body) {
     }
 }
 
-int ReplyEmpty(sd_bus_message* call, sd_bus_error* error, HRESULT hr) {
-    if (Failed(hr)) return SetHResultError(error, hr);
+using Run = std::function<HRESULT(CSMSMgr&)>;
+using Reply = std::function<int(sd_bus_message*, HRESULT)>;
+
+int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply) {
+    auto& self = *static_cast<SmsMgrBusObject*>(userdata);
+    return self.dispatch(call, {[run = std::move(run)](CSMSMgr& manager) {
+                                    return Guarded([&] { return run(manager); });
+                                },
+                                std::move(reply)});
+}
+
+int ReplyEmpty(sd_bus_message* call, HRESULT hr) {
+    if (Failed(hr)) return ReplyHResultError(call, hr);
     return sd_bus_reply_method_return(call, "");
 }
 
-int OnSendTextMessage(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
+int OnSendTextMessage(sd_bus_message* call, void* userdata, sd_bus_error*) {
     const char* phoneNr = nullptr;
     const char* message = nullptr;
     std::int32_t flags = 0;
     const int r = sd_bus_message_read(call, "ssi", &phoneNr, &message, &flags);
     if (r < 0) return r;
-    const HRESULT hr = Guarded([&] {
-        return self.manager.SendTextMessage(Utf8ToUtf16(phoneNr), Utf8ToUtf16(message), flags);
-    });
-    return ReplyEmpty(call, error, hr);
+    return Submit(
+        userdata, call,
+        [number = std::string(phoneNr), text = std::string(message), flags](CSMSMgr& manager) {
+            return manager.SendTextMessage(Utf8ToUtf16(number), Utf8ToUtf16(text), flags);
+        },
+        ReplyEmpty);
 }
 
-int OnSetSettings(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
+int OnSetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
     const char* port = nullptr;
     std::int32_t baudrate = 0;
     std::int16_t dataBits = 0, parity = 0, stopBits = 0, handshake = 0, readTimeout = 0,
@@ -64,74 +72,78 @@ int OnSetSettings(sd_bus_message* call, void* userdata, sd_bus_error* error) {
     const int r = sd_bus_message_read(call, "sinnnnnn", &port, &baudrate, &dataBits, &parity,
                                       &stopBits, &handshake, &readTimeout, &characterSet);
     if (r < 0) return r;
-    const HRESULT hr = Guarded([&] {
-        return self.manager.SetSettings(Utf8ToUtf16(port), baudrate, dataBits, parity, stopBits,
-                                        handshake, readTimeout, characterSet);
-    });
-    return ReplyEmpty(call, error, hr);
+    return Submit(
+        userdata, call,
+        [port = std::string(port), baudrate, dataBits, parity, stopBits, handshake, readTimeout,
+         characterSet](CSMSMgr& manager) {
+            return manager.SetSettings(Utf8ToUtf16(port), baudrate, dataBits, parity, stopBits,
+                                       handshake, readTimeout, characterSet);
+        },
+        ReplyEmpty);
 }
 
-int OnGetSettings(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
-    std::string port;
-    std::int32_t baudrate = 0;
-    std::int16_t dataBits = 0, parity = 0, stopBits = 0, handshake = 0, readTimeout = 0,
-                 characterSet = 0;
-    const HRESULT hr = Guarded([&] {
-        std::u16string port16;
-        const HRESULT got = self.manager.GetSettings(port16, baudrate, dataBits, parity, stopBits,
-                                                     handshake, readTimeout, characterSet);
-        if (!Failed(got)) port = Utf16ToUtf8(port16);
-        return got;
-    });
-    if (Failed(hr)) return SetHResultError(error, hr);
-    return sd_bus_reply_method_return(call, "sinnnnnn", port.c_str(), baudrate, dataBits, parity,
-                                      stopBits, handshake, readTimeout, characterSet);
+int OnGetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    struct Settings {
+        std::string port;
+        std::int32_t baudrate = 0;
+        std::int16_t dataBits = 0, parity = 0, stopBits = 0, handshake = 0, readTimeout = 0,
+                     characterSet = 0;
+    };
+    auto out = std::make_shared<Settings>();
+    return Submit(
+        userdata, call,
+        [out](CSMSMgr& manager) {
+            std::u16string port16;
+            const HRESULT got = manager.GetSettings(port16, out->baudrate, out->dataBits,
+                                                    out->parity, out->stopBits, out->handshake,
+                                                    out->readTimeout, out->characterSet);
+            if (!Failed(got)) out->port = Utf16ToUtf8(port16);
+            return got;
+        },
+        [out](sd_bus_message* call, HRESULT hr) {
+            if (Failed(hr)) return ReplyHResultError(call, hr);
+            return sd_bus_reply_method_return(call, "sinnnnnn", out->port.c_str(), out->baudrate,
+                                              out->dataBits, out->parity, out->stopBits,
+                                              out->handshake, out->readTimeout, out->characterSet);
+        });
 }
 
 // SendPDUMessage and SendMessage take the same two strings.
 using NumberAndText = HRESULT (CSMSMgr::*)(std::u16string_view, std::u16string_view);
 
 template <NumberAndText method>
-int OnNumberAndText(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
+int OnNumberAndText(sd_bus_message* call, void* userdata, sd_bus_error*) {
     const char* phoneNr = nullptr;
     const char* message = nullptr;
     const int r = sd_bus_message_read(call, "ss", &phoneNr, &message);
     if (r < 0) return r;
-    const HRESULT hr =
-        Guarded([&] { return (self.manager.*method)(Utf8ToUtf16(phoneNr), Utf8ToUtf16(message)); });
-    return ReplyEmpty(call, error, hr);
+    return Submit(
+        userdata, call,
+        [number = std::string(phoneNr), text = std::string(message)](CSMSMgr& manager) {
+            return (manager.*method)(Utf8ToUtf16(number), Utf8ToUtf16(text));
+        },
+        ReplyEmpty);
 }
 
-int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
-    std::int8_t iniFileLoad = 0, logFileOpen = 0, portOpen = 0, portInit = 0;
-    const HRESULT hr = Guarded([&] {
-        return self.manager.GetSMSManagerStatus(iniFileLoad, logFileOpen, portOpen, portInit);
-    });
-    if (Failed(hr)) return SetHResultError(error, hr);
-    // The flags are signed chars; the bus byte carries the same eight bits.
-    return sd_bus_reply_method_return(call, "yyyy", static_cast<std::uint8_t>(iniFileLoad),
-                                      static_cast<std::uint8_t>(logFileOpen),
-                                      static_cast<std::uint8_t>(portOpen),
-                                      static_cast<std::uint8_t>(portInit));
+int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    auto flags = std::make_shared<std::array<std::int8_t, 4>>();
+    return Submit(
+        userdata, call,
+        [flags](CSMSMgr& manager) {
+            auto& f = *flags;
+            return manager.GetSMSManagerStatus(f[0], f[1], f[2], f[3]);
+        },
+        [flags](sd_bus_message* call, HRESULT hr) {
+            if (Failed(hr)) return ReplyHResultError(call, hr);
+            // The flags are signed chars; the bus byte carries the same eight bits.
+            const auto& f = *flags;
+            return sd_bus_reply_method_return(
+                call, "yyyy", static_cast<std::uint8_t>(f[0]), static_cast<std::uint8_t>(f[1]),
+                static_cast<std::uint8_t>(f[2]), static_cast<std::uint8_t>(f[3]));
+        });
 }
 
-int OnGetDetectedCOMPortsOnHost(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
-    std::uint32_t count = 0;
-    std::vector<std::string> names;
-    const HRESULT hr = Guarded([&] {
-        std::vector<std::u16string> names16;
-        const HRESULT got = self.manager.GetDetectedCOMPortsOnHost(count, names16);
-        if (!Failed(got)) {
-            for (const auto& name : names16) names.push_back(Utf16ToUtf8(name));
-        }
-        return got;
-    });
-    if (Failed(hr)) return SetHResultError(error, hr);
-
+int ReplyPorts(sd_bus_message* call, std::uint32_t count, std::vector<std::string>& names) {
     std::vector<char*> strv;
     strv.reserve(names.size() + 1);
     for (auto& name : names) strv.push_back(name.data());
@@ -148,14 +160,36 @@ int OnGetDetectedCOMPortsOnHost(sd_bus_message* call, void* userdata, sd_bus_err
     return sd_bus_send(nullptr, reply.get(), nullptr);
 }
 
-int OnTestPort(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
-    return ReplyEmpty(call, error, Guarded([&] { return self.manager.TestPort(); }));
+int OnGetDetectedCOMPortsOnHost(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    struct Ports {
+        std::uint32_t count = 0;
+        std::vector<std::string> names;
+    };
+    auto out = std::make_shared<Ports>();
+    return Submit(
+        userdata, call,
+        [out](CSMSMgr& manager) {
+            std::vector<std::u16string> names16;
+            const HRESULT got = manager.GetDetectedCOMPortsOnHost(out->count, names16);
+            if (!Failed(got)) {
+                for (const auto& name : names16) out->names.push_back(Utf16ToUtf8(name));
+            }
+            return got;
+        },
+        [out](sd_bus_message* call, HRESULT hr) {
+            if (Failed(hr)) return ReplyHResultError(call, hr);
+            return ReplyPorts(call, out->count, out->names);
+        });
 }
 
-int OnInit(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    SmsMgrBusObject& self = Begin(call, userdata);
-    return ReplyEmpty(call, error, Guarded([&] { return self.manager.Init(); }));
+int OnTestPort(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    return Submit(
+        userdata, call, [](CSMSMgr& manager) { return manager.TestPort(); }, ReplyEmpty);
+}
+
+int OnInit(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    return Submit(
+        userdata, call, [](CSMSMgr& manager) { return manager.Init(); }, ReplyEmpty);
 }
 
 // The bus library writes its own introspection data without annotations of our choosing, so
@@ -211,8 +245,7 @@ const sd_bus_vtable kMethodTable[] = {
 
 }  // namespace
 
-SmsMgrBusObject::SmsMgrBusObject(CSMSMgr& manager_, CallObserver onCall_)
-    : manager(manager_), onCall(std::move(onCall_)) {}
+SmsMgrBusObject::SmsMgrBusObject(Dispatch dispatch_) : dispatch(std::move(dispatch_)) {}
 
 SmsMgrBusObject::~SmsMgrBusObject() {
     sd_bus_slot_unref(introspectSlot_);

@@ -13,11 +13,20 @@ namespace merel::dbus {
 
 class SmsMgrBusObject {
   public:
-    // Runs at the start of every call of one of the nine methods, with the call's message,
-    // after the bus library has checked its signature.
-    using CallObserver = std::function<void(sd_bus_message* call)>;
+    // One call of the nine methods, split where the threads meet: `run` carries it out on the
+    // manager, on the thread that owns the manager; `reply` answers it from the result, on the
+    // bus thread, and returns 0 or a negative errno. Both may only run once the method handler
+    // has returned, and the message must then be kept referenced until `reply` has run.
+    struct MethodCall {
+        std::function<HRESULT(CSMSMgr&)> run;
+        std::function<int(sd_bus_message* call, HRESULT hr)> reply;
+    };
+    // Takes every call of the nine methods once the bus library has checked its signature and
+    // its arguments have been read. Returns what the method handler returns to the library:
+    // 1 when the call has been answered or will be, a negative errno for the library to answer.
+    using Dispatch = std::function<int(sd_bus_message* call, MethodCall method)>;
 
-    SmsMgrBusObject(CSMSMgr& manager, CallObserver onCall);
+    explicit SmsMgrBusObject(Dispatch dispatch);
     ~SmsMgrBusObject();
     SmsMgrBusObject(const SmsMgrBusObject&) = delete;
     SmsMgrBusObject& operator=(const SmsMgrBusObject&) = delete;
@@ -28,8 +37,7 @@ class SmsMgrBusObject {
     // The method table, for checking it against the interface description.
     static const sd_bus_vtable* MethodTable();
 
-    CSMSMgr& manager;
-    CallObserver onCall;
+    Dispatch dispatch;
 
   private:
     sd_bus_slot* methodsSlot_ = nullptr;

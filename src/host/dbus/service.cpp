@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include <systemd/sd-event.h>
 
@@ -21,6 +23,7 @@
 #include "host/dbus/bus_names.h"
 #include "host/dbus/bus_object.h"
 #include "host/dbus/client_tracker.h"
+#include "host/common/call_queue.h"
 #include "host/lifetime/lifetime.h"
 #include "manager/sms_mgr.h"
 
@@ -56,24 +59,114 @@ struct FdClose {
     }
 };
 
-// The orderly end, run inside the loop because leaving the loop closes the bus: new calls for
-// the name now start a new server, and calls that reached this one are still answered.
-int EndOrderly(sd_event_source* source, sd_bus* bus) {
-    sd_bus_release_name(bus, kBusName);
-    while (sd_bus_process(bus, nullptr) > 0) {
+// How long an ending server waits for the call that is running to finish before it exits
+// without it. A quick call, or a send in its last steps, still gets its answer; a send held up
+// by a stalled line is left behind, since a stop must not wait for the port's write limit.
+constexpr std::chrono::milliseconds kStopGrace{2000};
+
+// What the bus thread serves with; the event loop's handlers get it as their user data.
+struct Server {
+    sd_bus* bus;
+    Lifetime& lifetime;
+    CallQueue& queue;
+    ClientTracker& tracker;
+    // Created here, then used and torn down only on the worker.
+    std::unique_ptr<CSMSMgr>& manager;
+};
+
+void ReplyStopping(sd_bus_message* call) {
+    ReplyHResultError(call, kCO_E_SERVER_STOPPING);
+}
+
+// Queues one call for the worker; its answer is sent when the worker is done with it.
+int Serve(Server& s, sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
+    std::string caller;
+    switch (s.tracker.OnCall(call)) {
+        case ClientTracker::Caller::kGone:
+            return 1;  // left before its call could be taken: nothing to do, nobody to answer
+        case ClientTracker::Caller::kFollowed:
+            caller = sd_bus_message_get_sender(call);
+            break;
+        case ClientTracker::Caller::kUnfollowed:
+            break;
     }
-    sd_bus_flush(bus);
+    CSMSMgr* manager = s.manager.get();
+    sd_bus_message_ref(call);
+    const bool queued = s.queue.Push(
+        std::move(caller), [manager, run = std::move(method.run)] { return run(*manager); },
+        [call, reply = std::move(method.reply)](CallQueue::Outcome outcome, HRESULT hr) {
+            if (outcome == CallQueue::Outcome::kRan) {
+                reply(call, hr);
+            } else if (outcome == CallQueue::Outcome::kStopped) {
+                ReplyStopping(call);
+            }  // a dropped call's client has gone: there is nobody to answer
+            sd_bus_message_unref(call);
+        });
+    if (!queued) {
+        ReplyStopping(call);
+        sd_bus_message_unref(call);
+    }
+    return 1;
+}
+
+// The worker has finished calls: answer them.
+int OnCallsDone(sd_event_source*, int fd, std::uint32_t, void* server) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = read(fd, &count, sizeof count);
+    static_cast<Server*>(server)->queue.Deliver();
+    return 0;
+}
+
+// Tears the manager down on the worker, closing the port, once the running call (if any) has
+// finished; calls still queued are answered that the server is stopping. Returns false when
+// the worker did not finish within the grace time.
+bool StopServing(Server& s) {
+    const bool ended = s.queue.Stop([&manager = s.manager] { manager.reset(); }, kStopGrace);
+    s.queue.Deliver();
+    return ended;
+}
+
+// The end, run inside the loop because leaving the loop closes the bus. The port is closed
+// before the name is released, so that a server started for the next call can open it; calls
+// that reach this server in between are told that it is stopping.
+int End(sd_event_source* source, Server& s, bool idle) {
+    if (idle) {
+        // Calls that reached the bus before the idle decision are taken first. One of them
+        // may have come from a new client: then the server carries on, and the monitor, which
+        // keeps watching, decides again once the count has been 0 for the idle time.
+        while (sd_bus_process(s.bus, nullptr) > 0) {
+        }
+        if (s.lifetime.LockCount() > 0) return 0;
+    }
+    const bool ended = StopServing(s);
+    sd_bus_release_name(s.bus, kBusName);
+    while (sd_bus_process(s.bus, nullptr) > 0) {
+    }
+    sd_bus_flush(s.bus);
+    if (!ended) {
+        // The worker is still held up by the port; it cannot be waited for, nor can the
+        // manager it is using be torn down under it. The system closes the port at exit.
+        std::fprintf(stderr, "MerelSMSManager: a call was still running at the stop\n");
+        std::fflush(stderr);
+        _exit(0);
+    }
     return sd_event_exit(sd_event_source_get_event(source), kOrderlyEnd);
 }
 
-int OnQuitRequested(sd_event_source* source, int fd, std::uint32_t, void* bus) {
+int OnQuitRequested(sd_event_source* source, int fd, std::uint32_t, void* server) {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = read(fd, &count, sizeof count);
-    return EndOrderly(source, static_cast<sd_bus*>(bus));
+    return End(source, *static_cast<Server*>(server), true);
 }
 
-int OnStopSignal(sd_event_source* source, const signalfd_siginfo*, void* bus) {
-    return EndOrderly(source, static_cast<sd_bus*>(bus));
+int OnStopSignal(sd_event_source* source, const signalfd_siginfo*, void* server) {
+    return End(source, *static_cast<Server*>(server), false);
+}
+
+// Makes `fd` readable for the event loop, from any thread.
+void Signal(int fd) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(fd, &one, sizeof one);
 }
 
 }  // namespace
@@ -117,17 +210,19 @@ int RunService() {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    // The monitor thread ends the loop through this descriptor: the loop is only ever touched
-    // from this thread. It outlives the loop and the monitor, which both use it.
+    // The monitor thread ends the loop, and the worker reports finished calls, through these
+    // descriptors: the loop and the bus are only ever touched from this thread. They outlive
+    // the loop and both threads.
     FdClose quit{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    if (quit.fd < 0) return Fail("cannot create the quit event", -errno);
+    FdClose done{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    if (quit.fd < 0 || done.fd < 0) return Fail("cannot create an event descriptor", -errno);
 
     sd_event* rawEvent = nullptr;
     int r = sd_event_new(&rawEvent);
     if (r < 0) return Fail("cannot create the event loop", r);
     std::unique_ptr<sd_event, EventUnref> event(rawEvent);
 
-    CSMSMgr manager;
+    auto manager = std::make_unique<CSMSMgr>();
 
     sd_bus* rawBus = nullptr;
     r = ConnectBus(
@@ -136,22 +231,23 @@ int RunService() {
     if (r < 0) return Fail("cannot connect to the bus", r);
     std::unique_ptr<sd_bus, BusClose> bus(rawBus);
 
-    if ((r = sd_event_add_io(event.get(), nullptr, quit.fd, EPOLLIN, OnQuitRequested, bus.get())) <
+    const int quitFd = quit.fd, doneFd = done.fd;
+    Lifetime lifetime(kServerIdleTimeout, kServerExitPause, [quitFd] { Signal(quitFd); });
+    CallQueue queue(lifetime, [doneFd] { Signal(doneFd); });
+    ClientTracker tracker(bus.get(), lifetime,
+                          [&queue](const std::string& client) { queue.DropCaller(client); });
+    Server server{bus.get(), lifetime, queue, tracker, manager};
+    SmsMgrBusObject object([&server](sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
+        return Serve(server, call, std::move(method));
+    });
+
+    if ((r = sd_event_add_io(event.get(), nullptr, quit.fd, EPOLLIN, OnQuitRequested, &server)) <
             0 ||
-        (r = sd_event_add_signal(event.get(), nullptr, SIGTERM, OnStopSignal, bus.get())) < 0 ||
-        (r = sd_event_add_signal(event.get(), nullptr, SIGINT, OnStopSignal, bus.get())) < 0) {
+        (r = sd_event_add_io(event.get(), nullptr, done.fd, EPOLLIN, OnCallsDone, &server)) < 0 ||
+        (r = sd_event_add_signal(event.get(), nullptr, SIGTERM, OnStopSignal, &server)) < 0 ||
+        (r = sd_event_add_signal(event.get(), nullptr, SIGINT, OnStopSignal, &server)) < 0) {
         return Fail("cannot set up the event loop", r);
     }
-
-    const int quitFd = quit.fd;
-    Lifetime lifetime(std::chrono::milliseconds(kIdleTimeoutMs),
-                      std::chrono::milliseconds(kExitPauseMs), [quitFd] {
-                          const std::uint64_t one = 1;
-                          [[maybe_unused]] const ssize_t n = write(quitFd, &one, sizeof one);
-                      });
-    ClientTracker tracker(bus.get(), lifetime);
-    SmsMgrBusObject object(manager, [&tracker](sd_bus_message* call) { tracker.OnCall(call); });
-
     if ((r = object.Publish(bus.get())) < 0) return Fail("cannot publish the object", r);
     if ((r = sd_bus_attach_event(bus.get(), event.get(), SD_EVENT_PRIORITY_NORMAL)) < 0 ||
         (r = sd_bus_set_exit_on_disconnect(bus.get(), 1)) < 0) {
@@ -160,8 +256,8 @@ int RunService() {
     if ((r = sd_bus_request_name(bus.get(), kBusName, 0)) < 0) {
         return Fail("cannot take the bus name MerelSMSManager.SMSMgr", r);
     }
-    if (!lifetime.StartMonitor()) {
-        std::fprintf(stderr, "MerelSMSManager: cannot start the monitor thread (%s)\n",
+    if (!lifetime.StartMonitor() || !queue.Start()) {
+        std::fprintf(stderr, "MerelSMSManager: cannot start a thread (%s)\n",
                      FormatHResult(kE_FAIL).c_str());
         return static_cast<int>(kE_FAIL);
     }
@@ -171,6 +267,10 @@ int RunService() {
     lifetime.Unlock();
 
     const int loopResult = sd_event_loop(event.get());
+    if (loopResult != kOrderlyEnd && !StopServing(server)) {
+        // The bus went away (or the loop failed) while a call was held up: see End.
+        _exit(loopResult < 0 ? static_cast<int>(FromNegativeErrno(loopResult)) : 0);
+    }
     if (loopResult < 0) return Fail("the event loop failed", loopResult);
     // After an orderly end, calls in progress get the pause to finish; when the bus went away
     // there is nobody left to serve, so the process ends at once.

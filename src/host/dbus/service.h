@@ -17,12 +17,10 @@ BusChoice ChooseBus(const char* starterAddress, const char* starterBusType);
 // Connects as a bus client. Returns 0 or a negative errno.
 int ConnectBus(const BusChoice& choice, sd_bus** bus);
 
-// Idle time before the server ends, and the pause before the process exits.
-inline constexpr int kIdleTimeoutMs = 5000;
-inline constexpr int kExitPauseMs = 1000;
-
-// Runs the server: takes the bus name, serves calls one at a time on this thread, and returns
-// the process exit code when the server has ended.
+// Runs the server: takes the bus name and serves until the server has been idle for the idle
+// time or a stop signal comes. This thread reads the bus, queues the calls, answers them when
+// the worker thread that owns the manager has carried them out, and follows the clients.
+// Returns the process exit code.
 int RunService();
 
 }  // namespace merel::dbus

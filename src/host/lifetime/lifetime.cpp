@@ -70,10 +70,12 @@ void Lifetime::Monitor() {
             if (stopping_) return;
             signalled_ = false;
         }
-        if (!activity_ && lockCount_ == 0) break;
+        if (!activity_ && lockCount_ == 0) {
+            lock.unlock();
+            quit_();
+            lock.lock();
+        }
     }
-    lock.unlock();
-    quit_();
 }
 
 }  // namespace merel

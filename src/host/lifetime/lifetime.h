@@ -11,12 +11,19 @@
 
 namespace merel {
 
+// How long a server stays idle at lock count 0 before it ends, and how long it pauses after it
+// has stopped serving before the process exits. Both hosts use these.
+inline constexpr std::chrono::milliseconds kServerIdleTimeout{5000};
+inline constexpr std::chrono::milliseconds kServerExitPause{1000};
+
 class Lifetime {
   public:
     using Millis = std::chrono::milliseconds;
 
     // `quit` runs on the monitor thread (or on the unlocking thread when shutdown is not
-    // delayed) and must make the main loop end.
+    // delayed) and must make the main loop end. The monitor keeps watching after it: a host
+    // that finds a new lock taken before it could end carries on serving, and the monitor
+    // quits again once the count has fallen to 0 and stayed there for the idle time.
     Lifetime(Millis idleTimeout, Millis pause, std::function<void()> quit);
     ~Lifetime();
     Lifetime(const Lifetime&) = delete;

@@ -19,6 +19,8 @@ HRESULT CSMSMgrClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** 
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
+    // The object is gone once the server ends; COM then starts a new server for the caller.
+    if (released_) return CO_E_SERVER_STOPPING;
     CSMSMgrObject* shared = nullptr;
     const HRESULT hr = object_.Get(
         [this](CSMSMgrObject*& made) {

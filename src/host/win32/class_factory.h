@@ -26,8 +26,9 @@ class CSMSMgrClassFactory final : public IClassFactory {
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
-    // Gives up the factory's own reference to the object, which destroys it once no client
-    // holds one. Called when the server ends.
+    // Gives up the factory's own reference to the object, which destroys it (closing its
+    // port) once no client holds one. Called when the server ends; requests after it are
+    // refused with CO_E_SERVER_STOPPING.
     void ReleaseObject();
 
   private:

@@ -120,7 +120,7 @@ HRESULT UnregisterTypeLibrary() {
 
 CMerelSMSManagerModule::CMerelSMSManagerModule()
     : mainThreadId_(GetCurrentThreadId()),
-      lifetime_(kIdleTimeout, kPauseAfterRevoke,
+      lifetime_(kServerIdleTimeout, kServerExitPause,
                 [this] { PostThreadMessageW(mainThreadId_, WM_QUIT, 0, 0); }),
       classFactory_(lifetime_, typeInfo_) {
     const HRESULT hr = CoInitialize(nullptr);
@@ -187,17 +187,39 @@ HRESULT CMerelSMSManagerModule::Run() {
     if (FAILED(hr)) return hr;
 
     if (hr == S_OK) {
-        MSG message;
-        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
+        // Idle from the start: a server started without any client ends like one whose last
+        // client left.
+        lifetime_.Lock();
+        lifetime_.Unlock();
+        ServeUntilIdle();
     }
 
+    // The object goes first, closing its port, so that a server started for the next client
+    // can open the port as soon as this one stops taking requests.
+    classFactory_.ReleaseObject();
     hr = CoRevokeClassObject(cookie);
     // Calls that were still arriving when the loop ended get time to finish.
     lifetime_.PauseBeforeExit();
     return hr;
+}
+
+void CMerelSMSManagerModule::ServeUntilIdle() {
+    MSG message;
+    for (;;) {
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        // Requests that reached the apartment before the quit are served first: one of them
+        // may have connected a client, and then the server carries on and the monitor, which
+        // keeps watching, quits again once the count has been 0 for the idle time.
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) continue;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        if (lifetime_.LockCount() == 0) return;
+    }
 }
 
 }  // namespace merel::host

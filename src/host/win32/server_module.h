@@ -11,9 +11,6 @@ namespace merel::host {
 
 class CMerelSMSManagerModule {
   public:
-    static constexpr Lifetime::Millis kIdleTimeout{5000};
-    static constexpr Lifetime::Millis kPauseAfterRevoke{1000};
-
     CMerelSMSManagerModule();
     ~CMerelSMSManagerModule();
     CMerelSMSManagerModule(const CMerelSMSManagerModule&) = delete;
@@ -30,6 +27,8 @@ class CMerelSMSManagerModule {
     HRESULT Run();
 
   private:
+    // Runs the message loop until the monitor has ended it with no lock held.
+    void ServeUntilIdle();
     // Ends the server: the object goes, and the type information, while COM is still up.
     void Term();
 
