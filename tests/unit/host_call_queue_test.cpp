@@ -134,16 +134,13 @@ TEST_F(CallQueueTest, StopAnswersTheQueuedAndTearsDownAfterTheRunningCall) {
     Push(":1.9", 2);
     std::atomic<bool> tornDown{false};
     std::thread::id tornDownOn;
-    std::thread stopper([&] {
-        // The running call is held, so the stop cannot end within a short wait.
-        EXPECT_FALSE(queue.Stop(
-            [&] {
-                tornDownOn = std::this_thread::get_id();
-                tornDown = ran.size() == 1;  // after the running call, and nothing after it
-            },
-            milliseconds(20)));
-    });
-    stopper.join();
+    // The running call is held, so the stop cannot end within a short wait.
+    EXPECT_FALSE(queue.Stop(
+        [&] {
+            tornDownOn = std::this_thread::get_id();
+            tornDown = ran.size() == 1;  // after the running call, and nothing after it
+        },
+        milliseconds(20)));
     EXPECT_EQ(ends, (std::vector<End>{{2, Outcome::kStopped, kS_OK}}));
     EXPECT_FALSE(queue.Push(
         ":1.9", [] { return kS_OK; }, [](Outcome, HRESULT) {}));
