@@ -9,7 +9,6 @@ unregistration. Prints one line per case; exits non-zero when a case failed.
 Environment: MEREL_BUILD_LINUX (build folder of the linux preset), MEREL_SOURCE.
 """
 
-import json
 import os
 import re
 import subprocess
@@ -179,8 +178,7 @@ def run_cases(w):
 
     @case("the modem received exactly the commands of the three sends, a second apart")
     def _():
-        with open(w.transcript) as f:
-            records = [json.loads(line) for line in f if line.strip()]
+        records = w.records()
         commands = [r for r in records if r["type"] == "command"]
         got = [bytes.fromhex(c["bytes_hex"]) for c in commands]
         expected = (text_mode_writes(b"+491701234567", b"Hello") +

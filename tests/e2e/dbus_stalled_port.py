@@ -1,44 +1,33 @@
 #!/usr/bin/python3
-"""The Linux service on a port that takes no bytes, on a private session bus.
-
-The modem is a raw pseudo terminal held by the test: once with its output stopped (as a modem
-holding CTS low stops the line), once with its other side never read until the kernel takes no
-more. A send must end with 0x8007001D within the write limit, nothing of it may reach the
-modem when the line moves again, the service must answer the bus meanwhile, and a stop signal
-must end it while a send is stuck. Prints one line per case; exits non-zero when a case failed.
+"""The Linux service on a port that takes no bytes, on a private session bus: a raw pseudo
+terminal held by the test, once with its output stopped (a modem holding CTS low), once with
+its other side never read until the kernel takes no more.
 
 Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
 """
 
 import fcntl
 import os
-import re
 import select
 import signal
-import subprocess
 import termios
 import time
 
-from dbus_world import (BUS_NAME, INTERFACE, OBJECT, case, check, main, pid_alive, report,
-                        text_mode_writes, wait_until)
+from dbus_world import (case, check, finish, hresult_in, main, pid_alive, text_mode_writes,
+                        wait_until)
 
 NUMBER, TEXT = "+49 170 1234567", "Stalled"
-# The write limit that the service gives the port at 460800 baud: 10 s, plus 2 ms for each of
-# the 19 bytes of the first command. The margin covers starting busctl and slow (sanitizer)
-# builds.
+# The service's write limit at 460800 baud is 10 s plus 2 ms for each of the 19 bytes of the
+# first command; the margin covers starting busctl and slow (sanitizer) builds.
 LIMIT_S = 10 + 2 * 19 / 1000
 MARGIN_S = 4
-E_WRITE_FAULT = 0x8007001D
 
 
 def drain(fd, quiet=0.5, longest=20):
     """Everything the modem's side receives until it stays quiet for `quiet` seconds."""
     got = b""
     end = time.monotonic() + longest
-    while time.monotonic() < end:
-        ready, _, _ = select.select([fd], [], [], quiet)
-        if not ready:
-            break
+    while time.monotonic() < end and select.select([fd], [], [], quiet)[0]:
         try:
             got += os.read(fd, 65536)
         except BlockingIOError:
@@ -62,8 +51,8 @@ def fill(fd):
 
 
 class Modem:
-    """A pseudo terminal: the service opens the terminal side by its path; the test keeps the
-    master as the modem and its own descriptor of the terminal side to stop or fill the line."""
+    """The service opens the terminal side by its path; the test keeps the master as the modem
+    and its own descriptor of the terminal side to stop or fill the line."""
 
     def __init__(self):
         self.master, self.terminal = os.openpty()
@@ -71,9 +60,10 @@ class Modem:
         for fd in (self.master, self.terminal):
             fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
 
+    # The stop belongs to the writing side: the terminal's output, which the service writes.
     def stop(self):
-        # The stop belongs to the writing side: the terminal's output, which the service writes.
         termios.tcflow(self.terminal, termios.TCOOFF)
+        return 0
 
     def restart(self):
         termios.tcflow(self.terminal, termios.TCOON)
@@ -84,52 +74,12 @@ class Modem:
 
 
 def start_send(w):
-    return subprocess.Popen(["busctl", "--user", "--timeout=120", "call", BUS_NAME, OBJECT,
-                             INTERFACE, "SendMessage", "ss", NUMBER, TEXT],
-                            env=w.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def finish(proc, seconds):
-    """The busctl's (exit code, stderr), ending it if it is still running after `seconds`."""
-    try:
-        _, err = proc.communicate(timeout=seconds)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        _, err = proc.communicate()
-        return None, err
-    return proc.returncode, err
-
-
-def ping(w):
-    p = w.run(["busctl", "--user", "--timeout=3", "call", BUS_NAME, OBJECT,
-               "org.freedesktop.DBus.Peer", "Ping"], timeout=10)
-    return p.returncode == 0
-
-
-def stuck_send(w):
-    """A send on a stalled line, with a ping one second into it: what the caller saw."""
-    start = time.monotonic()
-    proc = start_send(w)
-    time.sleep(1)
-    answered = ping(w)
-    code, err = finish(proc, LIMIT_S + MARGIN_S + 30)
-    m = re.search(r"Call failed: (0x[0-9A-Fa-f]{8}): ", err)
-    return {"elapsed": time.monotonic() - start, "answered": answered, "code": code,
-            "result": int(m.group(1), 16) if m else None, "stderr": err.strip()}
-
-
-def check_failed_in_time(seen):
-    check(seen["code"] is not None, "SendMessage still running long after the limit")
-    check(seen["result"] == E_WRITE_FAULT, f"SendMessage gave {seen['stderr']!r}")
-    check(seen["elapsed"] <= LIMIT_S + MARGIN_S, f"took {seen['elapsed']:.1f} s")
+    return w.start_call("SendMessage", "ss", NUMBER, TEXT)
 
 
 def run_cases(w):
-    if not os.access(w.built_server, os.X_OK):
-        report(False, "built programs are present", f"missing {w.built_server}")
+    if not w.set_up():
         return
-    w.install()
-    w.start_bus()
     modem = Modem()
     try:
         run_stalls(w, modem)
@@ -140,54 +90,41 @@ def run_cases(w):
 def run_stalls(w, modem):
     @case("the service starts, saves the pseudo terminal as its port and opens it")
     def _():
-        p = w.run([w.server, "-RegServer"])
-        check(p.returncode == 0, f"RegServer exit {p.returncode}: {p.stderr.strip()}")
-        check(w.call_fails("Init") == 0x80070002, "Init without SMSMgr.ini")
-        p = w.set_settings(modem.path, 460800, 8, 0, 0, 1, 0, 0)
-        check(p.returncode == 0, p.stderr.strip())
-        check(w.call_ok("Init") is None, "Init")
-        check(w.status() == [1, 0, 1, 1], f"status {w.status()}")
+        w.use_modem(modem.path)
 
-    modem.stop()
-    stopped = stuck_send(w)
+    for label, stall, move in (("stopped line", modem.stop, modem.restart),
+                               ("never-read line", lambda: fill(modem.terminal), lambda: None)):
+        filled = stall()
+        start = time.monotonic()
+        proc = start_send(w)
+        time.sleep(1)
+        answered = w.ping()
+        code, err = finish(proc, LIMIT_S + MARGIN_S + 30)
+        elapsed = time.monotonic() - start
 
-    @case("stopped line: SendMessage returns 0x8007001D within the write limit")
-    def _():
-        check_failed_in_time(stopped)
+        @case(f"{label}: SendMessage returns 0x8007001D within the write limit")
+        def _():
+            check(code is not None, "SendMessage still running long after the limit")
+            check(hresult_in(err) == 0x8007001D, f"SendMessage gave {err.strip()!r}")
+            check(elapsed <= LIMIT_S + MARGIN_S, f"took {elapsed:.1f} s")
 
-    @case("stopped line: the service answers Peer.Ping while the send is stuck")
-    def _():
-        check(stopped["answered"], "no answer within 3 s")
+        @case(f"{label}: the service answers Peer.Ping while the send is stuck")
+        def _():
+            check(answered, "no answer within 3 s")
 
-    @case("stopped line: nothing of the failed send reaches the modem when the line moves")
-    def _():
-        modem.restart()
-        got = drain(modem.master)
-        check(got == b"", f"the modem received {got[:80]!r}")
-
-    filled = fill(modem.terminal)
-    unread = stuck_send(w)
-
-    @case("never-read line: SendMessage returns 0x8007001D within the write limit")
-    def _():
-        check_failed_in_time(unread)
-
-    @case("never-read line: the service answers Peer.Ping while the send is stuck")
-    def _():
-        check(unread["answered"], "no answer within 3 s")
-
-    @case("never-read line: once read, it carries the filler and nothing of the failed send")
-    def _():
-        got = drain(modem.master)
-        check(len(got) <= filled and got == b"f" * len(got),
-              f"{len(got)} bytes after {filled} of filler, ending {got[-80:]!r}")
+        @case(f"{label}: once the line moves, it carries nothing of the failed send")
+        def _():
+            move()
+            got = drain(modem.master)
+            check(len(got) <= filled and got == b"f" * len(got),
+                  f"{len(got)} bytes after {filled} of filler, ending {got[-80:]!r}")
 
     @case("the line moving again, the next send goes out whole")
     def _():
         w.call_ok("SendMessage", "ss", NUMBER, "Hello", timeout=60)
         got = drain(modem.master)
-        expected = b"".join(text_mode_writes(b"+491701234567", b"Hello"))
-        check(got == expected, f"the modem received {got!r}")
+        check(got == b"".join(text_mode_writes(b"+491701234567", b"Hello")),
+              f"the modem received {got!r}")
 
     @case("a stop signal ends the service while a send is stuck, sending nothing")
     def _():
@@ -200,11 +137,8 @@ def run_stalls(w, modem):
             os.kill(pid, signal.SIGTERM)
             ended = wait_until(lambda: not pid_alive(pid), 5)
             released = w.owner_pid() is None
-            code, err = finish(proc, 10)
         finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+            code, err = finish(proc, 10)
         # However the stuck write ends, nothing of it may reach the modem afterwards.
         wait_until(lambda: not pid_alive(pid), LIMIT_S + MARGIN_S)
         modem.restart()

@@ -119,7 +119,7 @@ class World:
         shutil.copy2(self.built_server, self.server)
 
     def set_up(self):
-        """Installs the copy and starts the bus; False, reported, when a built program is missing."""
+        """Installs the copy and starts the bus; False (reported) when a program is missing."""
         if not self.programs_present():
             return False
         self.install()
@@ -198,9 +198,40 @@ class World:
         """The HRESULT recovered from busctl's report of the error message."""
         p = self.busctl(method, signature, *args)
         check(p.returncode != 0, f"{method} succeeded: {p.stdout.strip()}")
-        m = re.search(r"Call failed: (0x[0-9A-Fa-f]{8}): ", p.stderr)
-        check(m, f"{method}: no HRESULT in {p.stderr.strip()!r}")
-        return int(m.group(1), 16)
+        hr = hresult_in(p.stderr)
+        check(hr is not None, f"{method}: no HRESULT in {p.stderr.strip()!r}")
+        return hr
+
+    def start_call(self, method, signature, *args, timeout=120):
+        """A client process making one call and waiting up to `timeout` s for its answer."""
+        return subprocess.Popen(["busctl", "--user", f"--timeout={timeout}", "call", BUS_NAME,
+                                 OBJECT, INTERFACE, method, signature, *[str(a) for a in args]],
+                                env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+
+    def ping(self, timeout=3):
+        return self.run(["busctl", "--user", f"--timeout={timeout}", "call", BUS_NAME, OBJECT,
+                         "org.freedesktop.DBus.Peer", "Ping"], timeout + 7).returncode == 0
+
+    def use_modem(self, port, charset=0):
+        """Registers the service, saves `port` in its settings and opens it with Init."""
+        p = self.run([self.server, "-RegServer"])
+        check(p.returncode == 0, f"RegServer: {p.stderr.strip()}")
+        self.busctl("Init")  # fixes the settings path; there is no SMSMgr.ini yet
+        p = self.set_settings(port, 460800, 8, 0, 0, 1, 0, charset)
+        check(p.returncode == 0, f"SetSettings: {p.stderr.strip()}")
+        self.call_ok("Init")
+        check(self.status() == [1, 0, 1, 1], f"status {self.status()}")
+
+    def records(self):
+        """What modem-sim has written to its transcript so far."""
+        with open(self.transcript) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def commands(self, start=0):
+        """The bytes of each command the modem received, from the `start`th on."""
+        return [bytes.fromhex(r["bytes_hex"]) for r in self.records()
+                if r["type"] == "command"][start:]
 
     def gdbus(self, method, *args):
         return self.run(["gdbus", "call", "--session", "--dest", BUS_NAME, "--object-path",
@@ -260,6 +291,28 @@ def wait_until(predicate, seconds, step=0.05):
             return True
         time.sleep(step)
     return predicate()
+
+
+def hresult_in(stderr):
+    m = re.search(r"Call failed: (0x[0-9A-Fa-f]{8}): ", stderr)
+    return int(m.group(1), 16) if m else None
+
+
+def finish(proc, seconds):
+    """A client's (exit code, stderr); the code is None when it was ended after `seconds`."""
+    try:
+        _, err = proc.communicate(timeout=seconds)
+        return proc.returncode, err
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return None, proc.communicate()[1]
+
+
+def end_all(procs):
+    for p in procs:
+        if p is not None and p.poll() is None:
+            p.kill()
+            p.wait(timeout=5)
 
 
 def text_mode_writes(number, text):

@@ -18,10 +18,6 @@ bool IsValidResult(HRESULT hr) {
     return hr == kS_OK || (Failed(hr) && (facility == 0 || facility == 7));
 }
 
-std::int16_t Short(fuzz::FuzzInput& in) {
-    return static_cast<std::int16_t>(in.Unit());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -44,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::u16string port = in.String();
                 const std::int32_t baud = in.Int32();
                 std::int16_t codes[6];
-                for (std::int16_t& code : codes) code = Short(in);
+                for (std::int16_t& code : codes) code = static_cast<std::int16_t>(in.Unit());
                 hr = mgr.SetSettings(port, baud, codes[0], codes[1], codes[2], codes[3], codes[4],
                                      codes[5]);
                 break;

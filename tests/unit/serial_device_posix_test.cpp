@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -249,9 +248,7 @@ TEST_F(SerialDevicePosix, PortTestReopensEveryTimeAndAHangUpFailsTheWrite) {
 }
 
 TEST_F(SerialDevicePosix, StalledLineEndsTheWriteShortAndNothingOfItComesLater) {
-    using Clock = std::chrono::steady_clock;
     // A line that is stopped (a modem holding CTS low) and one whose other side never reads.
-    // The stop is the writing side's: the master's reader sees nothing of what is written.
     for (const bool stopped : {true, false}) {
         SCOPED_TRACE(stopped ? "stopped" : "never read");
         ASSERT_NO_FATAL_FAILURE(OpenWithShortLimit());
@@ -262,8 +259,8 @@ TEST_F(SerialDevicePosix, StalledLineEndsTheWriteShortAndNothingOfItComesLater) 
         } else {
             filled = Fill(fd);
         }
-        const Clock::time_point start = Clock::now();
         {
+            // Ignoring the limit makes the rescue free the line and the write succeed.
             const int master = master_;
             test::Rescue rescue([=] {
                 if (stopped) {
@@ -275,7 +272,6 @@ TEST_F(SerialDevicePosix, StalledLineEndsTheWriteShortAndNothingOfItComesLater) 
             EXPECT_EQ(WriteCommand(port, "AT+CMGS=\"+31612345678\"\n\r"),
                       static_cast<HRESULT>(0x8007001Du));
         }
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
         EXPECT_TRUE(pause.pauses.empty());
 
         // The line moves again: whatever arrives is the filler, never a byte of the command.

@@ -162,19 +162,6 @@ TEST_F(SettingsFilePosix, FailedWriteDoesNotCutTheFile) {
     EXPECT_EQ(fs::file_size(path_), old.size());
 }
 
-TEST_F(SettingsFilePosix, SaveLeavesTheOldFileWholeForWhoeverStillReadsIt) {
-    const std::string old(4000, 'o');
-    Put(old);
-    const int reader = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    ASSERT_EQ(SaveIniFile(access_, Wide("SMSMgr.ini"), {u"COM1"}), kS_OK);
-    EXPECT_EQ(Get().size(), 242u);
-    std::string seen(old.size() + 1, '\0');
-    seen.resize(static_cast<std::size_t>(::pread(reader, seen.data(), seen.size(), 0)));
-    ::close(reader);
-    EXPECT_EQ(seen, old);
-}
-
 // What an unprivileged owner of the folder and the file gets: root may write anything.
 class Unprivileged {
   public:

@@ -135,8 +135,8 @@ TEST_F(SettingsIo, FailedSaveLeavesTheFileAsItWasAndNothingBesideIt) {
         std::uint32_t result;
     };
     using Fake = test::FakeSettingsFiles;
-    // The settings file held by another process, not writable, in a missing folder; the new
-    // file not creatable (an unwritable folder), not writable (a full disk), not movable.
+    // The file held, read-only, in a missing folder; the new file not creatable, not
+    // writable (a full disk), not movable.
     for (const Case& c :
          {Case{&Fake::failOpenWrite, 32, 0x80070020u}, Case{&Fake::failOpenWrite, 5, 0x80070005u},
           Case{&Fake::failOpenWrite, 3, 0x80070003u}, Case{&Fake::failCreate, 5, 0x80070005u},
@@ -252,8 +252,7 @@ TEST_F(SettingsIoOnDisk, LoadRefusesFilesOver64KiBWithoutReadingThem) {
     };
     for (const Case& c : {Case{65536, kS_OK}, Case{65537, tooLarge}, Case{100u << 20, tooLarge}}) {
         SCOPED_TRACE(c.size);
-        // The one setting stands at the very end, so it counts only if all was read. Beyond
-        // 64 KiB the file is a hole up to its last line and costs no disk space.
+        // The one setting stands at the very end, behind a hole that costs no disk space.
         Put(std::string(65536 - tail.size() - 2, '#') + "\r\n");
         fs::resize_file(dir_ / "SMSMgr.ini", c.size - tail.size());
         std::ofstream(dir_ / "SMSMgr.ini", std::ios::binary | std::ios::app) << tail;
