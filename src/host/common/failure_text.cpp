@@ -36,7 +36,10 @@ std::string Quoted(std::u16string_view number) {
             shown += c;
         }
     }
-    return "\"" + Utf8(shown) + (number.size() > kShown ? "...\"" : "\"");
+    std::string quoted = "\"";
+    quoted += Utf8(shown);
+    quoted += number.size() > kShown ? "...\"" : "\"";
+    return quoted;
 }
 
 std::u16string FolderOf(const std::u16string& path) {
