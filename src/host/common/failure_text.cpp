@@ -16,7 +16,7 @@ std::uint32_t Bits(HRESULT hr) {
 
 constexpr std::uint32_t kFileNotFound = 0x80070002u, kPathNotFound = 0x80070003u,
                         kAccessDenied = 0x80070005u, kInvalidHandle = 0x80070006u,
-                        kSharingViolation = 0x80070020u, kNotSerial = 0x800704B0u;
+                        kSharingViolation = 0x80070020u;
 
 std::string Utf8(std::u16string_view text) {
     return Utf16ToUtf8(text);
