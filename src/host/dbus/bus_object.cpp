@@ -46,24 +46,24 @@ using Reply = std::function<int(sd_bus_message*, HRESULT)>;
 int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, std::u16string number = {}) {
     auto& self = *static_cast<SmsMgrBusObject*>(userdata);
     auto text = std::make_shared<std::string>();
-    std::string method = sd_bus_message_get_member(call);
-    return self.dispatch(call, {[run = std::move(run), text, method = std::move(method),
-                                 number = std::move(number)](CSMSMgr& manager) {
-                                    const HRESULT hr = Guarded([&] { return run(manager); });
-                                    if (Failed(hr)) {
-                                        try {
-                                            *text = host::FailureText(method, hr, manager, number);
-                                        } catch (...) {
-                                            text->clear();  // the bare text then goes out instead
-                                        }
-                                    }
-                                    return hr;
-                                },
-                                [reply = std::move(reply), text](sd_bus_message* call, HRESULT hr) {
-                                    if (Failed(hr) && !text->empty())
-                                        return ReplyHResultError(call, hr, *text);
-                                    return reply(call, hr);
-                                }});
+    auto runAndDescribe = [run = std::move(run), text,
+                           method = std::string(sd_bus_message_get_member(call)),
+                           number = std::move(number)](CSMSMgr& manager) {
+        const HRESULT hr = Guarded([&] { return run(manager); });
+        if (Failed(hr)) {
+            try {
+                *text = host::FailureText(method, hr, manager, number);
+            } catch (...) {
+                text->clear();  // the bare text then goes out instead
+            }
+        }
+        return hr;
+    };
+    auto replyWithText = [reply = std::move(reply), text](sd_bus_message* call, HRESULT hr) {
+        if (Failed(hr) && !text->empty()) return ReplyHResultError(call, hr, *text);
+        return reply(call, hr);
+    };
+    return self.dispatch(call, {std::move(runAndDescribe), std::move(replyWithText)});
 }
 
 int ReplyEmpty(sd_bus_message* call, HRESULT hr) {

@@ -11,7 +11,7 @@ void SetCallError(std::string_view text) {
     ICreateErrorInfo* create = nullptr;
     if (FAILED(CreateErrorInfo(&create))) return;
     const std::u16string description = Utf8ToUtf16(text);
-    std::u16string source = u"MerelSMSManager.SMSMgr";
+    const std::u16string source = u"MerelSMSManager.SMSMgr";
     create->SetGUID(IID_ISMSMgr);
     create->SetSource(const_cast<LPOLESTR>(AsWide(source.c_str())));
     create->SetDescription(const_cast<LPOLESTR>(AsWide(description.c_str())));
