@@ -76,6 +76,7 @@ HRESULT CSMSMgr::LoadIniFile() {
                           m_shStopBits, m_shHandshake, m_shReadTimeout, m_shCharacterSet};
     const HRESULT hr =
         merel::LoadIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath, record);
+    m_hrIniFile = hr;
     m_strPort = std::move(record.port);
     m_loBaudrate = record.baudrate;
     m_shDataBits = record.dataBits;
@@ -90,7 +91,9 @@ HRESULT CSMSMgr::LoadIniFile() {
 HRESULT CSMSMgr::SaveIniFile() {
     const SettingsRecord record{m_strPort,    m_loBaudrate,  m_shDataBits,    m_shParity,
                                 m_shStopBits, m_shHandshake, m_shReadTimeout, m_shCharacterSet};
-    return merel::SaveIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath, record);
+    m_hrIniFile =
+        merel::SaveIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath, record);
+    return m_hrIniFile;
 }
 
 // ---- The nine methods ------------------------------------------------------------------

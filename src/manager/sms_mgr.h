@@ -81,6 +81,9 @@ class CSMSMgr {
     std::int32_t m_boIsLOGFileOpen = 0;
     std::int32_t m_boIsPortOpen = 0;
     std::int32_t m_boIsPortInit = 0;
+    // The result of the last read or write of the settings file. The methods fold it into
+    // their own results; the hosts read it to say why the file could not be used.
+    HRESULT m_hrIniFile = kS_OK;
 
   private:
     bool MaySend() const { return m_boIsINIFileLoad != 0 || m_boIsPortInit != 0; }

@@ -23,6 +23,21 @@ def run_cases(w):
     if not w.set_up():
         return
 
+    @case("the service's own command line: --help, --version, a switch without its dash")
+    def _():
+        p = w.run([w.server, "--help"])
+        check(p.returncode == 0 and p.stdout.startswith("Usage: MerelSMSManager"),
+              f"exit {p.returncode}: {p.stdout!r}")
+        p = w.run([w.server, "--version"])
+        check(p.returncode == 0 and p.stdout == "MerelSMSManager 1.0.0.1\n", repr(p.stdout))
+        p = w.run([w.server, "RegServer"])
+        check(p.returncode == 64, f"exit {p.returncode}")
+        check(p.stderr == "MerelSMSManager: unknown argument 'RegServer' "
+              "(did you mean -RegServer?)\n", repr(p.stderr))
+        check(not os.path.exists(w.service_file), "registered anyway")
+        p = w.run([w.server, "--serve"])
+        check(p.returncode == 64 and "Usage:" in p.stderr, f"exit {p.returncode}: {p.stderr!r}")
+
     @case("RegServer writes the activation file and the interface file")
     def _():
         p = w.run([w.server, "-RegServer"])
@@ -86,9 +101,11 @@ def run_cases(w):
     def _():
         check(w.settings() == ["", 460800, 8, 0, 0, 1, 0, 0], f"got {w.settings()}")
 
-    @case("Init without SMSMgr.ini fails with 0x80070002, recovered by both clients")
+    @case("Init without SMSMgr.ini fails with 0x80070002 naming the file, for both clients")
     def _():
-        check(w.call_fails("Init") == 0x80070002, "busctl")
+        _, text = w.call_error("Init")
+        check(text == f"0x80070002: settings file {w.ini} not found: write it with SetSettings",
+              text)
         p = w.gdbus("Init")
         check(p.returncode != 0, "gdbus Init succeeded")
         m = re.search(r"GDBus\.Error:MerelSMSManager\.Error\.HRESULT_([0-9A-F]{8}): "
@@ -96,7 +113,8 @@ def run_cases(w):
         check(m and int(m.group(1), 16) == 0x80070002 and m.group(2) == m.group(1),
               p.stderr.strip())
         check(w.status() == [0, 0, 0, 0], "status changed")
-        check(w.call_fails("SendMessage", "ss", "123", "x") == 0x80004005, "SendMessage")
+        _, text = w.call_error("SendMessage", "ss", "123", "x")
+        check(text.startswith("0x80004005: not ready to send: "), text)
 
     @case("SetSettings stores and saves the settings; GetSettings gives them back")
     def _():
@@ -114,6 +132,19 @@ def run_cases(w):
         check(w.settings() == ["COM\u00e9", -5, -1, 2, -32768, 32767, 1, 7],
               f"got {w.settings()}")
         check(w.set_settings(w.modem_link, 460800, 8, 0, 0, 1, 0, 0).returncode == 0, "reset")
+
+    @case("SetSettings that cannot write the file names it")
+    def _():
+        # A folder in the file's place: the save cannot replace it (root may write anywhere).
+        os.rename(w.ini, w.ini + ".kept")
+        os.mkdir(w.ini)
+        try:
+            _, text = w.call_error("SetSettings", "sinnnnnn", w.modem_link, 9600, 8, 0, 0, 1,
+                                   0, 0)
+        finally:
+            os.rmdir(w.ini)
+            os.rename(w.ini + ".kept", w.ini)
+        check(text.startswith(f"0x80004005: settings file {w.ini} could not be written"), text)
 
     @case("a call with a wrong signature gets InvalidArgs and changes nothing")
     def _():
@@ -147,6 +178,12 @@ def run_cases(w):
     def _():
         w.call_ok("SendPDUMessage", "ss", "+49 170 1234567", "Hi")
 
+    @case("a refused number is named with what a number may hold")
+    def _():
+        _, text = w.call_error("SendPDUMessage", "ss", "+49 170 CALLME", "Hi")
+        check(text.startswith('0x80070057: number "+49 170 CALLME" refused: in PDU mode')
+              and "at most 20 digits" in text, text)
+
     @case("SendMessage follows the character set; an emoji reaches the PDU as its pair")
     def _():
         check(w.set_settings(w.modem_link, 460800, 8, 0, 0, 1, 0, 1).returncode == 0,
@@ -159,7 +196,8 @@ def run_cases(w):
         check(w.status() == [1, 0, 1, 1], f"status {w.status()}")
         missing = os.path.join(w.tmp, "no-such-device")
         check(w.set_settings(missing, 460800, 8, 0, 0, 1, 0, 1).returncode == 0, "SetSettings")
-        check(w.call_fails("TestPort") == 0x80070002, "missing device")
+        _, text = w.call_error("TestPort")
+        check(text == f"0x80070002: cannot open port {missing}: no such device", text)
         check(w.status() == [1, 0, 0, 0], f"status {w.status()}")
         check(w.set_settings(w.modem_link, 460800, 8, 0, 0, 1, 0, 1).returncode == 0, "restore")
         w.call_ok("TestPort")

@@ -196,11 +196,15 @@ class World:
 
     def call_fails(self, method, signature=None, *args):
         """The HRESULT recovered from busctl's report of the error message."""
+        return self.call_error(method, signature, *args)[0]
+
+    def call_error(self, method, signature=None, *args):
+        """The HRESULT and the whole error message of a call that must fail."""
         p = self.busctl(method, signature, *args)
         check(p.returncode != 0, f"{method} succeeded: {p.stdout.strip()}")
         hr = hresult_in(p.stderr)
         check(hr is not None, f"{method}: no HRESULT in {p.stderr.strip()!r}")
-        return hr
+        return hr, p.stderr.strip().split("Call failed: ", 1)[1]
 
     def start_call(self, method, signature, *args, timeout=120):
         """A client process making one call and waiting up to `timeout` s for its answer."""

@@ -23,7 +23,7 @@ End Function
 
 Dim port : port = WScript.Arguments(0)
 Dim pduText : pduText = WScript.Arguments(1)
-Dim o, hr
+Dim o, hr, description, refused
 Set o = CreateObject("MerelSMSManager.SMSMgr")
 Check IsObject(o), "CreateObject(""MerelSMSManager.SMSMgr"")", ""
 
@@ -40,9 +40,18 @@ Check TypeName(p) = "String" And TypeName(baud) = "Long" And TypeName(dataBits) 
     TypeName(p) & " " & TypeName(baud) & " " & TypeName(dataBits)
 
 On Error Resume Next
-' Builds the settings path (a settings file may or may not exist yet).
+' Builds the settings path; the test has removed the settings file, and the server's error
+' text names it.
 o.Init
+hr = HResult()
+description = Err.Description
 Err.Clear
+On Error GoTo 0
+Check hr = "80070002" And InStr(description, "0x80070002: settings file ") = 1 _
+    And InStr(description, "\SMSMgr.ini not found") > 0, _
+    "Err.Description of Init names the missing settings file", hr & " " & description
+
+On Error Resume Next
 o.SetSettings port, 9600, 7, 2, 0, 1, 0, 0
 hr = HResult()
 On Error GoTo 0
@@ -96,13 +105,16 @@ On Error GoTo 0
 Check hr = "00000000", "SendMessage in PDU mode", hr
 
 ' Refusals that write nothing: a number that cannot be coded, an unknown character set. Both
-' are E_INVALIDARG, which VBScript reports as its own error 5.
+' are E_INVALIDARG, which VBScript may report as its own error 5.
 On Error Resume Next
 Err.Clear
 o.SendPDUMessage "12ab", "x"
 hr = HResult()
+description = Err.Description
 On Error GoTo 0
-Check hr = "00000005", "SendPDUMessage refuses a number with letters", hr
+refused = hr = "00000005" Or hr = "80070057"
+Check refused And InStr(description, "number ""12ab"" refused") > 0, _
+    "SendPDUMessage refuses a number with letters and says why", hr & " " & description
 
 On Error Resume Next
 Err.Clear
@@ -111,7 +123,8 @@ o.SendMessage "123", "x"
 hr = HResult()
 o.SetSettings port, 9600, 8, 0, 0, 1, 0, 0
 On Error GoTo 0
-Check hr = "00000005", "SendMessage refuses an unknown character set", hr
+refused = hr = "00000005" Or hr = "80070057"
+Check refused, "SendMessage refuses an unknown character set", hr
 
 Set o = Nothing
 WScript.Echo "DONE fails=" & fails

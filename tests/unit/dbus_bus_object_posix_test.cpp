@@ -187,10 +187,13 @@ TEST_F(DbusBusObject, WrongSignatureIsRefusedBeforeTheManagerIsReached) {
     EXPECT_TRUE(world_.files.files.empty());
 }
 
-TEST_F(DbusBusObject, InitFailureComesBackAsItsHResult) {
+// The message is made from the manager right after the call and says what failed.
+TEST_F(DbusBusObject, InitFailureComesBackAsItsHResultNamingTheFile) {
     const Reply init = Call("Init");
     ExpectHResult(init, 0x80070002u);
-    EXPECT_EQ(std::string(init.error.message), "0x80070002: file not found");
+    EXPECT_EQ(std::string(init.error.message), "0x80070002: settings file " +
+                                                   Utf16ToUtf8(world_.IniPath()) +
+                                                   " not found: write it with SetSettings");
 }
 
 TEST_F(DbusBusObject, SendsConvertTheUtf8TextToUtf16) {

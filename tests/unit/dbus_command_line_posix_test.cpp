@@ -39,5 +39,49 @@ TEST(DbusCommandLine, LinuxPathsAndArgumentsReachTheSwitchScan) {
               ServerCommand::kRegister);
 }
 
+ArgumentCheck Check(std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/bin/MerelSMSManager");
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    return CheckArguments(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(DbusCommandLine, HelpVersionAndRefusedArguments) {
+    using enum ArgumentCheck::Verdict;
+    const std::string usageStart = "Usage: MerelSMSManager [-RegServer";
+    struct Case {
+        std::vector<std::string> args;
+        ArgumentCheck::Verdict verdict;
+        std::string textStart;  // what the printed text starts with
+    };
+    const Case cases[] = {
+        // Bus activation starts it without arguments: it serves.
+        {{}, kScan, ""},
+        {{"-RegServer"}, kScan, ""},
+        {{"/unregserver"}, kScan, ""},
+        {{"--help"}, kHelp, usageStart},
+        {{"-RegServer", "--version"}, kVersion, "MerelSMSManager 1.0.0.1\n"},
+        // Without a dash or slash the word would only start the service.
+        {{"RegServer"},
+         kRefused,
+         "MerelSMSManager: unknown argument 'RegServer' (did you mean -RegServer?)\n"},
+        {{"unregserver"},
+         kRefused,
+         "MerelSMSManager: unknown argument 'unregserver' (did you mean -UnregServer?)\n"},
+        {{"--serve"}, kRefused, "MerelSMSManager: unknown argument '--serve'\n" + usageStart},
+        {{"-RegServer", "now"}, kRefused, "MerelSMSManager: unknown argument 'now'\n"},
+        {{"-RegServerX"}, kRefused, "MerelSMSManager: unknown argument '-RegServerX'\n"},
+    };
+    for (const Case& c : cases) {
+        const ArgumentCheck check = Check(c.args);
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args.back());
+        EXPECT_EQ(check.verdict, c.verdict);
+        EXPECT_EQ(check.text.substr(0, c.textStart.size()), c.textStart);
+        if (c.verdict != kScan) {
+            EXPECT_EQ(check.text.back(), '\n');
+        }
+    }
+}
+
 }  // namespace
 }  // namespace merel::dbus

@@ -1,15 +1,18 @@
 #include "host/dbus/bus_object.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/hresult.h"
 #include "base/narrow.h"
+#include "host/common/failure_text.h"
 #include "host/dbus/bus_errors.h"
 #include "host/dbus/bus_names.h"
 #include "host/dbus/interface_description.h"
@@ -37,12 +40,30 @@ HRESULT Guarded(Body&& body) {
 using Run = std::function<HRESULT(CSMSMgr&)>;
 using Reply = std::function<int(sd_bus_message*, HRESULT)>;
 
-int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply) {
+// Hands the call to the manager's thread. On failure the text that says what failed is made
+// there too, right after the call, from the manager as the call left it; `number` is the phone
+// number of a send.
+int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, std::u16string number = {}) {
     auto& self = *static_cast<SmsMgrBusObject*>(userdata);
-    return self.dispatch(call, {[run = std::move(run)](CSMSMgr& manager) {
-                                    return Guarded([&] { return run(manager); });
-                                },
-                                std::move(reply)});
+    auto text = std::make_shared<std::string>();
+    auto runAndDescribe = [run = std::move(run), text,
+                           method = std::string(sd_bus_message_get_member(call)),
+                           number = std::move(number)](CSMSMgr& manager) {
+        const HRESULT hr = Guarded([&] { return run(manager); });
+        if (Failed(hr)) {
+            try {
+                *text = host::FailureText(method, hr, manager, number);
+            } catch (...) {
+                text->clear();  // the bare text then goes out instead
+            }
+        }
+        return hr;
+    };
+    auto replyWithText = [reply = std::move(reply), text](sd_bus_message* call, HRESULT hr) {
+        if (Failed(hr) && !text->empty()) return ReplyHResultError(call, hr, *text);
+        return reply(call, hr);
+    };
+    return self.dispatch(call, {std::move(runAndDescribe), std::move(replyWithText)});
 }
 
 int ReplyEmpty(sd_bus_message* call, HRESULT hr) {
@@ -56,12 +77,13 @@ int OnSendTextMessage(sd_bus_message* call, void* userdata, sd_bus_error*) {
     std::int32_t flags = 0;
     const int r = sd_bus_message_read(call, "ssi", &phoneNr, &message, &flags);
     if (r < 0) return r;
+    std::u16string number = Utf8ToUtf16(phoneNr);
     return Submit(
         userdata, call,
-        [number = std::string(phoneNr), text = std::string(message), flags](CSMSMgr& manager) {
-            return manager.SendTextMessage(Utf8ToUtf16(number), Utf8ToUtf16(text), flags);
+        [number, text = Utf8ToUtf16(message), flags](CSMSMgr& manager) {
+            return manager.SendTextMessage(number, text, flags);
         },
-        ReplyEmpty);
+        ReplyEmpty, number);
 }
 
 int OnSetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -117,12 +139,13 @@ int OnNumberAndText(sd_bus_message* call, void* userdata, sd_bus_error*) {
     const char* message = nullptr;
     const int r = sd_bus_message_read(call, "ss", &phoneNr, &message);
     if (r < 0) return r;
+    std::u16string number = Utf8ToUtf16(phoneNr);
     return Submit(
         userdata, call,
-        [number = std::string(phoneNr), text = std::string(message)](CSMSMgr& manager) {
-            return (manager.*method)(Utf8ToUtf16(number), Utf8ToUtf16(text));
+        [number, text = Utf8ToUtf16(message)](CSMSMgr& manager) {
+            return (manager.*method)(number, text);
         },
-        ReplyEmpty);
+        ReplyEmpty, number);
 }
 
 int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -207,41 +230,70 @@ int OnObjectMessage(sd_bus_message* message, void*, sd_bus_error*) {
 // Calls come from unprivileged user processes on the session bus.
 constexpr std::uint64_t kFlags = SD_BUS_VTABLE_UNPRIVILEGED;
 
-const sd_bus_vtable kMethodTable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD_WITH_NAMES("SendTextMessage", "ssi",
-                             SD_BUS_PARAM(u_bstrPhoneNr) SD_BUS_PARAM(u_bstrMessage)
-                                 SD_BUS_PARAM(u_inFlags),
-                             "", "", OnSendTextMessage, kFlags),
-    SD_BUS_METHOD_WITH_NAMES(
-        "SetSettings", "sinnnnnn",
-        SD_BUS_PARAM(u_bstrPort) SD_BUS_PARAM(u_loBaudrate) SD_BUS_PARAM(u_shDataBits)
-            SD_BUS_PARAM(u_shParity) SD_BUS_PARAM(u_shStopBits) SD_BUS_PARAM(u_shHandshake)
-                SD_BUS_PARAM(u_shReadTimeout) SD_BUS_PARAM(u_shCharacterSet),
-        "", "", OnSetSettings, kFlags),
-    SD_BUS_METHOD_WITH_NAMES(
-        "GetSettings", "", "", "sinnnnnn",
-        SD_BUS_PARAM(u_bstrPort) SD_BUS_PARAM(u_loBaudrate) SD_BUS_PARAM(u_shDataBits)
-            SD_BUS_PARAM(u_shParity) SD_BUS_PARAM(u_shStopBits) SD_BUS_PARAM(u_shHandshake)
-                SD_BUS_PARAM(u_shReadTimeout) SD_BUS_PARAM(u_shCharacterSet),
-        OnGetSettings, kFlags),
-    SD_BUS_METHOD_WITH_NAMES("SendPDUMessage", "ss",
-                             SD_BUS_PARAM(u_bstrPhoneNr) SD_BUS_PARAM(u_bstrMessage), "", "",
-                             OnNumberAndText<&CSMSMgr::SendPDUMessage>, kFlags),
-    SD_BUS_METHOD_WITH_NAMES("GetSMSManagerStatus", "", "", "yyyy",
-                             SD_BUS_PARAM(u_boIsINIFileLoad) SD_BUS_PARAM(u_boIsLOGFileOpen)
-                                 SD_BUS_PARAM(u_boIsPortOpen) SD_BUS_PARAM(u_boIsPortInit),
-                             OnGetSMSManagerStatus, kFlags),
-    SD_BUS_METHOD_WITH_NAMES("SendMessage", "ss",
-                             SD_BUS_PARAM(u_bstrPhoneNr) SD_BUS_PARAM(u_bstrMessage), "", "",
-                             OnNumberAndText<&CSMSMgr::SendMessage>, kFlags),
-    SD_BUS_METHOD_WITH_NAMES("GetDetectedCOMPortsOnHost", "", "", "uas",
-                             SD_BUS_PARAM(u_uiNrOfPorts) SD_BUS_PARAM(pVal),
-                             OnGetDetectedCOMPortsOnHost, kFlags),
-    SD_BUS_METHOD_WITH_NAMES("TestPort", "", "", "", "", OnTestPort, kFlags),
-    SD_BUS_METHOD_WITH_NAMES("Init", "", "", "", "", OnInit, kFlags),
-    SD_BUS_VTABLE_END,
+struct Handler {
+    std::string_view method;
+    sd_bus_message_handler_t handler;
 };
+constexpr Handler kHandlers[] = {
+    {"SendTextMessage", OnSendTextMessage},
+    {"SetSettings", OnSetSettings},
+    {"GetSettings", OnGetSettings},
+    {"SendPDUMessage", OnNumberAndText<&CSMSMgr::SendPDUMessage>},
+    {"GetSMSManagerStatus", OnGetSMSManagerStatus},
+    {"SendMessage", OnNumberAndText<&CSMSMgr::SendMessage>},
+    {"GetDetectedCOMPortsOnHost", OnGetDetectedCOMPortsOnHost},
+    {"TestPort", OnTestPort},
+    {"Init", OnInit},
+};
+
+// The method table as the bus library reads it, made from the interface description: the
+// members, signatures and parameter names are the description's, the handlers are found by
+// name. The strings it points into live as long as the table.
+class DerivedMethodTable {
+  public:
+    DerivedMethodTable() {
+        const auto methods = InterfaceMethods();
+        for (const MethodDescription& method : methods) {
+            signatures_.push_back(Signature(method, Direction::kIn));
+            results_.push_back(Signature(method, Direction::kOut));
+            std::string names;
+            for (auto direction : {Direction::kIn, Direction::kOut}) {
+                for (const ArgumentDescription& arg : method.arguments) {
+                    if (arg.direction == direction) names.append(arg.name).push_back('\0');
+                }
+            }
+            names_.push_back(std::move(names));
+        }
+        table_.push_back(SD_BUS_VTABLE_START(0));
+        for (std::size_t i = 0; i < methods.size(); ++i) {
+            table_.push_back(SD_BUS_METHOD_WITH_NAMES_OFFSET(
+                methods[i].name, signatures_[i].c_str(), names_[i].c_str(), results_[i].c_str(), ,
+                HandlerOf(methods[i].name), 0, kFlags));
+        }
+        table_.push_back(SD_BUS_VTABLE_END);
+    }
+
+    const sd_bus_vtable* Table() const { return table_.data(); }
+
+  private:
+    // A described method without a handler is a programming error caught by the first test
+    // run: the table would not serve it.
+    static sd_bus_message_handler_t HandlerOf(std::string_view method) {
+        for (const Handler& h : kHandlers) {
+            if (h.method == method) return h.handler;
+        }
+        std::abort();
+    }
+
+    // Filled completely before the table points into them.
+    std::vector<std::string> signatures_, results_, names_;
+    std::vector<sd_bus_vtable> table_;
+};
+
+const DerivedMethodTable& MethodTableOnce() {
+    static const DerivedMethodTable table;
+    return table;
+}
 
 }  // namespace
 
@@ -253,15 +305,15 @@ SmsMgrBusObject::~SmsMgrBusObject() {
 }
 
 int SmsMgrBusObject::Publish(sd_bus* bus) {
-    int r =
-        sd_bus_add_object_vtable(bus, &methodsSlot_, kObjectPath, kInterface, kMethodTable, this);
+    int r = sd_bus_add_object_vtable(bus, &methodsSlot_, kObjectPath, kInterface,
+                                     MethodTableOnce().Table(), this);
     if (r < 0) return r;
     r = sd_bus_add_object(bus, &introspectSlot_, kObjectPath, OnObjectMessage, this);
     return r < 0 ? r : 0;
 }
 
 const sd_bus_vtable* SmsMgrBusObject::MethodTable() {
-    return kMethodTable;
+    return MethodTableOnce().Table();
 }
 
 }  // namespace merel::dbus

@@ -112,6 +112,21 @@ std::span<const MethodDescription> InterfaceMethods() {
     return kMethods;
 }
 
+const MethodDescription* FindMethod(std::string_view name) {
+    for (const MethodDescription& method : kMethods) {
+        if (name == method.name) return &method;
+    }
+    return nullptr;
+}
+
+std::string Signature(const MethodDescription& method, Direction direction) {
+    std::string signature;
+    for (const ArgumentDescription& arg : method.arguments) {
+        if (arg.direction == direction) signature += arg.type;
+    }
+    return signature;
+}
+
 std::string InterfaceXml() {
     std::string xml = std::string(" <interface name=\"") + kInterface + "\">\n";
     xml += "  <annotation name=\"" + std::string(kHelpStringAnnotation) +

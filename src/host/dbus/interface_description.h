@@ -1,10 +1,12 @@
 // The interface as clients see it: the nine methods in slot order, with their dispatch
-// identifiers, parameter names and D-Bus types. Both the introspection data and the check of
-// the method table are made from this one description.
+// identifiers, parameter names and D-Bus types. The bus method table, the introspection data
+// and the command-line client's calls are all made from this one description; a unit test holds
+// it to the IDL.
 #pragma once
 
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace merel::dbus {
 
@@ -24,6 +26,10 @@ struct MethodDescription {
 };
 
 std::span<const MethodDescription> InterfaceMethods();
+// The described method of that name, or nullptr.
+const MethodDescription* FindMethod(std::string_view name);
+// The D-Bus signature of the method's in (call) or out (reply) arguments, in their order.
+std::string Signature(const MethodDescription& method, Direction direction);
 
 // The annotations that carry what the type library holds on Windows.
 inline constexpr const char* kDispIdAnnotation = "MerelSMSManagerLib.DispId";

@@ -1,6 +1,7 @@
 // MerelSMSManager for Linux: the SMS manager served on the session bus.
 //   MerelSMSManager -RegServer     install the activation file and the interface file
 //   MerelSMSManager -UnregServer   remove them
+//   MerelSMSManager --help | --version
 //   MerelSMSManager                serve (the bus starts it this way for the first call)
 #include <cstdio>
 
@@ -24,6 +25,19 @@ int Report(const char* what, HRESULT hr) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    using merel::dbus::ArgumentCheck;
+    const ArgumentCheck check = merel::dbus::CheckArguments(argc, argv);
+    switch (check.verdict) {
+        case ArgumentCheck::Verdict::kHelp:
+        case ArgumentCheck::Verdict::kVersion:
+            std::fputs(check.text.c_str(), stdout);
+            return 0;
+        case ArgumentCheck::Verdict::kRefused:
+            std::fputs(check.text.c_str(), stderr);
+            return merel::dbus::kUsageExit;
+        case ArgumentCheck::Verdict::kScan:
+            break;
+    }
     using merel::host::ServerCommand;
     switch (merel::host::ScanCommandLine(merel::dbus::CommandLineOf(argc, argv))) {
         case ServerCommand::kRegister:

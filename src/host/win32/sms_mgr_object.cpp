@@ -1,7 +1,11 @@
 #include "host/win32/sms_mgr_object.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "host/common/failure_text.h"
+#include "host/win32/error_info.h"
 
 namespace merel::host {
 
@@ -13,6 +17,11 @@ HRESULT CSMSMgrObject::QueryInterface(REFIID iid, void** object) {
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
         IsEqualIID(iid, IID_ISMSMgr)) {
         *object = static_cast<ISMSMgr*>(this);
+        AddRef();
+        return S_OK;
+    }
+    if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
+        *object = static_cast<ISupportErrorInfo*>(this);
         AddRef();
         return S_OK;
     }
@@ -49,151 +58,212 @@ HRESULT CSMSMgrObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, 
 
 HRESULT CSMSMgrObject::Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
                               VARIANT* result, EXCEPINFO* exception, UINT* argumentError) {
-    return typeInfo_.Invoke(this, member, flags, params, result, exception, argumentError);
+    ClearCallError();
+    const HRESULT hr =
+        typeInfo_.Invoke(this, member, flags, params, result, exception, argumentError);
+    if (SUCCEEDED(hr) || hr == DISP_E_EXCEPTION || exception == nullptr) return hr;
+    // Late-bound callers read a method's failure from the exception record; when the standard
+    // dispatch has passed the method's result through instead, the record is filled here from
+    // the error information the method set.
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return hr;
+    *exception = EXCEPINFO{};
+    exception->scode = hr;
+    info->GetSource(&exception->bstrSource);
+    info->GetDescription(&exception->bstrDescription);
+    SetErrorInfo(0, info);  // GetErrorInfo took it; vtable-style readers may still ask
+    info->Release();
+    return DISP_E_EXCEPTION;
+}
+
+HRESULT CSMSMgrObject::InterfaceSupportsErrorInfo(REFIID iid) {
+    return IsEqualIID(iid, IID_ISMSMgr) ? S_OK : S_FALSE;
+}
+
+HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr, BSTR number) {
+    if (SUCCEEDED(hr)) {
+        ClearCallError();
+        return hr;
+    }
+    try {
+        SetCallError(FailureText(method, hr, manager_, BstrView(number)));
+    } catch (...) {
+        ClearCallError();  // no memory for the text: the result alone goes back
+    }
+    return hr;
 }
 
 // Every method ends in a catch-all: nothing may escape across the COM boundary, and an
-// exception (no memory for a string) is reported as E_FAIL.
+// exception (no memory for a string) is reported as E_FAIL. Reported then sets or clears the
+// error information.
 
 HRESULT CSMSMgrObject::SendTextMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, int u_inFlags) {
-    try {
-        return manager_.SendTextMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage),
-                                        u_inFlags);
-    } catch (...) {
-        return E_FAIL;
-    }
+    return Reported(
+        "SendTextMessage",
+        [&]() -> HRESULT {
+            try {
+                return manager_.SendTextMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage),
+                                                u_inFlags);
+            } catch (...) {
+                return E_FAIL;
+            }
+        }(),
+        u_bstrPhoneNr);
 }
 
 HRESULT CSMSMgrObject::SetSettings(BSTR u_bstrPort, LONG u_loBaudrate, SHORT u_shDataBits,
                                    SHORT u_shParity, SHORT u_shStopBits, SHORT u_shHandshake,
                                    SHORT u_shReadTimeout, SHORT u_shCharacterSet) {
-    try {
-        return manager_.SetSettings(BstrView(u_bstrPort), u_loBaudrate, u_shDataBits, u_shParity,
-                                    u_shStopBits, u_shHandshake, u_shReadTimeout, u_shCharacterSet);
-    } catch (...) {
-        return E_FAIL;
-    }
+    return Reported("SetSettings", [&]() -> HRESULT {
+        try {
+            return manager_.SetSettings(BstrView(u_bstrPort), u_loBaudrate, u_shDataBits,
+                                        u_shParity, u_shStopBits, u_shHandshake, u_shReadTimeout,
+                                        u_shCharacterSet);
+        } catch (...) {
+            return E_FAIL;
+        }
+    }());
 }
 
 HRESULT CSMSMgrObject::GetSettings(BSTR* u_bstrPort, LONG* u_loBaudrate, SHORT* u_shDataBits,
                                    SHORT* u_shParity, SHORT* u_shStopBits, SHORT* u_shHandshake,
                                    SHORT* u_shReadTimeout, SHORT* u_shCharacterSet) {
-    if (!u_bstrPort || !u_loBaudrate || !u_shDataBits || !u_shParity || !u_shStopBits ||
-        !u_shHandshake || !u_shReadTimeout || !u_shCharacterSet) {
-        return E_POINTER;
-    }
-    try {
-        std::u16string port;
-        std::int32_t baudrate = 0;
-        std::int16_t dataBits = 0, parity = 0, stopBits = 0, handshake = 0, readTimeout = 0,
-                     characterSet = 0;
-        const HRESULT hr = manager_.GetSettings(port, baudrate, dataBits, parity, stopBits,
-                                                handshake, readTimeout, characterSet);
-        if (FAILED(hr)) return hr;
-        BSTR copy = AllocBstr(port);
-        if (copy == nullptr) return E_FAIL;
-        *u_bstrPort = copy;
-        *u_loBaudrate = baudrate;
-        *u_shDataBits = dataBits;
-        *u_shParity = parity;
-        *u_shStopBits = stopBits;
-        *u_shHandshake = handshake;
-        *u_shReadTimeout = readTimeout;
-        *u_shCharacterSet = characterSet;
-        return hr;
-    } catch (...) {
-        return E_FAIL;
-    }
+    return Reported("GetSettings", [&]() -> HRESULT {
+        if (!u_bstrPort || !u_loBaudrate || !u_shDataBits || !u_shParity || !u_shStopBits ||
+            !u_shHandshake || !u_shReadTimeout || !u_shCharacterSet) {
+            return E_POINTER;
+        }
+        try {
+            std::u16string port;
+            std::int32_t baudrate = 0;
+            std::int16_t dataBits = 0, parity = 0, stopBits = 0, handshake = 0, readTimeout = 0,
+                         characterSet = 0;
+            const HRESULT hr = manager_.GetSettings(port, baudrate, dataBits, parity, stopBits,
+                                                    handshake, readTimeout, characterSet);
+            if (FAILED(hr)) return hr;
+            BSTR copy = AllocBstr(port);
+            if (copy == nullptr) return E_FAIL;
+            *u_bstrPort = copy;
+            *u_loBaudrate = baudrate;
+            *u_shDataBits = dataBits;
+            *u_shParity = parity;
+            *u_shStopBits = stopBits;
+            *u_shHandshake = handshake;
+            *u_shReadTimeout = readTimeout;
+            *u_shCharacterSet = characterSet;
+            return hr;
+        } catch (...) {
+            return E_FAIL;
+        }
+    }());
 }
 
 HRESULT CSMSMgrObject::SendPDUMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
-    try {
-        return manager_.SendPDUMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
-    } catch (...) {
-        return E_FAIL;
-    }
+    return Reported(
+        "SendPDUMessage",
+        [&]() -> HRESULT {
+            try {
+                return manager_.SendPDUMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
+            } catch (...) {
+                return E_FAIL;
+            }
+        }(),
+        u_bstrPhoneNr);
 }
 
 HRESULT CSMSMgrObject::GetSMSManagerStatus(char* u_boIsINIFileLoad, char* u_boIsLOGFileOpen,
                                            char* u_boIsPortOpen, char* u_boIsPortInit) {
-    if (!u_boIsINIFileLoad || !u_boIsLOGFileOpen || !u_boIsPortOpen || !u_boIsPortInit) {
-        return E_POINTER;
-    }
-    try {
-        std::int8_t iniFileLoad = 0, logFileOpen = 0, portOpen = 0, portInit = 0;
-        const HRESULT hr =
-            manager_.GetSMSManagerStatus(iniFileLoad, logFileOpen, portOpen, portInit);
-        if (FAILED(hr)) return hr;
-        *u_boIsINIFileLoad = static_cast<char>(iniFileLoad);
-        *u_boIsLOGFileOpen = static_cast<char>(logFileOpen);
-        *u_boIsPortOpen = static_cast<char>(portOpen);
-        *u_boIsPortInit = static_cast<char>(portInit);
-        return hr;
-    } catch (...) {
-        return E_FAIL;
-    }
+    return Reported("GetSMSManagerStatus", [&]() -> HRESULT {
+        if (!u_boIsINIFileLoad || !u_boIsLOGFileOpen || !u_boIsPortOpen || !u_boIsPortInit) {
+            return E_POINTER;
+        }
+        try {
+            std::int8_t iniFileLoad = 0, logFileOpen = 0, portOpen = 0, portInit = 0;
+            const HRESULT hr =
+                manager_.GetSMSManagerStatus(iniFileLoad, logFileOpen, portOpen, portInit);
+            if (FAILED(hr)) return hr;
+            *u_boIsINIFileLoad = static_cast<char>(iniFileLoad);
+            *u_boIsLOGFileOpen = static_cast<char>(logFileOpen);
+            *u_boIsPortOpen = static_cast<char>(portOpen);
+            *u_boIsPortInit = static_cast<char>(portInit);
+            return hr;
+        } catch (...) {
+            return E_FAIL;
+        }
+    }());
 }
 
 HRESULT CSMSMgrObject::SendMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
-    try {
-        return manager_.SendMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
-    } catch (...) {
-        return E_FAIL;
-    }
+    return Reported(
+        "SendMessage",
+        [&]() -> HRESULT {
+            try {
+                return manager_.SendMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
+            } catch (...) {
+                return E_FAIL;
+            }
+        }(),
+        u_bstrPhoneNr);
 }
 
 HRESULT CSMSMgrObject::GetDetectedCOMPortsOnHost(UINT* u_uiNrOfPorts, VARIANT* pVal) {
-    if (!u_uiNrOfPorts || !pVal) return E_POINTER;
-    try {
-        std::uint32_t count = 0;
-        std::vector<std::u16string> names;
-        const HRESULT hr = manager_.GetDetectedCOMPortsOnHost(count, names);
-        *u_uiNrOfPorts = count;
-        if (FAILED(hr)) return hr;
+    return Reported("GetDetectedCOMPortsOnHost", [&]() -> HRESULT {
+        if (!u_uiNrOfPorts || !pVal) return E_POINTER;
+        try {
+            std::uint32_t count = 0;
+            std::vector<std::u16string> names;
+            const HRESULT hr = manager_.GetDetectedCOMPortsOnHost(count, names);
+            *u_uiNrOfPorts = count;
+            if (FAILED(hr)) return hr;
 
-        VariantInit(pVal);
-        SAFEARRAYBOUND bound{};
-        bound.cElements = static_cast<ULONG>(names.size());
-        bound.lLbound = 0;
-        SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
-        if (array == nullptr) return E_FAIL;
-        BSTR* elements = nullptr;
-        if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)))) {
-            SafeArrayDestroy(array);
+            VariantInit(pVal);
+            SAFEARRAYBOUND bound{};
+            bound.cElements = static_cast<ULONG>(names.size());
+            bound.lLbound = 0;
+            SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
+            if (array == nullptr) return E_FAIL;
+            BSTR* elements = nullptr;
+            if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)))) {
+                SafeArrayDestroy(array);
+                return E_FAIL;
+            }
+            bool allocated = true;
+            for (std::size_t k = 0; k < names.size() && allocated; ++k) {
+                elements[k] = AllocBstr(names[k]);
+                allocated = elements[k] != nullptr;
+            }
+            SafeArrayUnaccessData(array);
+            if (!allocated) {
+                SafeArrayDestroy(array);  // frees the strings made so far
+                return E_FAIL;
+            }
+            V_VT(pVal) = VT_ARRAY | VT_BSTR;
+            V_ARRAY(pVal) = array;
+            return S_OK;
+        } catch (...) {
             return E_FAIL;
         }
-        bool allocated = true;
-        for (std::size_t k = 0; k < names.size() && allocated; ++k) {
-            elements[k] = AllocBstr(names[k]);
-            allocated = elements[k] != nullptr;
-        }
-        SafeArrayUnaccessData(array);
-        if (!allocated) {
-            SafeArrayDestroy(array);  // frees the strings made so far
-            return E_FAIL;
-        }
-        V_VT(pVal) = VT_ARRAY | VT_BSTR;
-        V_ARRAY(pVal) = array;
-        return S_OK;
-    } catch (...) {
-        return E_FAIL;
-    }
+    }());
 }
 
 HRESULT CSMSMgrObject::TestPort() {
-    try {
-        return manager_.TestPort();
-    } catch (...) {
-        return E_FAIL;
-    }
+    return Reported("TestPort", [&]() -> HRESULT {
+        try {
+            return manager_.TestPort();
+        } catch (...) {
+            return E_FAIL;
+        }
+    }());
 }
 
 HRESULT CSMSMgrObject::Init() {
-    try {
-        return manager_.Init();
-    } catch (...) {
-        return E_FAIL;
-    }
+    return Reported("Init", [&]() -> HRESULT {
+        try {
+            return manager_.Init();
+        } catch (...) {
+            return E_FAIL;
+        }
+    }());
 }
 
 }  // namespace merel::host

@@ -10,7 +10,7 @@
 
 namespace merel::host {
 
-class CSMSMgrObject final : public ISMSMgr {
+class CSMSMgrObject final : public ISMSMgr, public ISupportErrorInfo {
   public:
     CSMSMgrObject(Lifetime& lifetime, TypeInfoHolder& typeInfo);
     CSMSMgrObject(const CSMSMgrObject&) = delete;
@@ -29,6 +29,9 @@ class CSMSMgrObject final : public ISMSMgr {
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID locale, WORD flags,
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argumentError) override;
+
+    // ISupportErrorInfo: every failing method of ISMSMgr sets a text that says what failed.
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
 
     // ISMSMgr
     HRESULT STDMETHODCALLTYPE SendTextMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage,
@@ -52,6 +55,10 @@ class CSMSMgrObject final : public ISMSMgr {
 
   private:
     ~CSMSMgrObject() = default;  // Release alone destroys
+
+    // Sets the error information for a failed call of `method` (the text says what failed,
+    // `number` is a send's phone number) or clears it after success. Returns `hr`.
+    HRESULT Reported(const char* method, HRESULT hr, BSTR number = nullptr);
 
     CachedRefCount refs_;
     TypeInfoHolder& typeInfo_;

@@ -88,6 +88,25 @@ class Bstr {
     BSTR value_;
 };
 
+// The error information the last failed call left on this thread, as "source|description".
+std::string LastErrorInfo() {
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return "(none)";
+    BSTR source = nullptr, description = nullptr;
+    info->GetSource(&source);
+    info->GetDescription(&description);
+    const std::string text = Utf8(source) + "|" + Utf8(description);
+    SysFreeString(source);
+    SysFreeString(description);
+    info->Release();
+    return text;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 struct Settings {
     BSTR port = nullptr;
     LONG baud = -1;
@@ -144,6 +163,19 @@ int Early(const wchar_t* port) {
 
     CheckHr(manager->Init(), static_cast<HRESULT>(0x80070002),
             "early: Init without SMSMgr.ini gives file not found");
+    // The server sets the text on its thread; the standard marshaler carries it to ours.
+    // Wine's does not (yet), which is told apart from a server that set nothing by the late
+    // test, where the text comes in the exception record.
+    const std::string error = LastErrorInfo();
+    if (error == "(none)") {
+        std::printf(
+            "skip - early: GetErrorInfo names the settings file that is missing "
+            "(no error information reached this process)\n");
+    } else {
+        Check(error.rfind("MerelSMSManager.SMSMgr|0x80070002: settings file ", 0) == 0 &&
+                  EndsWith(error, "\\SMSMgr.ini not found: write it with SetSettings"),
+              "early: GetErrorInfo names the settings file that is missing", error);
+    }
     CheckStatus(manager, "0,0,0,0", "early: failed Init sets no flag");
     CheckHr(manager->SendMessage(Bstr(L"123"), Bstr(L"x")), E_FAIL,
             "early: SendMessage before a successful Init is refused");
@@ -199,16 +231,17 @@ int Early(const wchar_t* port) {
 }
 
 // Calls a member late-bound with the given arguments (in call order; reversed here as
-// IDispatch wants them).
-HRESULT Call(IDispatch* dispatch, DISPID id, std::vector<VARIANT> args, VARIANT* result) {
+// IDispatch wants them). The exception record of a failure goes to `exception` when given.
+HRESULT Call(IDispatch* dispatch, DISPID id, std::vector<VARIANT> args, VARIANT* result,
+             EXCEPINFO* exception = nullptr) {
     std::vector<VARIANT> reversed(args.rbegin(), args.rend());
     DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
                       static_cast<UINT>(reversed.size()), 0};
-    EXCEPINFO exception{};
+    EXCEPINFO ignored{};
     UINT argumentError = 0;
     return dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT,
-                            DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params, result, &exception,
-                            &argumentError);
+                            DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params, result,
+                            exception ? exception : &ignored, &argumentError);
 }
 
 VARIANT ByRef(VARIANT* target) {
@@ -236,7 +269,6 @@ int Late() {
                           IID_IClassFactory,
                           IID_IConnectionPointContainer,
                           IID_IProvideClassInfo,
-                          IID_ISupportErrorInfo,
                           // made up for this test
                           {0x0badf00d, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}}};
     bool allRefused = true;
@@ -251,6 +283,11 @@ int Late() {
         if (SUCCEEDED(hr) && object) static_cast<IUnknown*>(object)->Release();
     }
     Check(allRefused, "late: QueryInterface for other interfaces gives E_NOINTERFACE", got);
+    ISupportErrorInfo* support = nullptr;
+    hr = unknown->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support));
+    Check(hr == S_OK && support && support->InterfaceSupportsErrorInfo(IID_ISMSMgr) == S_OK,
+          "late: ISupportErrorInfo answers for ISMSMgr", Hex(hr));
+    if (support) support->Release();
     unknown->Release();
     if (!dispatch) return 1;
 
@@ -355,6 +392,28 @@ int Late() {
           Hex(hr) + " vt " + std::to_string(V_VT(&settings[0])) + "," +
               std::to_string(V_VT(&settings[1])) + "," + std::to_string(V_VT(&settings[2])));
     for (VARIANT& v : settings) VariantClear(&v);
+
+    // A failure comes as an exception whose record carries the server's text: this object has
+    // not been through Init, so a send is refused.
+    VARIANT number, text;
+    VariantInit(&number);
+    VariantInit(&text);
+    V_VT(&number) = V_VT(&text) = VT_BSTR;
+    V_BSTR(&number) = SysAllocString(L"12ab");
+    V_BSTR(&text) = SysAllocString(L"x");
+    EXCEPINFO exception{};
+    hr = Call(dispatch, 4, {number, text}, &result, &exception);
+    const std::string description = Utf8(exception.bstrDescription);
+    Check(hr == DISP_E_EXCEPTION && exception.scode == E_FAIL &&
+              description.rfind("0x80004005: not ready to send: ", 0) == 0 &&
+              Utf8(exception.bstrSource) == "MerelSMSManager.SMSMgr",
+          "late: a refused send comes as an exception that says why",
+          Hex(hr) + " " + Hex(exception.scode) + " " + description);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrHelpFile);
+    VariantClear(&number);
+    VariantClear(&text);
 
     dispatch->Release();
     PrintTime("released");
