@@ -95,6 +95,9 @@ Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text) {
                                     "then log in again";
             } else if (PortFailure(hr)) {
                 f.exitCode = kExitIoErr;
+                f.hint =
+                    "check the modem and its port (merel-sms ports lists the ports found); "
+                    "to use another: merel-sms configure --port <device>";
             }
             break;
         case Stage::kQuery:
