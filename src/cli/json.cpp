@@ -33,12 +33,21 @@ std::string JsonString(std::string_view text) {
                 }
         }
     }
-    return out + "\"";
+    out += '"';
+    return out;
+}
+
+std::string JsonObject::Text() const {
+    std::string text = "{";
+    text += members_;
+    text += '}';
+    return text;
 }
 
 void JsonObject::Key(std::string_view key) {
-    if (!members_.empty()) members_ += ",";
-    members_ += JsonString(key) + ":";
+    if (!members_.empty()) members_ += ',';
+    members_ += JsonString(key);
+    members_ += ':';
 }
 
 JsonObject& JsonObject::Add(std::string_view key, std::string_view value) {
@@ -71,7 +80,8 @@ JsonObject& JsonObject::Add(std::string_view key, const std::vector<std::string>
     Key(key);
     members_ += "[";
     for (std::size_t i = 0; i < values.size(); ++i) {
-        members_ += (i ? "," : "") + JsonString(values[i]);
+        if (i) members_ += ',';
+        members_ += JsonString(values[i]);
     }
     members_ += "]";
     return *this;

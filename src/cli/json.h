@@ -18,7 +18,7 @@ class JsonObject {
     JsonObject& AddNumber(std::string_view key, double value);
     JsonObject& Add(std::string_view key, const std::vector<std::string>& values);
 
-    std::string Text() const { return "{" + members_ + "}"; }
+    std::string Text() const;
 
   private:
     void Key(std::string_view key);
