@@ -383,7 +383,12 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
         io.out << "merel-sms " MEREL_VERSION "\n";
         return kExitOk;
     } catch (const CLI::ParseError& e) {
-        io.err << "merel-sms: " << e.what() << "\nhint: merel-sms --help lists the commands\n";
+        // A mistyped command is otherwise reported as a missing one.
+        const auto extra = app.remaining();
+        const std::string message = app.get_subcommands().empty() && !extra.empty()
+                                        ? "unknown command: " + extra.front()
+                                        : std::string(e.what());
+        io.err << "merel-sms: " << message << "\nhint: merel-sms --help lists the commands\n";
         return kExitUsage;
     }
 

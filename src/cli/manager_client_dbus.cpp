@@ -130,7 +130,7 @@ class DbusManagerClient : public ManagerClient {
         }
         sd_bus_message* call = nullptr;
         sd_bus_message* reply = nullptr;
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_error error{};  // the empty error, SD_BUS_ERROR_NULL in C
         int r = sd_bus_message_new_method_call(bus_, &call, dbus::kBusName, dbus::kObjectPath,
                                                dbus::kInterface, method);
         if (r >= 0 && sizeof...(in) > 0) {

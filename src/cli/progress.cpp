@@ -25,15 +25,21 @@ void Progress::Show() {
     using namespace std::chrono;
     const auto start = steady_clock::now();
     std::size_t shown = 0;
+    long long lastSecond = -1;
     std::unique_lock lock(mutex_);
     while (!done_) {
-        const double seconds = duration<double>(steady_clock::now() - start).count();
+        const long long seconds =
+            duration_cast<std::chrono::seconds>(steady_clock::now() - start).count();
+        if (seconds == lastSecond) {
+            wake_.wait_for(lock, milliseconds(100), [this] { return done_; });
+            continue;
+        }
+        lastSecond = seconds;
         char line[64];
-        std::snprintf(line, sizeof line, " %.0f s of about %d s", seconds, expectedSeconds_);
+        std::snprintf(line, sizeof line, " %lld s of about %d s", seconds, expectedSeconds_);
         const std::string text = what_ + "..." + line;
         shown = text.size();
         out_ << "\r" << text << std::flush;
-        wake_.wait_for(lock, milliseconds(250), [this] { return done_; });
     }
     out_ << "\r" << std::string(shown, ' ') << "\r" << std::flush;
 }
