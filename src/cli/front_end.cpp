@@ -69,11 +69,8 @@ class Session {
             io.out << text;
         }
         if (options.json) {
-            std::string members = data.Text();
-            members =
-                failure_ || members == "{}" ? "" : "," + members.substr(1, members.size() - 2);
-            const std::string object = head.Text();
-            io.out << object.substr(0, object.size() - 1) << members << "}\n";
+            if (!failure_) head.Append(data);
+            io.out << head.Text() << "\n";
         }
         io.out.flush();
         return failure_ ? failure_->exitCode : kExitOk;
@@ -132,6 +129,7 @@ std::string Seconds(double seconds) {
 
 struct SendArgs {
     std::string number, text, mode = "auto";
+    CLI::Option* textOption = nullptr;  // tells an empty TEXT from none
 };
 
 // Checks the text against what `mode` can send and gives the units to send, or refuses it.
@@ -161,7 +159,7 @@ bool PrepareText(Session& s, const std::string& mode, std::u16string& text) {
 }
 
 int Send(Session& s, SendArgs args) {
-    if (args.text.empty() || args.text == "-") args.text = ReadAll(s.io.in);
+    if (args.textOption->count() == 0 || args.text == "-") args.text = ReadAll(s.io.in);
     const std::u16string number = Utf8ToUtf16(args.number);
     std::u16string text = Utf8ToUtf16(args.text);
     const auto finish = [&] { return s.Finish({}); };
@@ -351,7 +349,8 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     SendArgs send;
     auto* sendCommand = app.add_subcommand("send", "send one SMS");
     sendCommand->add_option("NUMBER", send.number, "the recipient's number")->required();
-    sendCommand->add_option("TEXT", send.text, "the text; '-' or absent: standard input");
+    send.textOption =
+        sendCommand->add_option("TEXT", send.text, "the text; '-' or absent: standard input");
     sendCommand->add_option("--mode", send.mode, "auto (the stored character set), text or pdu")
         ->check(CLI::IsMember({"auto", "text", "pdu"}))
         ->capture_default_str();

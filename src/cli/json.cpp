@@ -44,6 +44,12 @@ std::string JsonObject::Text() const {
     return text;
 }
 
+JsonObject& JsonObject::Append(const JsonObject& other) {
+    if (!members_.empty() && !other.members_.empty()) members_ += ',';
+    members_ += other.members_;
+    return *this;
+}
+
 void JsonObject::Key(std::string_view key) {
     if (!members_.empty()) members_ += ',';
     members_ += JsonString(key);

@@ -17,6 +17,8 @@ class JsonObject {
     JsonObject& Add(std::string_view key, long long value);
     JsonObject& AddNumber(std::string_view key, double value);
     JsonObject& Add(std::string_view key, const std::vector<std::string>& values);
+    // Adds the members of `other` after these.
+    JsonObject& Append(const JsonObject& other);
 
     std::string Text() const;
 
