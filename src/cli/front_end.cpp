@@ -26,6 +26,8 @@ constexpr std::size_t kTextModeLimit = 160;  // characters, one byte each on the
 constexpr std::size_t kPduModeLimit = 70;    // UTF-16 units; the server cuts the rest
 constexpr int kTextModeSeconds = 5;          // one second after each command written
 constexpr int kPduModeSeconds = 6;
+constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
+constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003u);
 
 struct Options {
     bool json = false, quiet = false, verbose = false;
@@ -54,7 +56,15 @@ class Session {
         return false;
     }
 
-    void Fail(Failure failure) { failure_ = std::move(failure); }
+    // A settings file that is not there yet is what `configure` is for; one that is there but
+    // cannot be read must not be replaced by the defaults.
+    bool ForgiveMissingSettings() {
+        if (!failure_ || (failure_->hr != kFileNotFound && failure_->hr != kPathNotFound)) {
+            return false;
+        }
+        failure_.reset();
+        return true;
+    }
 
     // Prints the outcome (`text` and `data` on success) and gives the exit code.
     int Finish(const std::string& text, JsonObject data = {}) {
@@ -274,9 +284,8 @@ int Configure(Session& s, const ConfigureArgs& args) {
               [&] { return s.client.GetSMSManagerStatus(status); })) {
         return s.Finish({});
     }
-    if (!status.iniFileLoad) {
-        const HRESULT hr = s.client.Init();
-        if (s.options.verbose) s.io.err << "merel-sms: Init: " << FormatCode(hr) << "\n";
+    if (!status.iniFileLoad && !s.Init(false) && !s.ForgiveMissingSettings()) {
+        return s.Finish({});
     }
     Settings st;
     if (!s.Do("GetSettings", Stage::kQuery, [&] { return s.client.GetSettings(st); })) {

@@ -19,7 +19,7 @@ struct FakeManager {
     std::optional<Settings> file;  // SMSMgr.ini; none on a fresh installation
     Settings current{u"", 460800, 8, 0, 0, 1, 0, 0};
     Status status;
-    HRESULT portResult = kS_OK, writeResult = kS_OK, sendResult = kS_OK;
+    HRESULT readResult = kS_OK, portResult = kS_OK, writeResult = kS_OK, sendResult = kS_OK;
     std::vector<std::pair<std::u16string, std::u16string>> sent;  // number, text
 };
 
@@ -60,6 +60,7 @@ class FakeClient : public ManagerClient {
     }
     HRESULT Init() override {
         if (!m_.file) return Result("Init", kFileNotFound);
+        if (m_.readResult != kS_OK) return Result("Init", m_.readResult);
         m_.current = *m_.file;
         m_.status.iniFileLoad = 1;
         if (m_.portResult == kS_OK) m_.status.portOpen = m_.status.portInit = 1;
@@ -219,8 +220,9 @@ TEST(CliConfigure, FreshInstallationIsSavedThenOpened) {
     FakeManager m;
     const Outcome r = RunWith(m, {"configure", "--port", "/dev/ttyACM0"});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(m.calls, (std::vector<std::string>{"GetSMSManagerStatus", "Init", "GetSettings",
-                                                 "SetSettings", "Init", "TestPort"}));
+    EXPECT_EQ(m.calls,
+              (std::vector<std::string>{"GetSMSManagerStatus", "Init", "GetSMSManagerStatus",
+                                        "GetSettings", "SetSettings", "Init", "TestPort"}));
     ASSERT_TRUE(m.file);
     EXPECT_EQ(m.file->port, u"/dev/ttyACM0");
     EXPECT_EQ(m.file->baudrate, 460800);
@@ -239,6 +241,14 @@ TEST(CliConfigure, KeepsStoredValuesNotGiven) {
     EXPECT_EQ(RunWith(m, {"configure", "--port", "COM3", "--mode", "text"}).code, 0);
     EXPECT_EQ(m.file->characterSet, 0);
     EXPECT_EQ(m.file->baudrate, 115200);
+}
+
+TEST(CliConfigure, AnUnreadableSettingsFileIsNotReplaced) {
+    FakeManager m = Configured();
+    m.readResult = static_cast<HRESULT>(0x80070005u);
+    EXPECT_EQ(RunWith(m, {"configure", "--port", "COM3"}).code, 77);
+    EXPECT_EQ(m.file->port, u"/dev/ttyUSB0");
+    EXPECT_EQ(std::count(m.calls.begin(), m.calls.end(), "SetSettings"), 0);
 }
 
 TEST(CliJson, OneObjectPerCommand) {
