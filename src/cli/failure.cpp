@@ -16,8 +16,6 @@ constexpr bool kWindows = false;
 #endif
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
-constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
-constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003u);
 constexpr HRESULT kRpcDisconnected = static_cast<HRESULT>(0x80010108u);
 constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BAu);
 

@@ -18,6 +18,10 @@ inline constexpr int kExitCantCreate = 73;
 inline constexpr int kExitIoErr = 74;
 inline constexpr int kExitNoPerm = 77;
 
+// A settings file (or its folder) that is not there: on a fresh installation.
+inline constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
+inline constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003u);
+
 // What the failed call was doing, as far as the exit code and the hint care.
 enum class Stage {
     kQuery,          // status, settings, ports

@@ -1,6 +1,8 @@
 #include "cli/front_end.h"
 
 #include <chrono>
+#include <cstdio>
+#include <initializer_list>
 #include <iostream>
 #include <iterator>
 #include <optional>
@@ -26,8 +28,6 @@ constexpr std::size_t kTextModeLimit = 160;  // characters, one byte each on the
 constexpr std::size_t kPduModeLimit = 70;    // UTF-16 units; the server cuts the rest
 constexpr int kTextModeSeconds = 5;          // one second after each command written
 constexpr int kPduModeSeconds = 6;
-constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
-constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003u);
 
 struct Options {
     bool json = false, quiet = false, verbose = false;

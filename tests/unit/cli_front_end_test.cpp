@@ -7,12 +7,11 @@
 #include <sstream>
 
 #include "base/narrow.h"
+#include "cli/failure.h"
 #include "cli/front_end.h"
 
 namespace merel::cli {
 namespace {
-
-constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
 
 struct FakeManager {
     std::vector<std::string> calls;

@@ -59,7 +59,6 @@ TEST(Json, StringsAreEscaped) {
 
 TEST(Failure, ExitCodeAndHintByStageAndCode) {
     constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
-    constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
     constexpr HRESULT kWriteFault = static_cast<HRESULT>(0x8007001Du);
     struct Row {
         Stage stage;
