@@ -13,7 +13,7 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
     build-essential cmake ninja-build git pkg-config clang-format
     clang libclang-rt-14-dev llvm
-    googletest
+    googletest libcli11-dev
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
     libwine-dev wine wine64 wine32:i386
     socat python3 python3-gammu python3-dbus

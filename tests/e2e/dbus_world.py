@@ -100,6 +100,7 @@ class World:
         self.service_file = os.path.join(self.data, "dbus-1", "services", BUS_NAME + ".service")
         self.interface_file = os.path.join(self.data, "dbus-1", "interfaces", INTERFACE + ".xml")
         self.bus_pid = None
+        self.bus_user = []  # a command prefix that runs the bus (and so the service) as another user
         self.sim = None
         self.env = dict(os.environ, XDG_DATA_HOME=self.data, HOME=self.tmp, LC_ALL="C.UTF-8")
         for var in ("DBUS_STARTER_ADDRESS", "DBUS_STARTER_BUS_TYPE", "XDG_RUNTIME_DIR"):
@@ -143,7 +144,7 @@ class World:
   </policy>
 </busconfig>
 """)
-        out = subprocess.run(["dbus-daemon", f"--config-file={config}", "--fork",
+        out = subprocess.run(self.bus_user + ["dbus-daemon", f"--config-file={config}", "--fork",
                               "--print-address=1", "--print-pid=1", "--nopidfile"],
                              env=self.env, capture_output=True, text=True, timeout=20, check=True)
         address, pid = out.stdout.split("\n")[:2]

@@ -159,8 +159,9 @@ transcript_check() {
 # ---------------------------------------------------------------- prerequisites
 server_exe=$MEREL_BUILD_WIN64/src/host/win32/MerelSMSManager.exe
 client_exe=$MEREL_BUILD_WIN64/src/host/win32/windows_client/merel_com_client.exe
+cli_exe=$MEREL_BUILD_WIN64/src/cli/merel-sms.exe
 modem_sim=$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim
-for f in "$server_exe" "$client_exe" "$modem_sim" "$WINE64"; do
+for f in "$server_exe" "$client_exe" "$cli_exe" "$modem_sim" "$WINE64"; do
     if [ ! -x "$f" ]; then
         not_ok "prerequisites" "missing $f: build the linux and win64 presets"
         exit 1
@@ -174,7 +175,7 @@ APPID=$(grep -o 'kAppId = u"{[^"]*}"' "$MEREL_SOURCE/src/host/win32/server_ids.h
 
 srv=$work/server
 mkdir -p "$srv"
-cp "$server_exe" "$client_exe" "$here/windows_script_client.vbs" "$srv/"
+cp "$server_exe" "$client_exe" "$cli_exe" "$here/windows_script_client.vbs" "$srv/"
 win_srv="Z:${srv//\//\\}"
 
 # ---------------------------------------------------------------- Wine prefix and modem
@@ -401,6 +402,33 @@ if [ -n "$pid1" ] && ended=$(wait_gone "$pid1" 20) && [ -n "$released2" ]; then
 else
     not_ok "the server ends 5-8 s after the later client released" "no server, or still running"
 fi
+
+# ---------------------------------------------------------------- the command-line client
+# merel-sms.exe stores the port (the earlier clients left COM9 in SMSMgr.ini), opens it and
+# sends; a number the server refuses gives exit 65 with the server's words.
+merel_sms() {
+    local out=$1
+    shift
+    (cd "$srv" && timeout 180 "$WINE64" merel-sms.exe --timeout 60 "$@" >"$out" 2>&1)
+}
+wait_no_server 20 || not_ok "merel-sms: start" "a server is still running"
+merel_sms "$work/cli-configure.out" configure --port "$PORT" --mode text
+rc=$?
+check "merel-sms: configure --port $PORT stores and opens the port" \
+    "exit $rc: $(head -c 300 "$work/cli-configure.out")" [ "$rc" -eq 0 ]
+first=$(next_command)
+merel_sms "$work/cli-send.out" send "+49 170 1234567" "Grüße"
+rc=$?
+check "merel-sms: send in text mode exits 0" "exit $rc: $(head -c 300 "$work/cli-send.out")" \
+    [ "$rc" -eq 0 ]
+transcript_check "$first" "merel-sms transcript" text-cli
+merel_sms "$work/cli-refused.out" send --mode pdu "+999999999999999999999" "Hi"
+rc=$?
+grep -q '^merel-sms: 0x80070057' "$work/cli-refused.out" && said=yes || said=no
+check "merel-sms: a refused number exits 65 with the server's message" \
+    "exit $rc: $(head -c 300 "$work/cli-refused.out")" [ "$rc" -eq 65 -a "$said" = yes ]
+[ "$(next_command)" -eq "$((first + 5))" ] ||
+    not_ok "merel-sms: the refused send wrote nothing" "commands from $first to $(next_command)"
 
 # ---------------------------------------------------------------- 32-bit programs
 if evidence=$("$WINE32" --version 2>&1); then

@@ -38,6 +38,13 @@ SENDS = {
         b"Hello from VBScript" + END,
         b"AT$RESET",
     ],
+    "text-cli": [
+        b'AT+CSCS="PCCP437"' + LF_CR,
+        b"AT+CMGF=1" + LF_CR,
+        b'AT+CMGS="+491701234567"' + LF_CR,
+        b"Gr\x81\xe1e" + END,  # code page 437, converted by merel-sms
+        b"AT$RESET",
+    ],
     "pdu-vbs": [
         b'AT+CSCS="UCS2"' + LF_CR,
         b"AT+CMEE=2" + LF_CR,

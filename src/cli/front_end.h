@@ -1,0 +1,34 @@
+// The command-line client `merel-sms`, written once for both transports: it parses the
+// arguments, runs one command through a ManagerClient and reports on the given streams.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/manager_client.h"
+
+namespace merel::cli {
+
+struct ConnectOptions {
+    bool systemBus = false;       // D-Bus only
+    double timeoutSeconds = 600;  // for each call
+};
+
+// Connects to the manager. Failing to connect is not an error here: the client's calls then
+// fail with kServerNotStarted and its LastErrorText() says why.
+using ClientFactory = std::function<std::unique_ptr<ManagerClient>(const ConnectOptions&)>;
+
+struct Console {
+    std::istream& in;
+    std::ostream& out;
+    std::ostream& err;
+    bool errIsTerminal = false;  // progress is shown only on a terminal
+};
+
+// `args` as main() gets them, the program name first; strings in UTF-8. Returns the exit code.
+int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, Console& console);
+
+}  // namespace merel::cli

@@ -1,0 +1,195 @@
+// The manager reached over D-Bus (sd-bus), on the session bus or the system bus. The service is
+// started by the bus on the first call when it is not running.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include <systemd/sd-bus.h>
+
+#include "base/narrow.h"
+#include "cli/failure.h"
+#include "cli/platform.h"
+#include "host/dbus/bus_errors.h"
+#include "host/dbus/bus_names.h"
+#include "host/dbus/interface_description.h"
+
+namespace merel::cli {
+
+namespace {
+
+// The signature of the in- or out-arguments of `method`, from the interface description.
+std::string Signature(std::string_view method, dbus::Direction direction) {
+    std::string signature;
+    for (const auto& m : dbus::InterfaceMethods()) {
+        if (method != m.name) continue;
+        for (const auto& argument : m.arguments) {
+            if (argument.direction == direction) signature += argument.type;
+        }
+    }
+    return signature;
+}
+
+bool StartsWith(const char* text, std::string_view prefix) {
+    return text && std::string_view(text).starts_with(prefix);
+}
+
+// A failure that never reached the service, as one of the client's own HRESULTs.
+HRESULT TransportFailure(const sd_bus_error& error, int r) {
+    const char* name = error.name;
+    if (StartsWith(name, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+        StartsWith(name, SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
+        return kServerNotRegistered;
+    }
+    if (StartsWith(name, SD_BUS_ERROR_NO_REPLY) || StartsWith(name, SD_BUS_ERROR_TIMEOUT) ||
+        StartsWith(name, "org.freedesktop.DBus.Error.TimedOut") || r == -ETIMEDOUT) {
+        return kCallTimedOut;
+    }
+    if (StartsWith(name, "org.freedesktop.DBus.Error.Spawn") || !name) return kServerNotStarted;
+    return kE_FAIL;
+}
+
+class DbusManagerClient : public ManagerClient {
+  public:
+    explicit DbusManagerClient(const ConnectOptions& options)
+        : busName_(options.systemBus ? "system bus" : "session bus"),
+          timeoutUsec_(static_cast<std::uint64_t>(options.timeoutSeconds * 1e6)) {
+        const int r = options.systemBus ? sd_bus_open_system(&bus_) : sd_bus_open_user(&bus_);
+        if (r < 0) {
+            bus_ = nullptr;
+            openError_ = -r;
+        }
+    }
+    ~DbusManagerClient() override { sd_bus_flush_close_unref(bus_); }
+
+    HRESULT SendTextMessage(const std::u16string& number, const std::u16string& text,
+                            std::int32_t flags) override {
+        return Call("SendTextMessage", nullptr, Utf16ToUtf8(number).c_str(),
+                    Utf16ToUtf8(text).c_str(), flags);
+    }
+    HRESULT SetSettings(const Settings& s) override {
+        return Call("SetSettings", nullptr, Utf16ToUtf8(s.port).c_str(), s.baudrate, s.dataBits,
+                    s.parity, s.stopBits, s.handshake, s.readTimeout, s.characterSet);
+    }
+    HRESULT GetSettings(Settings& s) override {
+        const char* port = nullptr;
+        return Call("GetSettings", [&](sd_bus_message* reply) {
+            const int r = sd_bus_message_read(
+                reply, Signature("GetSettings", dbus::Direction::kOut).c_str(), &port, &s.baudrate,
+                &s.dataBits, &s.parity, &s.stopBits, &s.handshake, &s.readTimeout, &s.characterSet);
+            if (r >= 0) s.port = Utf8ToUtf16(port);
+            return r;
+        });
+    }
+    HRESULT SendPDUMessage(const std::u16string& number, const std::u16string& text) override {
+        return Call("SendPDUMessage", nullptr, Utf16ToUtf8(number).c_str(),
+                    Utf16ToUtf8(text).c_str());
+    }
+    HRESULT GetSMSManagerStatus(Status& s) override {
+        return Call("GetSMSManagerStatus", [&](sd_bus_message* reply) {
+            std::uint8_t flags[4] = {};
+            const int r = sd_bus_message_read(
+                reply, Signature("GetSMSManagerStatus", dbus::Direction::kOut).c_str(), &flags[0],
+                &flags[1], &flags[2], &flags[3]);
+            s = {static_cast<std::int8_t>(flags[0]), static_cast<std::int8_t>(flags[1]),
+                 static_cast<std::int8_t>(flags[2]), static_cast<std::int8_t>(flags[3])};
+            return r;
+        });
+    }
+    HRESULT SendMessage(const std::u16string& number, const std::u16string& text) override {
+        return Call("SendMessage", nullptr, Utf16ToUtf8(number).c_str(), Utf16ToUtf8(text).c_str());
+    }
+    HRESULT GetDetectedCOMPortsOnHost(std::vector<std::u16string>& ports) override {
+        return Call("GetDetectedCOMPortsOnHost", [&](sd_bus_message* reply) {
+            std::uint32_t count = 0;
+            char** names = nullptr;
+            int r = sd_bus_message_read(reply, "u", &count);
+            if (r >= 0) r = sd_bus_message_read_strv(reply, &names);
+            ports.clear();
+            for (char** name = names; name && *name; ++name) {
+                ports.push_back(Utf8ToUtf16(*name));
+                free(*name);
+            }
+            free(names);
+            return r;
+        });
+    }
+    HRESULT TestPort() override { return Call("TestPort", nullptr); }
+    HRESULT Init() override { return Call("Init", nullptr); }
+
+    std::string LastErrorText() const override { return lastError_; }
+
+  private:
+    template <class Read, class... In>
+    HRESULT Call(const char* method, Read&& read, In... in) {
+        lastError_.clear();
+        if (!bus_) {
+            return Fail(kServerNotStarted,
+                        "cannot connect to the " + busName_ + ": " + std::strerror(openError_));
+        }
+        sd_bus_message* call = nullptr;
+        sd_bus_message* reply = nullptr;
+        sd_bus_error error{};  // the empty error, SD_BUS_ERROR_NULL in C
+        int r = sd_bus_message_new_method_call(bus_, &call, dbus::kBusName, dbus::kObjectPath,
+                                               dbus::kInterface, method);
+        if (r >= 0 && sizeof...(in) > 0) {
+            r = sd_bus_message_append(call, Signature(method, dbus::Direction::kIn).c_str(), in...);
+        }
+        if (r >= 0) r = sd_bus_call(bus_, call, timeoutUsec_, &error, &reply);
+        HRESULT hr = kS_OK;
+        if (r < 0) {
+            hr = Failure(error, r);
+        } else if constexpr (!std::is_same_v<std::decay_t<Read>, std::nullptr_t>) {
+            if (read(reply) < 0) {
+                hr = Fail(kE_FAIL, std::string("unexpected reply to ") + method);
+            }
+        }
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+        sd_bus_message_unref(call);
+        return hr;
+    }
+
+    HRESULT Failure(const sd_bus_error& error, int r) {
+        const std::string message = error.message ? error.message : std::strerror(-r);
+        if (error.name) {
+            if (const auto hr = dbus::HResultFromBusError(error.name, message)) {
+                lastError_ = message;
+                return *hr;
+            }
+        }
+        const HRESULT hr = TransportFailure(error, r);
+        std::string what;
+        if (hr == kServerNotRegistered) {
+            what =
+                std::string("no service ") + dbus::kBusName + " is registered on the " + busName_;
+        } else if (hr == kCallTimedOut) {
+            what = "no answer from the service in time";
+        } else if (hr == kServerNotStarted) {
+            what = "the service could not be started";
+        } else {
+            what = "the call failed";
+        }
+        return Fail(hr, what + " (" + (error.name ? error.name : "") + ": " + message + ")");
+    }
+
+    HRESULT Fail(HRESULT hr, const std::string& text) {
+        lastError_ = FormatCode(hr) + ": " + text;
+        return hr;
+    }
+
+    sd_bus* bus_ = nullptr;
+    int openError_ = 0;
+    std::string busName_;
+    std::uint64_t timeoutUsec_;
+    std::string lastError_;
+};
+
+}  // namespace
+
+std::unique_ptr<ManagerClient> ConnectToManager(const ConnectOptions& options) {
+    return std::make_unique<DbusManagerClient>(options);
+}
+
+}  // namespace merel::cli

@@ -1,0 +1,13 @@
+// What each platform's build of merel-sms provides to the portable front end.
+#pragma once
+
+#include <memory>
+
+#include "cli/front_end.h"
+
+namespace merel::cli {
+
+std::unique_ptr<ManagerClient> ConnectToManager(const ConnectOptions& options);
+bool StderrIsTerminal();
+
+}  // namespace merel::cli

@@ -1,0 +1,12 @@
+#include <windows.h>
+
+#include "cli/platform.h"
+
+namespace merel::cli {
+
+bool StderrIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+}  // namespace merel::cli

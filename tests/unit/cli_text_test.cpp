@@ -1,0 +1,99 @@
+// The client's own conversions and rules: code page 437, JSON strings, and the exit code and
+// hint of each kind of failure.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "cli/cp437.h"
+#include "cli/failure.h"
+#include "cli/json.h"
+#include "cli/manager_client.h"
+
+namespace merel::cli {
+namespace {
+
+constexpr bool kWindows() {
+#if defined(_WIN32)
+    return true;
+#else
+    return false;
+#endif
+}
+
+TEST(Cp437, EveryByteRoundTripsThroughItsOwnCharacter) {
+    std::set<char32_t> seen;
+    for (int byte = 0; byte < 256; ++byte) {
+        const char32_t character = Cp437ToUnicode(static_cast<unsigned char>(byte));
+        EXPECT_TRUE(seen.insert(character).second) << "byte " << byte << " repeats a character";
+        std::u16string text;
+        if (character < 0x10000) text.push_back(static_cast<char16_t>(character));
+        const Cp437Text converted = ToCp437Units(text);
+        ASSERT_FALSE(converted.refused) << "byte " << byte;
+        EXPECT_EQ(converted.units, std::u16string(1, static_cast<char16_t>(byte)));
+    }
+}
+
+TEST(Cp437, KnownCharactersAndRefusals) {
+    EXPECT_EQ(ToCp437Units(u"Grüße").units, u"Gr\u0081\u00E1e");
+    EXPECT_EQ(ToCp437Units(u"½ ▒ ≡ ⌠").units, u"\u00AB \u00B1 \u00F0 \u00F4");
+
+    const Cp437Text euro = ToCp437Units(u"5 €");
+    ASSERT_TRUE(euro.refused);
+    EXPECT_EQ(*euro.refused, U'€');
+    EXPECT_EQ(euro.refusedAt, 3u);
+    EXPECT_EQ(DescribeCharacter(U'€'), "U+20AC '€'");
+
+    // A character beyond the BMP counts once, and is named whole.
+    const Cp437Text emoji = ToCp437Units(u"a\U0001F600");
+    ASSERT_TRUE(emoji.refused);
+    EXPECT_EQ(*emoji.refused, U'\U0001F600');
+    EXPECT_EQ(emoji.refusedAt, 2u);
+    EXPECT_EQ(DescribeCharacter(0x1B), "U+001B");  // unprintable: the code alone
+}
+
+TEST(Json, StringsAreEscaped) {
+    EXPECT_EQ(JsonString("a\"b\\c\nd\x01 ü"), "\"a\\\"b\\\\c\\nd\\u0001 ü\"");
+    EXPECT_EQ(JsonObject().Add("ports", std::vector<std::string>{}).Text(), "{\"ports\":[]}");
+}
+
+TEST(Failure, ExitCodeAndHintByStageAndCode) {
+    constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
+    constexpr HRESULT kWriteFault = static_cast<HRESULT>(0x8007001Du);
+    struct Row {
+        Stage stage;
+        HRESULT hr;
+        int exitCode;
+        const char* hint;  // a part of the hint; "" when none is given
+    } rows[] = {
+        {Stage::kSendText, kE_INVALIDARG, 65, "160 code page 437"},
+        {Stage::kSendPdu, kE_INVALIDARG, 65, "at most 20 digits"},
+        {Stage::kQuery, kServerNotRegistered, 69, "RegServer"},
+        {Stage::kSendText, kServerNotStarted, 69, ""},
+        {Stage::kPort, kCallTimedOut, 69, ""},
+        {Stage::kSettingsRead, kFileNotFound, 73, "merel-sms configure --port"},
+        {Stage::kSettingsWrite, kE_FAIL, 73, "write access"},
+        {Stage::kSettingsWrite, kAccessDenied, 77, "write access"},
+        {Stage::kPort, kAccessDenied, 77, kWindows() ? "another program" : "dialout"},
+        {Stage::kPort, kFileNotFound, 74, "merel-sms ports"},
+        {Stage::kSendText, kWriteFault, 74, "merel-sms ports"},
+        {Stage::kSendPdu, kE_HANDLE, 74, "merel-sms ports"},
+        {Stage::kSendText, kE_FAIL, 70, ""},
+        {Stage::kQuery, kE_FAIL, 70, ""},
+    };
+    for (const Row& row : rows) {
+        const Failure f = ClassifyFailure(row.stage, row.hr, "0x1: said the server");
+        SCOPED_TRACE(FormatCode(row.hr));
+        EXPECT_EQ(f.exitCode, row.exitCode);
+        EXPECT_EQ(f.message, "0x1: said the server");
+        if (*row.hint) {
+            EXPECT_NE(f.hint.find(row.hint), std::string::npos) << f.hint;
+        } else {
+            EXPECT_EQ(f.hint, "");
+        }
+    }
+    EXPECT_EQ(ClassifyFailure(Stage::kQuery, kE_FAIL, "").message, "0x80004005: call failed");
+}
+
+}  // namespace
+}  // namespace merel::cli
