@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The documentation that ships: the built man pages render without a warning, and the bash
-# completion of merel-sms offers the right words.
+# The documentation that ships: the built man pages render without a warning, the README quotes
+# the Python example that the tests run, and the bash completion of merel-sms offers the right
+# words.
 #
 # Environment: MEREL_SOURCE, MEREL_BUILD_LINUX (defaults: the repository and its build/linux).
 # Prints one line per case: "ok - ..." or "not ok - ... (reason)"; exits 0 when nothing failed.
@@ -29,6 +30,14 @@ for page in merel-sms.1 MerelSMSManager.8; do
     warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
     report "man page $page renders without warnings" "$warnings"
 done
+
+# The README quotes the Python example that dbus_example.py runs, so the two must agree.
+readme_quotes() {
+    python3 -c 'import sys; sys.exit(open(sys.argv[2]).read() not in open(sys.argv[1]).read())' \
+        "$MEREL_SOURCE/README.md" "$MEREL_SOURCE/$1"
+}
+report "the README quotes docs/examples/send.py verbatim" \
+    "$(readme_quotes docs/examples/send.py || echo "README differs from the file")"
 
 # shellcheck source=../../tools/completion/merel-sms.bash
 source "$MEREL_SOURCE/tools/completion/merel-sms.bash"
