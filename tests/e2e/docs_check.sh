@@ -31,6 +31,11 @@ for page in merel-sms.1 MerelSMSManager.8; do
     report "man page $page renders without warnings" "$warnings"
 done
 
+# No test runs the demos (they install packages and take their time), so they must at least parse.
+for script in demo.sh demo-linux.sh setup.sh; do
+    report "tools/$script parses" "$(bash -n "$MEREL_SOURCE/tools/$script" 2>&1)"
+done
+
 # The README quotes the Python example that dbus_example.py runs, so the two must agree.
 readme_quotes() {
     python3 -c 'import sys; sys.exit(open(sys.argv[2]).read() not in open(sys.argv[1]).read())' \
