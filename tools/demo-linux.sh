@@ -1,27 +1,31 @@
 #!/usr/bin/env bash
-# The main job on Linux: MerelSMSManager as a D-Bus service sends one SMS in text mode and one
-# in PDU mode to a simulated modem, and the simulator shows what it received.
+# The main job on Linux: MerelSMSManager as a D-Bus service, driven by merel-sms as a new user
+# would: register the service, the first-run `configure`, then one send in each mode to a
+# simulated modem, whose transcript shows what it received.
 #
-# Everything happens in a temporary folder with a private session bus: the build tree, your
-# own session bus and your ~/.local/share stay untouched. Takes about half a minute once built.
+# Everything happens in a temporary folder with a private session bus: your own session bus
+# and your ~/.local/share stay untouched. Builds the release preset without the tests (set
+# MEREL_BUILD_LINUX to use another build folder). Takes about half a minute once built.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${MEREL_BUILD_LINUX:-$root/build/linux}
+build=${MEREL_BUILD_LINUX:-$root/build/linux-release}
 
-say() { printf '\n\033[1m==> %s\033[0m\n' "$*"; }
+# Colour only for a reader at a terminal, not in a log file.
+bold="" plain=""
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; fi
+say() { printf '\n%s==> %s%s\n' "$bold" "$*" "$plain"; }
 note() { printf '    %s\n' "$*"; }
 
-say "Building MerelSMSManager and modem-sim (preset linux, $build)"
+say "Building MerelSMSManager, merel-sms and modem-sim ($build)"
 build_log=$(mktemp /tmp/merel-demo-build.XXXXXX)
-if ! { { [ -f "$build/CMakeCache.txt" ] || cmake --preset linux -B "$build"; } &&
-    cmake --build "$build" --target MerelSMSManager modem-sim; } >"$build_log" 2>&1; then
+if ! { { [ -f "$build/CMakeCache.txt" ] || cmake --preset linux-release -B "$build"; } &&
+    cmake --build "$build" --target MerelSMSManager merel-sms modem-sim; } >"$build_log" 2>&1; then
     tail -n 30 "$build_log"
     echo "demo: the build failed (whole log: $build_log)" >&2
     exit 1
 fi
 rm -f "$build_log"
-server_built="$build/src/host/dbus/MerelSMSManager"
 modem_sim="$build/tools/modem-sim/modem-sim"
 
 work=$(mktemp -d /tmp/merel-demo.XXXXXX)
@@ -38,10 +42,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The service keeps SMSMgr.ini beside its executable, so it runs from a copy in $work.
+# Installed as a user would: the service in a folder of its own (SMSMgr.ini lands beside it),
+# the client on PATH.
 mkdir -p "$work/bin"
-cp "$server_built" "$work/bin/MerelSMSManager"
-server="$work/bin/MerelSMSManager"
+cp "$build/src/host/dbus/MerelSMSManager" "$build/src/cli/merel-sms" "$work/bin/"
+export PATH="$work/bin:$PATH"
 export XDG_DATA_HOME="$work/data" HOME="$work"
 unset DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE
 
@@ -51,10 +56,19 @@ say "Starting a private session bus"
 export DBUS_SESSION_BUS_ADDRESS="$address"
 note "address $DBUS_SESSION_BUS_ADDRESS"
 
-say "Registering the service: $server -RegServer"
-"$server" -RegServer
-note "activation file $XDG_DATA_HOME/dbus-1/services/MerelSMSManager.SMSMgr.service:"
-sed 's/^/      /' "$XDG_DATA_HOME/dbus-1/services/MerelSMSManager.SMSMgr.service"
+# One command, shown as typed, then its output indented.
+run() {
+    local shown="    \$" a
+    for a in "$@"; do
+        if [[ $a =~ ^[[:alnum:]_./:=+-]+$ ]]; then shown+=" $a"; else shown+=" \"$a\""; fi
+    done
+    printf '%s\n' "$shown"
+    "$@" 2>&1 | sed 's/^/      /'
+    return "${PIPESTATUS[0]}"
+}
+
+say "Installing: the service registers itself with the session bus"
+run MerelSMSManager -RegServer
 note "the bus now starts the service for the first call to MerelSMSManager.SMSMgr"
 
 say "Starting the simulated modem"
@@ -67,44 +81,27 @@ for _ in $(seq 50); do
 done
 note "modem-sim $(head -n 1 "$work/modem-sim.out"), reachable as $work/modem"
 
-# One client call with busctl, shown as typed.
-call() {
-    local method=$1
-    shift
-    printf '    $ busctl --user call MerelSMSManager.SMSMgr /SMSMgr MerelSMSManagerLib.ISMSMgr %s' \
-        "$method"
-    [ $# -gt 0 ] && printf ' %q' "$@"
-    printf '\n'
-    local out
-    if out=$(busctl --user --timeout=60 call MerelSMSManager.SMSMgr /SMSMgr \
-        MerelSMSManagerLib.ISMSMgr "$method" "$@" 2>&1); then
-        printf '      %s\n' "${out:-(S_OK)}"
-    else
-        printf '      %s\n' "$out"
-        return 1
-    fi
-}
+say "First run: tell the service where the modem is (there is no SMSMgr.ini yet)"
+run merel-sms configure --port "$work/modem"
+run merel-sms settings
+run merel-sms status
 
-say "Writing SMSMgr.ini beside the service: it names the simulator's device as the port"
-printf 'Port:%s\r\nBaudrate:460800\r\n' "$work/modem" >"$work/bin/SMSMgr.ini"
-sed 's/\r$//; s/^/      /' "$work/bin/SMSMgr.ini"
+say "Text mode: the text goes out in code page 437 (ü = 0x81, ß = 0xE1)"
+run merel-sms send --mode text "+49 170 1234567" "Grüße aus Linux"
 
-say "Init: read SMSMgr.ini, open and configure the port (the first call starts the service)"
-call Init
-note "status (settings file loaded, log file open, port open, port configured):"
-call GetSMSManagerStatus
+say "PDU mode: the text goes out in UCS2, so any character fits"
+run merel-sms send --mode pdu "+49 170 1234567" "Grüße aus Linux 😀"
 
-say "Text mode: character set 0, then SendMessage (five commands, one second apart)"
-call SetSettings sinnnnnn "$work/modem" 460800 8 0 0 1 0 0
-call SendMessage ss "+49 170 1234567" "Hello from MerelSMSManager"
+say "The stored mode (text), after the service has ended idle: merel-sms makes its Init again"
+note "waiting 7 s: the service ends 5 s after its last client and forgets its Init"
+sleep 7
+run merel-sms send "+49 170 1234567" "Hello again"
 
-say "PDU mode: character set 1, then SendMessage with UCS2 text (six commands)"
-call SetSettings sinnnnnn "$work/modem" 460800 8 0 0 1 0 1
-call SendMessage ss "+49 170 1234567" "Grüße aus Linux 😀"
+say "The same as JSON, for scripts"
+run merel-sms --json status
 
-say "The settings now stored, and the status"
-call GetSettings
-call GetSMSManagerStatus
+say "A refused text: the euro sign has no code page 437 form"
+run merel-sms send --mode text "+49 170 1234567" "5 €" || note "exit code $?"
 
 say "What the modem received (modem-sim's transcript)"
 kill "$sim_pid"
@@ -112,13 +109,13 @@ wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
 sed 's/^/    /' "$work/transcript.txt"
 
-say "Unregistering: $server -UnregServer"
-"$server" -UnregServer
+say "Unregistering"
+run MerelSMSManager -UnregServer
 note "service file removed; stopping the bus ends the service at once"
 kill "$bus_pid"
 bus_pid=""
 
 say "Done"
-note "Try it yourself: the methods and their parameter names are in"
-note "  busctl --user introspect MerelSMSManager.SMSMgr /SMSMgr"
-note "once '$server_built -RegServer' has registered the service on your session bus."
+note "Try it yourself: register your copy once with"
+note "  $build/src/host/dbus/MerelSMSManager -RegServer"
+note "then: merel-sms configure --port /dev/ttyUSB0 && merel-sms send NUMBER TEXT"

@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the main job and the tests need.
+# Installs the Debian packages that the build, the main job and the tests need.
+#   tools/setup.sh               everything: every preset, the tests, the Windows demo
+#   tools/setup.sh --linux-demo  only what the Linux demo needs to build and run
 # Safe to run again: it installs only what is missing. Works as root or through sudo.
 set -euo pipefail
+
+subset=all
+case "${1:-}" in
+    "") ;;
+    --linux-demo) subset=linux-demo ;;
+    *) echo "usage: $0 [--linux-demo]" >&2; exit 64 ;;
+esac
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -10,18 +19,26 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 
+# The service, modem-sim and merel-sms, built without the tests, on a private session bus.
+linux_demo_packages=(
+    build-essential cmake ninja-build pkg-config libcli11-dev
+    libsystemd-dev dbus dbus-daemon
+)
+
 packages=(
-    build-essential cmake ninja-build git pkg-config clang-format
+    "${linux_demo_packages[@]}" git clang-format scdoc man-db
     clang libclang-rt-14-dev llvm
     googletest libcli11-dev
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
     libwine-dev wine wine64 wine32:i386
     socat python3 python3-gammu python3-dbus
-    libsystemd-dev dbus dbus-bin dbus-daemon
+    dbus-bin
 )
 
+if [ "$subset" = linux-demo ]; then
+    packages=("${linux_demo_packages[@]}")
 # One Wine prefix runs 32-bit and 64-bit programs only with the i386 architecture enabled.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+elif ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
     need_update=1
 fi

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The documentation that ships: the built man pages render without a warning, the README quotes
+# the Python example that the tests run, and the bash completion of merel-sms offers the right
+# words.
+#
+# Environment: MEREL_SOURCE, MEREL_BUILD_LINUX (defaults: the repository and its build/linux).
+# Prints one line per case: "ok - ..." or "not ok - ... (reason)"; exits 0 when nothing failed.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+MEREL_SOURCE=${MEREL_SOURCE:-$(cd "$here/../.." && pwd)}
+MEREL_BUILD_LINUX=${MEREL_BUILD_LINUX:-$MEREL_SOURCE/build/linux}
+
+failures=0
+report() { # report NAME REASON: ok when REASON is empty
+    if [ -z "$2" ]; then
+        echo "ok - $1"
+    else
+        echo "not ok - $1 ($2)"
+        failures=$((failures + 1))
+    fi
+}
+
+for page in merel-sms.1 MerelSMSManager.8; do
+    file=$MEREL_BUILD_LINUX/docs/man/$page
+    if [ ! -s "$file" ]; then
+        report "man page $page renders without warnings" "not built: $file"
+        continue
+    fi
+    warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
+    report "man page $page renders without warnings" "$warnings"
+done
+
+# No test runs the demos (they install packages and take their time), so they must at least parse.
+for script in demo.sh demo-linux.sh setup.sh; do
+    report "tools/$script parses" "$(bash -n "$MEREL_SOURCE/tools/$script" 2>&1)"
+done
+
+# The README quotes the Python example that dbus_example.py runs, so the two must agree.
+readme_quotes() {
+    python3 -c 'import sys; sys.exit(open(sys.argv[2]).read() not in open(sys.argv[1]).read())' \
+        "$MEREL_SOURCE/README.md" "$MEREL_SOURCE/$1"
+}
+report "the README quotes docs/examples/send.py verbatim" \
+    "$(readme_quotes docs/examples/send.py || echo "README differs from the file")"
+
+# shellcheck source=../../tools/completion/merel-sms.bash
+source "$MEREL_SOURCE/tools/completion/merel-sms.bash"
+
+# completes "EXPECTED WORDS" WORD... : what completing the last word offers.
+completes() {
+    local expected=$1
+    shift
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    COMPREPLY=()
+    _merel_sms
+    local got="${COMPREPLY[*]}"
+    report "completion of '$*'" "$([ "$got" = "$expected" ] || echo "got '$got'")"
+}
+
+completes "send status settings configure ports test-port init" merel-sms ""
+completes "send settings" merel-sms se
+completes "--json --timeout --quiet --verbose --system --help --version" merel-sms --
+completes "send status settings" merel-sms --timeout 30 s
+completes "auto text pdu" merel-sms send --mode ""
+completes "pdu" merel-sms --json send "+49 170 1234567" --mode p
+completes "text pdu" merel-sms configure --mode ""
+completes "--port --baud --mode --help" merel-sms configure --
+completes "" merel-sms configure --baud ""
+
+# The serial devices, from whatever /dev holds here.
+devices=$(compgen -G "/dev/tty*" | tr '\n' ' ')
+completes "${devices% }" merel-sms configure --port ""
+completes "${devices% }" merel-sms configure --port /dev/tt
+
+exit $((failures > 0))
