@@ -28,7 +28,7 @@ linux_demo_packages=(
 packages=(
     "${linux_demo_packages[@]}" git clang-format scdoc man-db
     clang libclang-rt-14-dev llvm
-    googletest libcli11-dev
+    googletest
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
     libwine-dev wine wine64 wine32:i386
     socat python3 python3-gammu python3-dbus

@@ -11,7 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "base/narrow.h"
-#include "cli/cp437.h"
+#include "base/cp437.h"
 #include "cli/failure.h"
 #include "cli/json.h"
 #include "cli/progress.h"

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "cli/cp437.h"
+#include "base/cp437.h"
 #include "cli/failure.h"
 #include "cli/json.h"
 #include "cli/manager_client.h"

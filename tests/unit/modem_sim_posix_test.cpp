@@ -191,12 +191,17 @@ TEST(ModemSimSession, ReadsBothModesOfTheManager) {
     EXPECT_EQ(text.text, "Hello\n\rworld");
 }
 
-TEST(ModemSimSession, TextModeBytesAreReadAsLatin1) {
-    const auto m = Messages({"AT+CMGF=1\n\r", "AT+CMGS=\"0170-123\"\n\r", "\xE9\x41?\x1A\n\r"});
-    ASSERT_EQ(m.size(), 1u);
+// Text-mode bytes are read in the character set the modem was told: code page 437 after
+// AT+CSCS="PCCP437", ISO-8859-1 without one.
+TEST(ModemSimSession, TextModeBytesAreReadInTheAnnouncedCharacterSet) {
+    const auto m =
+        Messages({"AT+CMGF=1\n\r", "AT+CMGS=\"0170-123\"\n\r", "\xE9\x41?\x1A\n\r",
+                  "AT+CSCS=\"PCCP437\"\n\r", "AT+CMGS=\"1\"\n\r", "Gr\x81\xE1\x65\x1A\n\r"});
+    ASSERT_EQ(m.size(), 2u);
     EXPECT_EQ(m[0].number, "0170-123");
     EXPECT_EQ(m[0].textBytes, "\xE9\x41?");
     EXPECT_EQ(m[0].text, "éA?");
+    EXPECT_EQ(m[1].text, "Grüße");
 }
 
 TEST(ModemSimSession, ModeAndLengthAreReadFromTheCommands) {

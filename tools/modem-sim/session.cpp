@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "at_stream.h"
+#include "base/cp437.h"
 #include "base/narrow.h"
 #include "pdu_decode.h"
 
@@ -48,6 +49,19 @@ std::string DecodeHexUcs2(std::string_view hex) {
     return Utf16ToUtf8(units);
 }
 
+// Text-mode strings in the other character sets are bytes: code page 437 where the modem was
+// told so, ISO-8859-1 for anything else.
+std::string DecodeBytes(std::string_view charset, std::string_view bytes) {
+    if (IsHexUcs2(charset)) return DecodeHexUcs2(bytes);
+    if (charset != "PCCP437") return Latin1ToUtf8(bytes);
+    // Every character of the code page lies in the basic plane: one unit each.
+    std::u16string units;
+    for (const char c : bytes) {
+        units.push_back(static_cast<char16_t>(Cp437ToUnicode(static_cast<unsigned char>(c))));
+    }
+    return Utf16ToUtf8(units);
+}
+
 }  // namespace
 
 std::string Latin1ToUtf8(std::string_view bytes) {
@@ -67,9 +81,8 @@ std::optional<Message> ModemSession::Accept(int index, std::string_view bytes) {
         if (!m.pdu) {
             m.numberBytes = Unquoted(argument);
             m.textBytes = std::string(body);
-            m.text = IsHexUcs2(charset_) ? DecodeHexUcs2(body) : Latin1ToUtf8(body);
-            m.number =
-                IsHexUcs2(charset_) ? DecodeHexUcs2(m.numberBytes) : Latin1ToUtf8(m.numberBytes);
+            m.text = DecodeBytes(charset_, body);
+            m.number = DecodeBytes(charset_, m.numberBytes);
             return m;
         }
         m.pduHex = std::string(body);

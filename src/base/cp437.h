@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace merel::cli {
+namespace merel {
 
 // The Unicode character of each of the 256 bytes (0x00-0x7F are ASCII).
 char32_t Cp437ToUnicode(unsigned char byte);
@@ -28,4 +28,4 @@ std::size_t CountCharacters(std::u16string_view text);
 // "U+20AC '€'" (the character itself only when it is printable).
 std::string DescribeCharacter(char32_t character);
 
-}  // namespace merel::cli
+}  // namespace merel

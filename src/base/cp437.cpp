@@ -1,11 +1,11 @@
-#include "cli/cp437.h"
+#include "base/cp437.h"
 
 #include <array>
 #include <cstdio>
 
 #include "base/narrow.h"
 
-namespace merel::cli {
+namespace merel {
 
 namespace {
 
@@ -96,4 +96,4 @@ std::string DescribeCharacter(char32_t character) {
     return text;
 }
 
-}  // namespace merel::cli
+}  // namespace merel
