@@ -36,13 +36,15 @@ for script in demo.sh demo-linux.sh setup.sh; do
     report "tools/$script parses" "$(bash -n "$MEREL_SOURCE/tools/$script" 2>&1)"
 done
 
-# The README quotes the Python example that dbus_example.py runs, so the two must agree.
+# The README quotes the examples that the tests run, so the two must agree.
 readme_quotes() {
     python3 -c 'import sys; sys.exit(open(sys.argv[2]).read() not in open(sys.argv[1]).read())' \
         "$MEREL_SOURCE/README.md" "$MEREL_SOURCE/$1"
 }
-report "the README quotes docs/examples/send.py verbatim" \
-    "$(readme_quotes docs/examples/send.py || echo "README differs from the file")"
+for example in send.py send.vbs send-busctl.sh; do
+    report "the README quotes docs/examples/$example verbatim" \
+        "$(readme_quotes "docs/examples/$example" || echo "README differs from the file")"
+done
 
 # shellcheck source=../../tools/completion/merel-sms.bash
 source "$MEREL_SOURCE/tools/completion/merel-sms.bash"

@@ -430,6 +430,17 @@ check "merel-sms: a refused number exits 65 with the server's message" \
 [ "$(next_command)" -eq "$((first + 5))" ] ||
     not_ok "merel-sms: the refused send wrote nothing" "commands from $first to $(next_command)"
 
+# ---------------------------------------------------------------- the README's VBScript example
+wait_no_server 20 || not_ok "vbscript example: start" "a server is still running"
+cp "$MEREL_SOURCE/docs/examples/send.vbs" "$srv/"
+first=$(next_command)
+(cd "$srv" && timeout 180 "$WINE64" cscript //nologo send.vbs "$PORT" "+49 170 1234567" "Hi" \
+    >"$work/example.out" 2>&1)
+last=$(grep -v '^[0-9a-f]*:' "$work/example.out" | tail -n 1 | tr -d '\r')
+check "vbscript example: sends and reports the port configured" "last line: $last" \
+    [ "$last" = "sent; port open: 1, configured: 1" ]
+transcript_check "$first" "vbscript example transcript" pdu-example
+
 # ---------------------------------------------------------------- 32-bit programs
 if evidence=$("$WINE32" --version 2>&1); then
     skip "32-bit cscript driving the 64-bit server" \

@@ -45,6 +45,14 @@ SENDS = {
         b"Gr\x81\xe1e" + END,  # code page 437, converted by merel-sms
         b"AT$RESET",
     ],
+    "pdu-example": [
+        b'AT+CSCS="UCS2"' + LF_CR,
+        b"AT+CMEE=2" + LF_CR,
+        b"AT+CMGF=0" + LF_CR,
+        b"AT+CMGS=17" + LF_CR,
+        b"0021000C9194711032547600080400480069" + END,
+        b"AT$RESET",
+    ],
     "pdu-vbs": [
         b'AT+CSCS="UCS2"' + LF_CR,
         b"AT+CMEE=2" + LF_CR,
@@ -59,6 +67,7 @@ SENDS = {
 DECODED = {
     "pdu-cpp": ("+4912345678", "Hi"),
     "pdu-vbs": ("+4912345678", "Gr\u00fc\u00dfe \u20ac"),
+    "pdu-example": ("+491701234567", "Hi"),
 }
 
 # WriteCommand pauses 1000 ms after each write; allow for timer granularity.
