@@ -77,13 +77,14 @@ def restricted_cases(w, pty):
         def _():
             # A running service keeps the port it has open; a new one must open it.
             check(wait_until(lambda: r.owner_pid() is None, 15), "the service did not end")
-            cli.fails(77, "dialout", "send", "--mode", "text", NUMBER, "Hi")
+            p = cli.fails(77, "dialout", "send", "--mode", "text", NUMBER, "Hi")
+            check(f"0x80070005: cannot open port {pty}: access denied" in p.stderr, p.stderr)
 
         @case("a settings folder without write access: exit 73 or 77 and the folder hint")
         def _():
             p = r.run(cli.prefix + [cli.exe, "configure", "--port", pty], 60)
             check(p.returncode in (73, 77), f"exit {p.returncode}: {p.stderr.strip()}")
-            check("write access" in p.stderr, p.stderr)
+            check(f"the folder {r.bin}/ needs write access" in p.stderr, p.stderr)
     finally:
         for path, mode in reversed(restore):
             os.chmod(path, mode)
@@ -153,7 +154,8 @@ def run_cases(w):
     @case("refused input: exit 65 with what is allowed, nothing on the wire")
     def _():
         before = len(w.commands())
-        cli.fails(65, "at most 20 digits", "send", "--mode", "pdu", "+" + "9" * 21, "Hi")
+        p = cli.fails(65, "at most 20 digits", "send", "--mode", "pdu", "+" + "9" * 21, "Hi")
+        check(p.stderr.startswith('merel-sms: 0x80070057: number "+999'), p.stderr)
         p = cli.fails(65, "shorten", "send", NUMBER, "x" * 161)
         check("161 characters" in p.stderr and "160" in p.stderr, p.stderr)
         p = cli.fails(65, "--mode pdu", "send", "--mode", "text", NUMBER, "5 €")
@@ -162,7 +164,8 @@ def run_cases(w):
 
     @case("a wrong port: exit 74, the port kept for a later fix")
     def _():
-        cli.fails(74, "", "configure", "--port", "/dev/merel-no-such-port")
+        p = cli.fails(74, "", "configure", "--port", "/dev/merel-no-such-port")
+        check("cannot open port /dev/merel-no-such-port: no such device" in p.stderr, p.stderr)
         cli("configure", "--port", pty)
 
     restricted_cases(w, pty)
