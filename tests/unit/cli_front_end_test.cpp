@@ -9,6 +9,7 @@
 #include "base/narrow.h"
 #include "cli/failure.h"
 #include "cli/front_end.h"
+#include "cli/progress.h"
 
 namespace merel::cli {
 namespace {
@@ -171,6 +172,7 @@ TEST(CliSend, AutoModeFollowsTheStoredCharacterSetAndReadsStandardInput) {
         FakeManager m = Configured(row.characterSet);
         const Outcome r = RunWith(m, {"send", "1"}, "Grüße\n");
         EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.err, "");  // no progress display when standard error is no terminal
         ASSERT_EQ(m.sent.size(), 1u);
         EXPECT_EQ(m.sent[0].second, row.sent);
         EXPECT_EQ(m.calls.back(), row.call);
@@ -266,6 +268,17 @@ TEST(CliJson, OneObjectPerCommand) {
               0u)
         << r.out;
     EXPECT_TRUE(r.out.ends_with("\"}\n")) << r.out;
+}
+
+// On a terminal the display stays on one line and leaves the line empty behind it.
+TEST(CliProgress, OneLineClearedAtTheEnd) {
+    std::ostringstream shown;
+    { Progress progress(shown, true, "sending", 5); }
+    const std::string text = shown.str();
+    // The display may end before it has shown anything; then it still returns to the margin.
+    EXPECT_TRUE(text == "\r\r" || text.starts_with("\rsending... 0 s of about 5 s")) << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos);
+    EXPECT_TRUE(text.ends_with(std::string(text.size() > 2 ? 27 : 0, ' ') + "\r")) << text;
 }
 
 }  // namespace
