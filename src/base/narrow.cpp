@@ -17,13 +17,6 @@ std::string NarrowLow8(std::u16string_view text, char zeroReplacement) {
     return out;
 }
 
-bool HasZeroLowByte(std::u16string_view text) {
-    for (char16_t unit : text) {
-        if ((unit & 0xFF) == 0) return true;
-    }
-    return false;
-}
-
 std::u16string WidenLatin1(std::string_view bytes) {
     std::u16string out;
     out.reserve(bytes.size());

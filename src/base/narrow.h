@@ -12,9 +12,6 @@ std::u16string_view UpToNul(std::u16string_view text);
 // Every unit becomes its low byte; a unit whose low byte is 0 becomes `zeroReplacement`.
 std::string NarrowLow8(std::u16string_view text, char zeroReplacement);
 
-// True when some unit has a low byte of 0, which a NUL-terminated 8-bit string cannot hold.
-bool HasZeroLowByte(std::u16string_view text);
-
 // Widening for ASCII and ISO-8859-1 text (bytes 0x00-0xFF become U+0000-U+00FF).
 std::u16string WidenLatin1(std::string_view bytes);
 
