@@ -3,6 +3,10 @@
 # Wine, the whole-system tests, the Linux ones a second time against the sanitizer build, and
 # each fuzz harness for a bounded time. Ends with one line "N passed, N failed, N skipped";
 # exits non-zero on any failure.
+#
+# After the builds the tests run in three lanes at once (Linux, Linux under the sanitizers,
+# Windows): each test owns its bus, Wine prefix and ports, and most of their time is spent in
+# the modem's pauses, so the lanes share the two cores without slowing each other much.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,53 +54,6 @@ export MEREL_BUILD_LINUX="$root/build/linux"
 export MEREL_BUILD_WIN32="$root/build/win32"
 export MEREL_BUILD_WIN64="$root/build/win64"
 
-echo "== Unit tests, native"
-out="$log_dir/unit-linux.log"
-timeout 600 "$MEREL_BUILD_LINUX/tests/unit/merel_unit_tests" >"$out" 2>&1
-count_gtest "unit tests (linux)" "$out" $?
-tail -n 3 "$out"
-
-# The sanitizers stop a program at their first report (-fno-sanitize-recover=all) and write it
-# to a file of their own: the service, started by the bus, has no stderr that a test sees.
-sanitizer_dir="$log_dir/sanitizers"
-rm -rf "$sanitizer_dir"
-mkdir -p "$sanitizer_dir"
-sanitizer_env=(
-    "ASAN_OPTIONS=log_path=$sanitizer_dir/asan:abort_on_error=1:detect_leaks=1"
-    "UBSAN_OPTIONS=log_path=$sanitizer_dir/ubsan:print_stacktrace=1:halt_on_error=1"
-)
-# Counts a sanitizer report written since the last call as one failure of `name`.
-check_sanitizer_reports() {
-    local name=$1 reports
-    reports=$(find "$sanitizer_dir" -type f | sort)
-    [ -z "$reports" ] && return 0
-    for r in $reports; do head -n 30 "$r"; mv "$r" "$log_dir/"; done
-    fail "$name: sanitizer report (see $log_dir)"
-}
-
-echo "== Unit tests, ASan/UBSan build"
-out="$log_dir/unit-linux-asan.log"
-env "${sanitizer_env[@]}" timeout 900 "$root/build/linux-asan/tests/unit/merel_unit_tests" \
-    >"$out" 2>&1
-count_gtest "unit tests (linux-asan)" "$out" $?
-check_sanitizer_reports "unit tests (linux-asan)"
-tail -n 3 "$out"
-
-for preset in win64 win32; do
-    echo "== Unit tests, $preset build under Wine"
-    out="$log_dir/unit-$preset.log"
-    timeout 900 "$root/tests/run-wine-unit.sh" "$root/build/$preset/tests/unit/merel_unit_tests.exe" \
-        >"$out" 2>&1
-    rc=$?
-    if [ "$rc" -eq 77 ]; then
-        skipped=$((skipped + 1))
-        grep -i skip "$out" | tail -n 1
-    else
-        count_gtest "unit tests ($preset under Wine)" "$out" "$rc"
-        tail -n 3 "$out"
-    fi
-done
-
 # Runs one whole-system test, through the command given after its label if any (env ...),
 # and counts its ok / not ok / skip lines.
 run_e2e() {
@@ -119,43 +76,147 @@ run_e2e() {
     fi
 }
 
-echo "== Whole-system tests"
-for t in "$root"/tests/e2e/*.sh "$root"/tests/e2e/*.py; do
-    [ -x "$t" ] || continue
-    run_e2e "$t" "$(basename "$t")"
-done
+# The counts of a lane travel back through a file, since it runs in a subshell of its own.
+lane_dir="$log_dir/lanes"
+rm -rf "$lane_dir"
+mkdir -p "$lane_dir"
+end_lane() {
+    echo "$passed $failed $skipped" >"$lane_dir/$1.counts"
+    printf '%s\n' "${failures[@]}" >"$lane_dir/$1.failures"
+}
 
-echo "== Whole-system tests of the Linux programs, ASan/UBSan build"
-for t in "$root"/tests/e2e/*.sh "$root"/tests/e2e/*.py; do
-    name=$(basename "$t")
-    [ -x "$t" ] || continue
-    case "$name" in windows_*) continue ;; esac
-    run_e2e "$t" "$name-asan" env MEREL_BUILD_LINUX="$root/build/linux-asan" "${sanitizer_env[@]}"
-    check_sanitizer_reports "$name (linux-asan)"
-done
+linux_lane() {
+    echo "== Unit tests, native"
+    out="$log_dir/unit-linux.log"
+    timeout 600 "$MEREL_BUILD_LINUX/tests/unit/merel_unit_tests" >"$out" 2>&1
+    count_gtest "unit tests (linux)" "$out" $?
+    tail -n 3 "$out"
 
-echo "== Fuzzing"
-# Each harness runs from a copy of its seed corpus, so what it finds does not grow the
-# repository's; a crash or a broken property leaves its input in the log folder.
-fuzz_seconds=${MEREL_FUZZ_SECONDS:-30}
-for bin in "$root"/build/linux-asan/tests/fuzz/fuzz_*; do
-    [ -x "$bin" ] || continue
-    name=${bin##*/fuzz_}
-    scratch="$root/build/fuzz-corpus/$name"
-    rm -rf "$scratch"
-    mkdir -p "$scratch"
-    cp "$root/tests/fuzz/corpus/$name"/* "$scratch/"
-    out="$log_dir/fuzz-$name.log"
-    timeout $((fuzz_seconds + 120)) "$bin" -max_total_time="$fuzz_seconds" -timeout=10 \
-        -rss_limit_mb=2048 -artifact_prefix="$log_dir/fuzz-$name-" "$scratch" >"$out" 2>&1
-    rc=$?
-    runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$out" | tail -n 1)
-    if [ "$rc" -eq 0 ] && [ -n "$runs" ]; then
-        passed=$((passed + 1))
-        echo "ok - fuzz $name: $runs executions in ${fuzz_seconds} s"
+    echo "== Whole-system tests of the Linux programs"
+    for t in "$root"/tests/e2e/*.sh "$root"/tests/e2e/*.py; do
+        [ -x "$t" ] || continue
+        case "$(basename "$t")" in windows_*) continue ;; esac
+        run_e2e "$t" "$(basename "$t")"
+    done
+
+    echo "== Fuzzing"
+    # Each harness runs from a copy of its seed corpus, so what it finds does not grow the
+    # repository's; a crash or a broken property leaves its input in the log folder.
+    fuzz_seconds=${MEREL_FUZZ_SECONDS:-20}
+    for bin in "$root"/build/linux-asan/tests/fuzz/fuzz_*; do
+        [ -x "$bin" ] || continue
+        name=${bin##*/fuzz_}
+        scratch="$root/build/fuzz-corpus/$name"
+        rm -rf "$scratch"
+        mkdir -p "$scratch"
+        cp "$root/tests/fuzz/corpus/$name"/* "$scratch/"
+        out="$log_dir/fuzz-$name.log"
+        timeout $((fuzz_seconds + 120)) "$bin" -max_total_time="$fuzz_seconds" -timeout=10 \
+            -rss_limit_mb=2048 -artifact_prefix="$log_dir/fuzz-$name-" "$scratch" >"$out" 2>&1
+        rc=$?
+        runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$out" | tail -n 1)
+        if [ "$rc" -eq 0 ] && [ -n "$runs" ]; then
+            passed=$((passed + 1))
+            echo "ok - fuzz $name: $runs executions in ${fuzz_seconds} s"
+        else
+            grep -m 5 -E 'ERROR|SUMMARY|deadly signal|Test unit written' "$out"
+            fail "fuzz $name (exit $rc, see $out)"
+        fi
+    done
+
+    end_lane linux
+}
+
+sanitizer_lane() {
+    # The sanitizers stop a program at their first report (-fno-sanitize-recover=all) and
+    # write it to a file of their own: the service, started by the bus, has no stderr that a
+    # test sees.
+    sanitizer_dir="$log_dir/sanitizers"
+    rm -rf "$sanitizer_dir"
+    mkdir -p "$sanitizer_dir"
+    sanitizer_env=(
+        "ASAN_OPTIONS=log_path=$sanitizer_dir/asan:abort_on_error=1:detect_leaks=1"
+        "UBSAN_OPTIONS=log_path=$sanitizer_dir/ubsan:print_stacktrace=1:halt_on_error=1"
+    )
+    # Counts a sanitizer report written since the last call as one failure of `name`.
+    check_sanitizer_reports() {
+        local name=$1 reports
+        reports=$(find "$sanitizer_dir" -type f | sort)
+        [ -z "$reports" ] && return 0
+        for r in $reports; do head -n 30 "$r"; mv "$r" "$log_dir/"; done
+        fail "$name: sanitizer report (see $log_dir)"
+    }
+
+    echo "== Unit tests, ASan/UBSan build"
+    out="$log_dir/unit-linux-asan.log"
+    env "${sanitizer_env[@]}" timeout 900 "$root/build/linux-asan/tests/unit/merel_unit_tests" \
+        >"$out" 2>&1
+    count_gtest "unit tests (linux-asan)" "$out" $?
+    check_sanitizer_reports "unit tests (linux-asan)"
+    tail -n 3 "$out"
+
+    echo "== Whole-system tests of the Linux programs, ASan/UBSan build"
+    for t in "$root"/tests/e2e/*.sh "$root"/tests/e2e/*.py; do
+        name=$(basename "$t")
+        [ -x "$t" ] || continue
+        case "$name" in windows_*) continue ;; esac
+        run_e2e "$t" "$name-asan" \
+            env MEREL_BUILD_LINUX="$root/build/linux-asan" "${sanitizer_env[@]}"
+        check_sanitizer_reports "$name (linux-asan)"
+    done
+
+    end_lane sanitizers
+}
+
+windows_lane() {
+    for preset in win64 win32; do
+        echo "== Unit tests, $preset build under Wine"
+        out="$log_dir/unit-$preset.log"
+        timeout 900 "$root/tests/run-wine-unit.sh" \
+            "$root/build/$preset/tests/unit/merel_unit_tests.exe" >"$out" 2>&1
+        rc=$?
+        if [ "$rc" -eq 77 ]; then
+            skipped=$((skipped + 1))
+            grep -i skip "$out" | tail -n 1
+        else
+            count_gtest "unit tests ($preset under Wine)" "$out" "$rc"
+            tail -n 3 "$out"
+        fi
+    done
+
+    echo "== Whole-system tests of the Windows programs"
+    for t in "$root"/tests/e2e/windows_*.sh "$root"/tests/e2e/windows_*.py; do
+        [ -x "$t" ] || continue
+        run_e2e "$t" "$(basename "$t")"
+    done
+
+    end_lane windows
+}
+
+echo "== Tests, in three lanes (their output follows when all have ended)"
+start=$SECONDS
+(windows_lane >"$lane_dir/windows.out" 2>&1) &
+windows_pid=$!
+(sanitizer_lane >"$lane_dir/sanitizers.out" 2>&1) &
+sanitizers_pid=$!
+(linux_lane >"$lane_dir/linux.out" 2>&1) &
+linux_pid=$!
+for lane in linux sanitizers windows; do
+    pid_var="${lane}_pid"
+    wait "${!pid_var}"
+    echo "-- $lane lane ended after $((SECONDS - start)) s"
+done
+for lane in linux sanitizers windows; do
+    echo "=== $lane lane"
+    cat "$lane_dir/$lane.out"
+    if [ -f "$lane_dir/$lane.counts" ]; then
+        read -r p f k <"$lane_dir/$lane.counts"
+        passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + k))
+        while IFS= read -r line; do
+            [ -n "$line" ] && failures+=("$line")
+        done <"$lane_dir/$lane.failures"
     else
-        grep -m 5 -E 'ERROR|SUMMARY|deadly signal|Test unit written' "$out"
-        fail "fuzz $name (exit $rc, see $out)"
+        fail "the $lane lane ended early (see $lane_dir/$lane.out)"
     fi
 done
 

@@ -128,6 +128,8 @@ class World:
         return True
 
     def start_bus(self):
+        # Only the test's own folder of activation files: a service installed on the machine
+        # (the package's, in /usr/share) must not answer in place of the copy under test.
         config = os.path.join(self.tmp, "bus.conf")
         with open(config, "w") as f:
             f.write(f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -136,7 +138,7 @@ class World:
   <type>session</type>
   <listen>unix:path={self.tmp}/bus</listen>
   <auth>EXTERNAL</auth>
-  <standard_session_servicedirs/>
+  <servicedir>{self.data}/dbus-1/services</servicedir>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
