@@ -49,8 +49,8 @@ client "$work/resources.out" resources MerelSMSManager.exe
 forward "$work/resources.out"
 
 # ---------------------------------------------------------------- registration
-# A 32-bit server's class is in the 32-bit view of the registry; the keys of its program
-# identifiers, AppID, type library and interface are shared by both views.
+# A 32-bit server's class is in the 32-bit view of the registry; its program identifiers, AppID
+# and type library are shared by both views, and the interface checks name their view.
 reg_query() {
     local view=()
     [ "$BITS" = 32 ] && [[ ${1^^} == 'HKCR\CLSID\'* ]] && view=(/reg:32)
