@@ -119,7 +119,7 @@ for locale in 0 409; do
 done
 for view in 32 64; do
     check "registered: Interface\\$IID in the $view-bit registry view" "missing" \
-        timeout 60 "$WINE64" reg query "HKCR\\Interface\\$IID\\ProxyStubClsid32" /reg:$view
+        key_exists "HKCR\\Interface\\$IID\\ProxyStubClsid32" /reg:$view
 done
 
 (cd "$srv" && timeout 120 "$wine" MerelSMSManager.exe -UnregServer >/dev/null 2>&1)
