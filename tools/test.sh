@@ -4,8 +4,8 @@
 # each fuzz harness for a bounded time. Ends with one line "N passed, N failed, N skipped";
 # exits non-zero on any failure.
 #
-# After the builds the tests run in three lanes at once (Linux, Linux under the sanitizers,
-# Windows): each test owns its bus, Wine prefix and ports, and most of their time is spent in
+# After the builds the tests run in four lanes at once (Linux, Linux under the sanitizers,
+# 64-bit and 32-bit Windows): each test owns its bus, Wine prefix and ports, and most of their time is spent in
 # the modem's pauses, so the lanes share the two cores without slowing each other much.
 set -uo pipefail
 
@@ -81,7 +81,7 @@ lane_dir="$log_dir/lanes"
 rm -rf "$lane_dir"
 mkdir -p "$lane_dir"
 end_lane() {
-    echo "$passed $failed $skipped" >"$lane_dir/$1.counts"
+    echo "$passed $failed $skipped $((SECONDS - start))" >"$lane_dir/$1.counts"
     printf '%s\n' "${failures[@]}" >"$lane_dir/$1.failures"
 }
 
@@ -168,49 +168,51 @@ sanitizer_lane() {
     end_lane sanitizers
 }
 
+# One lane per Windows bitness: the unit tests of that build, then each Windows whole-system
+# test for the server of that bitness.
 windows_lane() {
-    for preset in win64 win32; do
-        echo "== Unit tests, $preset build under Wine"
-        out="$log_dir/unit-$preset.log"
-        timeout 900 "$root/tests/run-wine-unit.sh" \
-            "$root/build/$preset/tests/unit/merel_unit_tests.exe" >"$out" 2>&1
-        rc=$?
-        if [ "$rc" -eq 77 ]; then
-            skipped=$((skipped + 1))
-            grep -i skip "$out" | tail -n 1
-        else
-            count_gtest "unit tests ($preset under Wine)" "$out" "$rc"
-            tail -n 3 "$out"
-        fi
-    done
+    local bits=$1 preset=win$1
+    echo "== Unit tests, $preset build under Wine"
+    out="$log_dir/unit-$preset.log"
+    timeout 900 "$root/tests/run-wine-unit.sh" \
+        "$root/build/$preset/tests/unit/merel_unit_tests.exe" >"$out" 2>&1
+    rc=$?
+    if [ "$rc" -eq 77 ]; then
+        skipped=$((skipped + 1))
+        echo "skip - unit tests ($preset under Wine): $(tail -n 1 "$out")"
+    else
+        count_gtest "unit tests ($preset under Wine)" "$out" "$rc"
+        tail -n 3 "$out"
+    fi
 
-    echo "== Whole-system tests of the Windows programs"
+    echo "== Whole-system tests of the Windows programs, $bits-bit server"
     for t in "$root"/tests/e2e/windows_*.sh "$root"/tests/e2e/windows_*.py; do
         [ -x "$t" ] || continue
-        run_e2e "$t" "$(basename "$t")"
+        run_e2e "$t" "$(basename "$t")-$preset" env MEREL_WINDOWS_BITS="$bits"
     done
 
-    end_lane windows
+    end_lane "$preset"
 }
 
-echo "== Tests, in three lanes (their output follows when all have ended)"
+echo "== Tests, in four lanes (their output follows when all have ended)"
 start=$SECONDS
-(windows_lane >"$lane_dir/windows.out" 2>&1) &
-windows_pid=$!
+lanes=(linux sanitizers win64 win32)
+declare -A lane_pid
+(windows_lane 64 >"$lane_dir/win64.out" 2>&1) &
+lane_pid[win64]=$!
+(windows_lane 32 >"$lane_dir/win32.out" 2>&1) &
+lane_pid[win32]=$!
 (sanitizer_lane >"$lane_dir/sanitizers.out" 2>&1) &
-sanitizers_pid=$!
+lane_pid[sanitizers]=$!
 (linux_lane >"$lane_dir/linux.out" 2>&1) &
-linux_pid=$!
-for lane in linux sanitizers windows; do
-    pid_var="${lane}_pid"
-    wait "${!pid_var}"
-    echo "-- $lane lane ended after $((SECONDS - start)) s"
-done
-for lane in linux sanitizers windows; do
+lane_pid[linux]=$!
+for lane in "${lanes[@]}"; do wait "${lane_pid[$lane]}"; done
+for lane in "${lanes[@]}"; do
     echo "=== $lane lane"
     cat "$lane_dir/$lane.out"
     if [ -f "$lane_dir/$lane.counts" ]; then
-        read -r p f k <"$lane_dir/$lane.counts"
+        read -r p f k took <"$lane_dir/$lane.counts"
+        echo "-- the $lane lane took $took s"
         passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + k))
         while IFS= read -r line; do
             [ -n "$line" ] && failures+=("$line")
