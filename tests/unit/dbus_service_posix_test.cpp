@@ -18,9 +18,12 @@ TEST(DbusService, ServesOnTheBusThatStartedIt) {
     EXPECT_EQ(ChooseBus(false, "", "system").kind, Kind::kSystem);
 }
 
-TEST(DbusService, SystemOptionWinsOverTheStarter) {
+TEST(DbusService, SystemOptionTakesTheSystemBusOrTheSystemBusThatStartedIt) {
     EXPECT_EQ(ChooseBus(true, nullptr, nullptr).kind, Kind::kSystem);
     EXPECT_EQ(ChooseBus(true, "unix:path=/run/user/1000/bus", "session").kind, Kind::kSystem);
+    const BusChoice started = ChooseBus(true, "unix:path=/run/private/system", "system");
+    EXPECT_EQ(started.kind, Kind::kAddress);
+    EXPECT_EQ(started.address, "unix:path=/run/private/system");
 }
 
 TEST(DbusService, StartedByHandServesOnTheSessionBus) {

@@ -183,15 +183,15 @@ void Signal(int fd) {
 }  // namespace
 
 BusChoice ChooseBus(bool systemBus, const char* starterAddress, const char* starterBusType) {
-    // Asked for by the unit or by hand: an address left in the environment by a session must
-    // not move a system service onto it.
-    if (systemBus) return {BusChoice::Kind::kSystem, {}};
+    // A system service started by the system bus itself (no systemd) is given that bus's
+    // address; an address left in the environment by a session must not move it elsewhere.
+    const bool startedBySystemBus =
+        starterBusType != nullptr && std::string_view(starterBusType) == "system";
+    if (systemBus && !startedBySystemBus) return {BusChoice::Kind::kSystem, {}};
     if (starterAddress != nullptr && *starterAddress != '\0') {
         return {BusChoice::Kind::kAddress, starterAddress};
     }
-    if (starterBusType != nullptr && std::string_view(starterBusType) == "system") {
-        return {BusChoice::Kind::kSystem, {}};
-    }
+    if (startedBySystemBus) return {BusChoice::Kind::kSystem, {}};
     return {BusChoice::Kind::kSession, {}};
 }
 
