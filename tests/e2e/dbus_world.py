@@ -46,6 +46,26 @@ EOM = b"\x1a\n\r"
 
 failures = 0
 
+BUS_CONFIG_HEAD = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+"""
+
+
+def session_bus_config(socket):
+    """A private session bus on `socket` that starts services from the standard folders."""
+    return BUS_CONFIG_HEAD + f"""<busconfig>
+  <type>session</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <standard_session_servicedirs/>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
 
 def report(ok, case, reason=""):
     global failures
@@ -130,20 +150,7 @@ class World:
     def start_bus(self):
         config = os.path.join(self.tmp, "bus.conf")
         with open(config, "w") as f:
-            f.write(f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path={self.tmp}/bus</listen>
-  <auth>EXTERNAL</auth>
-  <standard_session_servicedirs/>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-""")
+            f.write(session_bus_config(f"{self.tmp}/bus"))
         out = subprocess.run(self.bus_user + ["dbus-daemon", f"--config-file={config}", "--fork",
                               "--print-address=1", "--print-pid=1", "--nopidfile"],
                              env=self.env, capture_output=True, text=True, timeout=20, check=True)

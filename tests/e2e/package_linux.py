@@ -23,8 +23,9 @@ import subprocess
 import sys
 import tempfile
 
-from dbus_world import (BUS_NAME, INTERFACE, OBJECT, case, check, on_stop_signal, pid_alive,
-                        report, skip, text_mode_writes, wait_until)
+from dbus_world import (BUS_CONFIG_HEAD, BUS_NAME, INTERFACE, OBJECT, case, check,
+                        on_stop_signal, pid_alive, report, session_bus_config, skip,
+                        text_mode_writes, wait_until)
 import dbus_world
 
 PACKAGE = "merel-sms-manager"
@@ -34,9 +35,8 @@ STATE = "/var/lib/merel-sms-manager"
 MEMBER, OUTSIDER, HOME_USER = "merel-e2e-member", "merel-e2e-outsider", "merel-e2e-home"
 NUMBER = "+491701234567"
 
-SYSTEM_BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
+# The system bus's own policy, and of the policy files only the package's.
+SYSTEM_BUS_CONFIG = BUS_CONFIG_HEAD + """<busconfig>
   <type>system</type>
   <listen>unix:path={socket}</listen>
   <auth>EXTERNAL</auth>
@@ -59,20 +59,6 @@ SYSTEM_BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus C
 </busconfig>
 """
 
-SESSION_BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <standard_session_servicedirs/>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
 
 
 def as_user(name, groups=None):
@@ -137,15 +123,16 @@ class PackageWorld:
         os.chmod(pty, 0o660)
         return pty, transcript
 
-    def start_bus(self, conf_text, name, user=None, env=None):
-        """A private bus daemon from `conf_text`, as `user` when given; its address."""
+    def start_bus(self, config, name, user=None, env=None):
+        """A private bus daemon from `config` (of its socket's path), as `user` when given;
+        its address."""
         folder = os.path.join(self.tmp, name)
         os.makedirs(folder)
         if user:
             shutil.chown(folder, user, user)
         conf = os.path.join(folder, "bus.conf")
         with open(conf, "w") as f:
-            f.write(conf_text.format(socket=os.path.join(folder, "socket")))
+            f.write(config(os.path.join(folder, "socket")))
         prefix = as_user(user) if user else []
         p = self.run(prefix + ["dbus-daemon", f"--config-file={conf}", "--fork",
                                "--print-address=1", "--print-pid=1", "--nopidfile"],
@@ -213,7 +200,8 @@ def commands(transcript):
 
 def system_bus_cases(w):
     pty, transcript = w.start_sim("system-modem", "root:dialout")
-    address = w.start_bus(SYSTEM_BUS_CONF, "system-bus")
+    address = w.start_bus(lambda socket: SYSTEM_BUS_CONFIG.replace("{socket}", socket),
+                          "system-bus")
     env = dict(w.env, DBUS_SYSTEM_BUS_ADDRESS=address)
     service = subprocess.Popen(
         as_user("merel-sms", ["merel-sms", "dialout"]) +
@@ -289,7 +277,7 @@ def session_bus_cases(w):
     pty, transcript = w.start_sim("session-modem", "root:dialout")
     home = pwd.getpwnam(HOME_USER).pw_dir
     env = {"PATH": w.env["PATH"], "HOME": home, "USER": HOME_USER, "LC_ALL": "C.UTF-8"}
-    env["DBUS_SESSION_BUS_ADDRESS"] = w.start_bus(SESSION_BUS_CONF, "session-bus", HOME_USER,
+    env["DBUS_SESSION_BUS_ADDRESS"] = w.start_bus(session_bus_config, "session-bus", HOME_USER,
                                                   env)
     user = as_user(HOME_USER)
 
