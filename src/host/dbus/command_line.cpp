@@ -16,15 +16,15 @@ constexpr std::string_view kProgram = "MerelSMSManager";
 constexpr std::string_view kUsage =
     "Usage: MerelSMSManager [--system] [--settings-dir DIR | --user-settings]\n"
     "       MerelSMSManager -RegServer | -UnregServer | --help | --version\n"
-    "  --system          serve on the system bus instead of the session bus\n"
+    "  --system            serve on the system bus instead of the session bus\n"
     "  --settings-dir DIR  keep SMSMgr.ini in DIR instead of beside the executable\n"
-    "  --user-settings   keep SMSMgr.ini in $XDG_CONFIG_HOME/MerelSMSManager (by default\n"
-    "                    ~/.config/MerelSMSManager), created on the first save\n"
-    "  -RegServer        install the session bus's activation file and the interface file,\n"
-    "                    then exit\n"
-    "  -UnregServer      remove them, then exit\n"
-    "  --help            show this help\n"
-    "  --version         show the version\n"
+    "  --user-settings     keep SMSMgr.ini in $XDG_CONFIG_HOME/MerelSMSManager (by default\n"
+    "                      ~/.config/MerelSMSManager), made on the first save\n"
+    "  -RegServer          install the session bus's activation file and the interface\n"
+    "                      file, then exit\n"
+    "  -UnregServer        remove them, then exit\n"
+    "  --help              show this help\n"
+    "  --version           show the version\n"
     "Without a switch it serves the SMS manager on the session bus; the bus starts it so for\n"
     "the first call. A registration switch may also start with '/'.\n";
 
