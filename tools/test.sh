@@ -49,6 +49,12 @@ if [ "$failed" -ne 0 ]; then
     exit 1
 fi
 
+echo "== Building the packages"
+if ! "$root/tools/package.sh" >"$log_dir/package.log" 2>&1; then
+    tail -n 40 "$log_dir/package.log"
+    fail "tools/package.sh"
+fi
+
 export MEREL_SOURCE="$root"
 export MEREL_BUILD_LINUX="$root/build/linux"
 export MEREL_BUILD_WIN32="$root/build/win32"
@@ -159,7 +165,8 @@ sanitizer_lane() {
     for t in "$root"/tests/e2e/*.sh "$root"/tests/e2e/*.py; do
         name=$(basename "$t")
         [ -x "$t" ] || continue
-        case "$name" in windows_*) continue ;; esac
+        # The package test runs the packaged release build, not this one.
+        case "$name" in windows_* | package_*) continue ;; esac
         run_e2e "$t" "$name-asan" \
             env MEREL_BUILD_LINUX="$root/build/linux-asan" "${sanitizer_env[@]}"
         check_sanitizer_reports "$name (linux-asan)"

@@ -32,8 +32,8 @@ bool PortFailure(HRESULT hr) {
 const char* kSettingsFolderHint =
     kWindows ? "the folder of MerelSMSManager.exe needs write access for SMSMgr.ini "
                "(or run as administrator)"
-             : "the folder of SMSMgr.ini (beside the MerelSMSManager binary) needs write access "
-               "for the user the service runs as";
+             : "the folder of SMSMgr.ini (beside the MerelSMSManager binary, or the service's "
+               "--settings-dir) needs write access for the user the service runs as";
 
 std::string RefusedInputHint(Stage stage) {
     switch (stage) {

@@ -192,10 +192,16 @@ HRESULT CSMSMgr::TestPort() {
 
 HRESULT CSMSMgr::Init() {
     return Guarded([&] {
-        std::u16string path = m_services.executablePath();
-        // Keep the folder with its trailing separator; a bare name has no folder.
-        const auto cut = path.rfind(kPathSeparator);
-        path.resize(cut == std::u16string::npos ? 0 : cut + 1);
+        std::u16string path;
+        if (m_strSettingsFolder.empty()) {
+            path = m_services.executablePath();
+            // Keep the folder with its trailing separator; a bare name has no folder.
+            const auto cut = path.rfind(kPathSeparator);
+            path.resize(cut == std::u16string::npos ? 0 : cut + 1);
+        } else {
+            path = m_strSettingsFolder;
+            if (path.back() != kPathSeparator) path += kPathSeparator;
+        }
         m_strIniPath = path + u"SMSMgr.ini";
 
         const HRESULT loaded = LoadIniFile();

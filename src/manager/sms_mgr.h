@@ -70,6 +70,8 @@ class CSMSMgr {
     FileHandle m_fileIni = kNoFile;
     std::u16string m_strPort;
     std::u16string m_strIniPath;
+    // The folder that Init takes SMSMgr.ini from; empty for the executable's own folder.
+    std::u16string m_strSettingsFolder;
     std::int32_t m_loBaudrate = 460800;
     std::int32_t m_shDataBits = 8;
     std::int32_t m_shParity = 0;

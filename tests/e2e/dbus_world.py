@@ -46,6 +46,29 @@ EOM = b"\x1a\n\r"
 
 failures = 0
 
+BUS_CONFIG_HEAD = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+"""
+
+
+def session_bus_config(socket, service_dir=None):
+    """A private session bus on `socket` that starts services from `service_dir` alone, or
+    from the standard folders (the installed package's among them) without one."""
+    services = (f"<servicedir>{service_dir}</servicedir>" if service_dir
+                else "<standard_session_servicedirs/>")
+    return BUS_CONFIG_HEAD + f"""<busconfig>
+  <type>session</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  {services}
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
 
 def report(ok, case, reason=""):
     global failures
@@ -132,20 +155,7 @@ class World:
         # (the package's, in /usr/share) must not answer in place of the copy under test.
         config = os.path.join(self.tmp, "bus.conf")
         with open(config, "w") as f:
-            f.write(f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path={self.tmp}/bus</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>{self.data}/dbus-1/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-""")
+            f.write(session_bus_config(f"{self.tmp}/bus", f"{self.data}/dbus-1/services"))
         out = subprocess.run(self.bus_user + ["dbus-daemon", f"--config-file={config}", "--fork",
                               "--print-address=1", "--print-pid=1", "--nopidfile"],
                              env=self.env, capture_output=True, text=True, timeout=20, check=True)

@@ -48,7 +48,7 @@ ArgumentCheck Check(std::vector<std::string> args) {
 
 TEST(DbusCommandLine, HelpVersionAndRefusedArguments) {
     using enum ArgumentCheck::Verdict;
-    const std::string usageStart = "Usage: MerelSMSManager [-RegServer";
+    const std::string usageStart = "Usage: MerelSMSManager [--system]";
     struct Case {
         std::vector<std::string> args;
         ArgumentCheck::Verdict verdict;
@@ -61,6 +61,20 @@ TEST(DbusCommandLine, HelpVersionAndRefusedArguments) {
         {{"/unregserver"}, kScan, ""},
         {{"--help"}, kHelp, usageStart},
         {{"-RegServer", "--version"}, kVersion, "MerelSMSManager 1.0.0.1\n"},
+        {{"--system", "--user-settings"}, kScan, ""},
+        {{"--settings-dir"}, kRefused, "MerelSMSManager: --settings-dir needs a folder\n"},
+        {{"--settings-dir="}, kRefused, "MerelSMSManager: --settings-dir needs a folder\n"},
+        {{"--user-settings", "--settings-dir", "/x"},
+         kRefused,
+         "MerelSMSManager: give one of --settings-dir and --user-settings, once\n"},
+        {{"--settings-dirx"}, kRefused, "MerelSMSManager: unknown argument '--settings-dirx'\n"},
+        // Registration writes the plain session activation file, whatever else was asked.
+        {{"-RegServer", "--system"},
+         kRefused,
+         "MerelSMSManager: -RegServer registers the session service only"},
+        {{"--user-settings", "/UnregServer"},
+         kRefused,
+         "MerelSMSManager: /UnregServer registers the session service only"},
         // Without a dash or slash the word would only start the service.
         {{"RegServer"},
          kRefused,
@@ -80,6 +94,74 @@ TEST(DbusCommandLine, HelpVersionAndRefusedArguments) {
         if (c.verdict != kScan) {
             EXPECT_EQ(check.text.back(), '\n');
         }
+    }
+}
+
+TEST(DbusCommandLine, ServiceOptionsAndTheLineLeftForTheSwitchScan) {
+    using Settings = ServiceOptions::Settings;
+    struct Case {
+        std::vector<std::string> args;
+        bool systemBus;
+        Settings settings;
+        std::string settingsDir;
+        ServerCommand command;
+    };
+    const Case cases[] = {
+        {{}, false, Settings::kBesideExecutable, "", ServerCommand::kRun},
+        {{"--system"}, true, Settings::kBesideExecutable, "", ServerCommand::kRun},
+        // A folder named like a switch is a value, never a registration.
+        {{"--settings-dir", "/srv/-RegServer"},
+         false,
+         Settings::kFolder,
+         "/srv/-RegServer",
+         ServerCommand::kRun},
+        {{"--settings-dir=-UnregServer", "--system"},
+         true,
+         Settings::kFolder,
+         "-UnregServer",
+         ServerCommand::kRun},
+        {{"--user-settings"}, false, Settings::kUserConfig, "", ServerCommand::kRun},
+        {{"-regserver"}, false, Settings::kBesideExecutable, "", ServerCommand::kRegister},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args.front());
+        const ArgumentCheck check = Check(c.args);
+        ASSERT_EQ(check.verdict, ArgumentCheck::Verdict::kScan) << check.text;
+        EXPECT_EQ(check.options.systemBus, c.systemBus);
+        EXPECT_EQ(check.options.settings, c.settings);
+        EXPECT_EQ(check.options.settingsDir, c.settingsDir);
+        EXPECT_EQ(host::ScanCommandLine(check.scanLine), c.command);
+    }
+}
+
+TEST(DbusCommandLine, SettingsFolderFromTheOptionsAndTheEnvironment) {
+    using Settings = ServiceOptions::Settings;
+    struct Case {
+        Settings settings;
+        std::string dir;
+        const char* xdgConfigHome;
+        const char* home;
+        std::string working;
+        std::string folder;
+    };
+    const Case cases[] = {
+        {Settings::kBesideExecutable, "", "/cfg", "/home/me", "/w", ""},
+        {Settings::kFolder, "/var/lib/merel//", nullptr, nullptr, "/w", "/var/lib/merel"},
+        {Settings::kFolder, "conf", nullptr, nullptr, "/w", "/w/conf"},
+        {Settings::kFolder, "conf", nullptr, nullptr, "", ""},
+        {Settings::kFolder, "/", nullptr, nullptr, "", "/"},
+        {Settings::kUserConfig, "", "/cfg/", "/home/me", "/w", "/cfg/MerelSMSManager"},
+        // A relative value is invalid by the base-directory rules: the home folder's is used.
+        {Settings::kUserConfig, "", "cfg", "/home/me", "/w", "/home/me/.config/MerelSMSManager"},
+        {Settings::kUserConfig, "", nullptr, "/home/me", "/w", "/home/me/.config/MerelSMSManager"},
+        {Settings::kUserConfig, "", "", nullptr, "/w", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir + " " + (c.xdgConfigHome ? c.xdgConfigHome : "(unset)"));
+        ServiceOptions options;
+        options.settings = c.settings;
+        options.settingsDir = c.dir;
+        EXPECT_EQ(SettingsFolder(options, c.xdgConfigHome, c.home, c.working), c.folder);
     }
 }
 

@@ -137,6 +137,22 @@ TEST_F(ManagerTest, InitBuildsThePathFromTheExecutableFolder) {
     EXPECT_EQ(u"SMSMgr.ini", other.m_strIniPath);
 }
 
+TEST_F(ManagerTest, AGivenSettingsFolderReplacesTheExecutableFolder) {
+    const std::u16string sep(1, kPathSeparator);
+    // With or without its closing separator the folder gives the same path.
+    for (const std::u16string& folder : {u"cfg" + sep + u"m", u"cfg" + sep + u"m" + sep}) {
+        SCOPED_TRACE(std::string(folder.begin(), folder.end()));
+        world.files.files.clear();
+        CSMSMgr other(world.Services());
+        other.m_strSettingsFolder = folder;
+        ASSERT_EQ(static_cast<HRESULT>(0x80070002u), other.Init());
+        EXPECT_EQ(u"cfg" + sep + u"m" + sep + u"SMSMgr.ini", other.m_strIniPath);
+        ASSERT_EQ(kS_OK, other.SetSettings(u"COM1", 9600, 8, 0, 0, 1, 0, 0));
+        EXPECT_EQ(1u, world.files.files.count(other.m_strIniPath));
+        EXPECT_EQ(0u, world.files.files.count(world.IniPath()));
+    }
+}
+
 TEST_F(ManagerTest, SetSettingsBeforeInitKeepsValuesButCannotSave) {
     EXPECT_EQ(kE_FAIL, mgr->SetSettings(u"COM3", 9600, 7, 2, 1, 0, 1, 1));
     std::u16string port;

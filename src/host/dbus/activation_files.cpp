@@ -20,21 +20,6 @@ HRESULT FromErrno(int err, ErrnoContext context = ErrnoContext::kFile) {
     return FoldError(Win32ErrorFromErrno(err, context));
 }
 
-// Creates every missing folder of `path`.
-HRESULT MakeFolders(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        const std::string part = path.substr(0, slash);
-        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            return FromErrno(errno, ErrnoContext::kFolder);
-        }
-        if (slash == std::string::npos) break;
-    }
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return FromErrno(errno, ErrnoContext::kFolder);
-    if (!S_ISDIR(st.st_mode)) return FoldError(win32::kPathNotFound);
-    return kS_OK;
-}
-
 std::string FolderOf(const std::string& path) {
     return path.substr(0, path.rfind('/'));
 }
@@ -42,7 +27,9 @@ std::string FolderOf(const std::string& path) {
 // Writes the whole file under a temporary name and renames it into place, so that the bus
 // never reads half a file.
 HRESULT WriteWholeFile(const std::string& path, std::string_view content) {
-    if (const HRESULT hr = MakeFolders(FolderOf(path)); Failed(hr)) return hr;
+    if (const std::int32_t error = MakeFolders(FolderOf(path), 0755); error != 0) {
+        return FoldError(error);
+    }
     const std::string temporary = path + ".tmp";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return FromErrno(errno);
@@ -107,26 +94,47 @@ std::string OwnExecutable() {
 
 // Empty paths when the user's data folder is unknown.
 ActivationPaths OwnPaths() {
-    const char* home = std::getenv("HOME");
     std::string fallbackHome;
-    if (home == nullptr || *home == '\0') {
-        if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-            fallbackHome = pw->pw_dir;
-            home = fallbackHome.c_str();
-        }
-    }
-    const std::string dataHome = DataHome(std::getenv("XDG_DATA_HOME"), home);
+    const std::string dataHome = DataHome(std::getenv("XDG_DATA_HOME"), HomeFolder(fallbackHome));
     if (dataHome.empty()) return {};
     return ActivationPathsIn(dataHome);
 }
 
 }  // namespace
 
-std::string DataHome(const char* xdgDataHome, const char* home) {
+std::int32_t MakeFolders(const std::string& path, mode_t mode) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        if (!part.empty() && mkdir(part.c_str(), mode) != 0 && errno != EEXIST) {
+            return Win32ErrorFromErrno(errno, ErrnoContext::kFolder);
+        }
+        if (slash == std::string::npos) break;
+    }
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::kFolder);
+    if (!S_ISDIR(st.st_mode)) return win32::kPathNotFound;
+    return 0;
+}
+
+std::string XdgHome(const char* xdgValue, const char* home, std::string_view underHome) {
     // Relative values are invalid by the base-directory rules and are ignored.
-    if (xdgDataHome != nullptr && xdgDataHome[0] == '/') return xdgDataHome;
-    if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/share";
+    if (xdgValue != nullptr && xdgValue[0] == '/') return xdgValue;
+    if (home != nullptr && home[0] == '/') return std::string(home) + "/" + std::string(underHome);
     return {};
+}
+
+std::string DataHome(const char* xdgDataHome, const char* home) {
+    return XdgHome(xdgDataHome, home, ".local/share");
+}
+
+const char* HomeFolder(std::string& fallback) {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') return home;
+    if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+        fallback = pw->pw_dir;
+        return fallback.c_str();
+    }
+    return nullptr;
 }
 
 ActivationPaths ActivationPathsIn(const std::string& dataHome) {

@@ -2,6 +2,9 @@
 // the first call to the bus name, and the interface description beside it.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,9 +17,17 @@ struct ActivationPaths {
     std::string interfaceFile;  // <data home>/dbus-1/interfaces/MerelSMSManagerLib.ISMSMgr.xml
 };
 
-// The user's data folder: $XDG_DATA_HOME when it is an absolute path, otherwise
-// $HOME/.local/share. Empty when neither is known.
+// Makes `path` and its missing parents with `mode`. Returns 0 or a Win32 error.
+std::int32_t MakeFolders(const std::string& path, mode_t mode);
+
+// A base folder of the user's: the XDG variable's value when it is an absolute path,
+// otherwise `underHome` in $HOME. Empty when neither is known.
+std::string XdgHome(const char* xdgValue, const char* home, std::string_view underHome);
+// The user's data folder: $XDG_DATA_HOME, by default $HOME/.local/share.
 std::string DataHome(const char* xdgDataHome, const char* home);
+// $HOME, or the user database's home folder when it is not set; null when neither is known.
+// The storage of the database's answer lives in `fallback`.
+const char* HomeFolder(std::string& fallback);
 ActivationPaths ActivationPathsIn(const std::string& dataHome);
 
 // The activation file's text for the executable at `executable`.

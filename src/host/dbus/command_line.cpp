@@ -1,8 +1,11 @@
 #include "host/dbus/command_line.h"
 
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base/narrow.h"
+#include "host/dbus/activation_files.h"
 
 namespace merel::dbus {
 
@@ -11,13 +14,19 @@ namespace {
 constexpr std::string_view kProgram = "MerelSMSManager";
 
 constexpr std::string_view kUsage =
-    "Usage: MerelSMSManager [-RegServer | -UnregServer | --help | --version]\n"
-    "  -RegServer    install the D-Bus activation file and the interface file, then exit\n"
-    "  -UnregServer  remove them, then exit\n"
-    "  --help        show this help\n"
-    "  --version     show the version\n"
-    "Without arguments it serves the SMS manager on the session bus; the bus starts it so for\n"
-    "the first call. A switch may also start with '/'.\n";
+    "Usage: MerelSMSManager [--system] [--settings-dir DIR | --user-settings]\n"
+    "       MerelSMSManager -RegServer | -UnregServer | --help | --version\n"
+    "  --system            serve on the system bus instead of the session bus\n"
+    "  --settings-dir DIR  keep SMSMgr.ini in DIR instead of beside the executable\n"
+    "  --user-settings     keep SMSMgr.ini in $XDG_CONFIG_HOME/MerelSMSManager (by default\n"
+    "                      ~/.config/MerelSMSManager), made on the first save\n"
+    "  -RegServer          install the session bus's activation file and the interface\n"
+    "                      file, then exit\n"
+    "  -UnregServer        remove them, then exit\n"
+    "  --help              show this help\n"
+    "  --version           show the version\n"
+    "Without a switch it serves the SMS manager on the session bus; the bus starts it so for\n"
+    "the first call. A registration switch may also start with '/'.\n";
 
 constexpr std::string_view kSwitches[] = {"RegServer", "UnregServer"};
 
@@ -38,9 +47,17 @@ std::string_view SwitchNamed(std::string_view word) {
     return {};
 }
 
+ArgumentCheck Said(ArgumentCheck::Verdict verdict, std::string text) {
+    ArgumentCheck check;
+    check.verdict = verdict;
+    check.text = std::move(text);
+    return check;
+}
+
 ArgumentCheck Refuse(std::string_view argument, std::string_view after) {
-    return {ArgumentCheck::Verdict::kRefused, std::string(kProgram) + ": unknown argument '" +
-                                                  std::string(argument) + "'" + std::string(after)};
+    return Said(ArgumentCheck::Verdict::kRefused, std::string(kProgram) + ": unknown argument '" +
+                                                      std::string(argument) + "'" +
+                                                      std::string(after));
 }
 
 }  // namespace
@@ -56,16 +73,52 @@ std::u16string CommandLineOf(int argc, char** argv) {
 
 ArgumentCheck CheckArguments(int argc, char** argv) {
     using enum ArgumentCheck::Verdict;
+    using Settings = ServiceOptions::Settings;
+    ArgumentCheck check;
+    std::vector<char*> scanned(argv, argv + (argc > 0 ? 1 : 0));
+    bool settingsGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?") {
-            return {kHelp, std::string(kUsage)};
+            return Said(kHelp, std::string(kUsage));
         }
         if (arg == "--version") {
-            return {kVersion, std::string(kProgram) + " " + MEREL_VERSION + "\n"};
+            return Said(kVersion, std::string(kProgram) + " " + MEREL_VERSION + "\n");
+        }
+        if (arg == "--system") {
+            check.options.systemBus = true;
+            continue;
+        }
+        const bool dirOption = arg == "--settings-dir" || arg.starts_with("--settings-dir=");
+        if (dirOption || arg == "--user-settings") {
+            if (settingsGiven) {
+                return Said(kRefused,
+                            std::string(kProgram) +
+                                ": give one of --settings-dir and --user-settings, once\n");
+            }
+            settingsGiven = true;
+            if (arg == "--user-settings") {
+                check.options.settings = Settings::kUserConfig;
+                continue;
+            }
+            std::string_view dir;
+            if (arg.size() > std::string_view("--settings-dir").size()) {
+                dir = arg.substr(arg.find('=') + 1);
+            } else if (i + 1 < argc) {
+                dir = argv[++i];
+            }
+            if (dir.empty()) {
+                return Said(kRefused, std::string(kProgram) + ": --settings-dir needs a folder\n");
+            }
+            check.options.settings = Settings::kFolder;
+            check.options.settingsDir = std::string(dir);
+            continue;
         }
         const bool isSwitch = !arg.empty() && (arg[0] == '-' || arg[0] == '/');
-        if (isSwitch && !SwitchNamed(arg.substr(1)).empty()) continue;
+        if (isSwitch && !SwitchNamed(arg.substr(1)).empty()) {
+            scanned.push_back(argv[i]);
+            continue;
+        }
         if (!isSwitch) {
             if (const std::string_view meant = SwitchNamed(arg); !meant.empty()) {
                 // Without its dash the word would only start the service.
@@ -74,7 +127,37 @@ ArgumentCheck CheckArguments(int argc, char** argv) {
         }
         return Refuse(arg, "\n" + std::string(kUsage));
     }
-    return {};
+    if (scanned.size() > 1 && (check.options.systemBus || settingsGiven)) {
+        return Said(kRefused,
+                    std::string(kProgram) + ": " + scanned[1] +
+                        " registers the session service only and takes no other option\n");
+    }
+    check.scanLine = CommandLineOf(static_cast<int>(scanned.size()), scanned.data());
+    return check;
+}
+
+std::string SettingsFolder(const ServiceOptions& options, const char* xdgConfigHome,
+                           const char* home, std::string_view workingFolder) {
+    std::string folder;
+    switch (options.settings) {
+        case ServiceOptions::Settings::kBesideExecutable:
+            return {};
+        case ServiceOptions::Settings::kFolder:
+            folder = options.settingsDir;
+            if (folder.front() != '/') {
+                if (workingFolder.empty()) return {};
+                folder = std::string(workingFolder) + "/" + folder;
+            }
+            break;
+        case ServiceOptions::Settings::kUserConfig:
+            folder = XdgHome(xdgConfigHome, home, ".config");
+            if (folder.empty()) return {};
+            while (folder.back() == '/') folder.pop_back();
+            folder += "/MerelSMSManager";
+            break;
+    }
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
 }
 
 }  // namespace merel::dbus

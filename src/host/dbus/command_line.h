@@ -4,8 +4,20 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace merel::dbus {
+
+// How the service runs, from its options.
+struct ServiceOptions {
+    bool systemBus = false;  // --system: take the name on the system bus
+    enum class Settings {
+        kBesideExecutable,  // no option: SMSMgr.ini beside the executable
+        kFolder,            // --settings-dir DIR
+        kUserConfig,        // --user-settings: the user's own configuration folder
+    } settings = Settings::kBesideExecutable;
+    std::string settingsDir;  // for kFolder, as given
+};
 
 // The arguments, program path included, joined with single blanks into one UTF-16 line.
 std::u16string CommandLineOf(int argc, char** argv);
@@ -19,12 +31,26 @@ struct ArgumentCheck {
     };
     Verdict verdict = Verdict::kScan;
     std::string text;
+    ServiceOptions options;  // for kScan
+    // For kScan: the program path and the registration switches, for the switch scan. The
+    // service's own options and their values stay out of it, so that a folder named like a
+    // switch cannot register anything.
+    std::u16string scanLine;
 };
 
 // EX_USAGE of sysexits.h.
 inline constexpr int kUsageExit = 64;
 
 // Looks at argv[1..]: the first argument that decides (help, version, an unknown one) wins.
+// Registration takes no service option, since it writes the plain session activation file.
 ArgumentCheck CheckArguments(int argc, char** argv);
+
+// The folder of SMSMgr.ini that the options choose, with no closing slash; empty for the
+// executable's folder, and for --user-settings when neither configuration home is known.
+// A relative --settings-dir is taken from `workingFolder`. --user-settings gives
+// $XDG_CONFIG_HOME/MerelSMSManager when that is absolute, otherwise
+// $HOME/.config/MerelSMSManager.
+std::string SettingsFolder(const ServiceOptions& options, const char* xdgConfigHome,
+                           const char* home, std::string_view workingFolder);
 
 }  // namespace merel::dbus

@@ -1,8 +1,9 @@
-// MerelSMSManager for Linux: the SMS manager served on the session bus.
+// MerelSMSManager for Linux: the SMS manager served on the session bus or the system bus.
 //   MerelSMSManager -RegServer     install the activation file and the interface file
 //   MerelSMSManager -UnregServer   remove them
 //   MerelSMSManager --help | --version
-//   MerelSMSManager                serve (the bus starts it this way for the first call)
+//   MerelSMSManager [--system] [--settings-dir DIR | --user-settings]
+//                                  serve (the bus starts it this way for the first call)
 #include <cstdio>
 
 #include "host/dbus/activation_files.h"
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
             break;
     }
     using merel::host::ServerCommand;
-    switch (merel::host::ScanCommandLine(merel::dbus::CommandLineOf(argc, argv))) {
+    switch (merel::host::ScanCommandLine(check.scanLine)) {
         case ServerCommand::kRegister:
             return Report("RegServer", merel::dbus::RegisterServer());
         case ServerCommand::kUnregister:
@@ -47,5 +48,5 @@ int main(int argc, char** argv) {
         case ServerCommand::kRun:
             break;
     }
-    return merel::dbus::RunService();
+    return merel::dbus::RunService(check.options);
 }

@@ -19,10 +19,13 @@
 
 #include "base/errno_map.h"
 #include "base/hresult.h"
+#include "base/narrow.h"
+#include "host/dbus/activation_files.h"
 #include "host/dbus/bus_errors.h"
 #include "host/dbus/bus_names.h"
 #include "host/dbus/bus_object.h"
 #include "host/dbus/client_tracker.h"
+#include "host/dbus/settings_folder.h"
 #include "host/common/call_queue.h"
 #include "host/lifetime/lifetime.h"
 #include "manager/sms_mgr.h"
@@ -163,6 +166,14 @@ int OnStopSignal(sd_event_source* source, const signalfd_siginfo*, void* server)
     return End(source, *static_cast<Server*>(server), false);
 }
 
+// Empty when the working folder cannot be told.
+std::string WorkingFolder() {
+    std::string buffer(4096, '\0');
+    if (getcwd(buffer.data(), buffer.size()) == nullptr) return {};
+    buffer.resize(std::strlen(buffer.c_str()));
+    return buffer;
+}
+
 // Makes `fd` readable for the event loop, from any thread.
 void Signal(int fd) {
     const std::uint64_t one = 1;
@@ -171,13 +182,16 @@ void Signal(int fd) {
 
 }  // namespace
 
-BusChoice ChooseBus(const char* starterAddress, const char* starterBusType) {
+BusChoice ChooseBus(bool systemBus, const char* starterAddress, const char* starterBusType) {
+    // A system service started by the system bus itself (no systemd) is given that bus's
+    // address; an address left in the environment by a session must not move it elsewhere.
+    const bool startedBySystemBus =
+        starterBusType != nullptr && std::string_view(starterBusType) == "system";
+    if (systemBus && !startedBySystemBus) return {BusChoice::Kind::kSystem, {}};
     if (starterAddress != nullptr && *starterAddress != '\0') {
         return {BusChoice::Kind::kAddress, starterAddress};
     }
-    if (starterBusType != nullptr && std::string_view(starterBusType) == "system") {
-        return {BusChoice::Kind::kSystem, {}};
-    }
+    if (startedBySystemBus) return {BusChoice::Kind::kSystem, {}};
     return {BusChoice::Kind::kSession, {}};
 }
 
@@ -202,7 +216,7 @@ int ConnectBus(const BusChoice& choice, sd_bus** bus) {
     return 0;
 }
 
-int RunService() {
+int RunService(const ServiceOptions& options) {
     // The stop signals are taken by the event loop; block them before any thread starts.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -222,12 +236,27 @@ int RunService() {
     if (r < 0) return Fail("cannot create the event loop", r);
     std::unique_ptr<sd_event, EventUnref> event(rawEvent);
 
-    auto manager = std::make_unique<CSMSMgr>();
+    std::string settingsFolder;
+    if (options.settings != ServiceOptions::Settings::kBesideExecutable) {
+        std::string fallbackHome;
+        const std::string working = WorkingFolder();
+        settingsFolder = SettingsFolder(options, std::getenv("XDG_CONFIG_HOME"),
+                                        HomeFolder(fallbackHome), working);
+        if (settingsFolder.empty()) return Fail("cannot tell the settings folder", -ENOENT);
+    }
+    // The user's own folder may not exist yet: it is made on the first save.
+    FolderMakingFiles userFiles(
+        SystemSettingsFileSystem(), settingsFolder,
+        [](const std::string& folder) { return MakeFolders(folder, 0700); });
+    CSMSMgr::Services services = CSMSMgr::SystemServices();
+    if (options.settings == ServiceOptions::Settings::kUserConfig) services.files = &userFiles;
+    auto manager = std::make_unique<CSMSMgr>(services);
+    manager->m_strSettingsFolder = Utf8ToUtf16(settingsFolder);
 
     sd_bus* rawBus = nullptr;
-    r = ConnectBus(
-        ChooseBus(std::getenv("DBUS_STARTER_ADDRESS"), std::getenv("DBUS_STARTER_BUS_TYPE")),
-        &rawBus);
+    r = ConnectBus(ChooseBus(options.systemBus, std::getenv("DBUS_STARTER_ADDRESS"),
+                             std::getenv("DBUS_STARTER_BUS_TYPE")),
+                   &rawBus);
     if (r < 0) return Fail("cannot connect to the bus", r);
     std::unique_ptr<sd_bus, BusClose> bus(rawBus);
 

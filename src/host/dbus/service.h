@@ -5,14 +5,17 @@
 
 #include <systemd/sd-bus.h>
 
+#include "host/dbus/command_line.h"
+
 namespace merel::dbus {
 
-// The bus to serve on: the one that started this process, or the session bus.
+// The bus to serve on: the system bus when asked for, else the one that started this process,
+// or the session bus.
 struct BusChoice {
     enum class Kind { kAddress, kSystem, kSession } kind;
     std::string address;  // for kAddress
 };
-BusChoice ChooseBus(const char* starterAddress, const char* starterBusType);
+BusChoice ChooseBus(bool systemBus, const char* starterAddress, const char* starterBusType);
 
 // Connects as a bus client. Returns 0 or a negative errno.
 int ConnectBus(const BusChoice& choice, sd_bus** bus);
@@ -21,6 +24,6 @@ int ConnectBus(const BusChoice& choice, sd_bus** bus);
 // time or a stop signal comes. This thread reads the bus, queues the calls, answers them when
 // the worker thread that owns the manager has carried them out, and follows the clients.
 // Returns the process exit code.
-int RunService();
+int RunService(const ServiceOptions& options);
 
 }  // namespace merel::dbus

@@ -1,0 +1,377 @@
+#!/usr/bin/python3
+"""The Debian package as an administrator meets it: lintian and systemd-analyze accept it,
+dpkg installs it, merel-sms runs; on a private bus with the system bus's policy and the
+package's policy file, the system service (as user merel-sms, with --system) sends for a member
+of group merel-sms, refuses an outsider at the bus, and no other user can take its name; on a
+fresh user's private session bus the installed activation file starts the service with that
+user's settings folder; dpkg --purge leaves none of the package's files.
+
+Needs root and a machine where the package is not installed (the CI machine); otherwise the
+cases are skipped. The test makes its own users and removes them. Builds the package with
+tools/package.sh when build/packages/ has none.
+
+Environment: MEREL_SOURCE.
+"""
+
+import glob
+import json
+import os
+import pwd
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+from dbus_world import (BUS_CONFIG_HEAD, BUS_NAME, INTERFACE, OBJECT, case, check,
+                        on_stop_signal, pid_alive, report, session_bus_config, skip,
+                        text_mode_writes, wait_until)
+import dbus_world
+
+PACKAGE = "merel-sms-manager"
+SERVICE = "/usr/libexec/merel-sms-manager/MerelSMSManager"
+MODEM_SIM = "/usr/libexec/merel-sms-manager/modem-sim"
+STATE = "/var/lib/merel-sms-manager"
+MEMBER, OUTSIDER, HOME_USER = "merel-e2e-member", "merel-e2e-outsider", "merel-e2e-home"
+NUMBER = "+491701234567"
+
+# The system bus's own policy, and of the policy files only the package's.
+SYSTEM_BUS_CONFIG = BUS_CONFIG_HEAD + """<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+  </policy>
+  <include>/usr/share/dbus-1/system.d/MerelSMSManager.SMSMgr.conf</include>
+</busconfig>
+"""
+
+
+
+def as_user(name, groups=None):
+    """A command prefix that runs as `name` with its own groups, or with `groups` besides."""
+    prefix = ["setpriv", f"--reuid={name}", f"--regid={name}"]
+    return prefix + ([f"--groups={','.join(groups)}"] if groups else ["--init-groups"])
+
+
+def names_in(path):
+    with open(path) as f:
+        return {line.split(":", 1)[0] for line in f if line.strip()}
+
+
+class PackageWorld:
+    def __init__(self):
+        self.source = os.environ.get("MEREL_SOURCE") or os.path.dirname(
+            os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        self.tmp = tempfile.mkdtemp(prefix="merel-pkg-e2e-")
+        os.chmod(self.tmp, 0o755)  # the test users reach their sockets through it
+        self.env = dict(os.environ, LC_ALL="C.UTF-8")
+        for var in ("DBUS_SESSION_BUS_ADDRESS", "DBUS_STARTER_ADDRESS", "DBUS_STARTER_BUS_TYPE",
+                    "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS"):
+            self.env.pop(var, None)
+        self.procs = []  # modem-sims, bus daemons and the system service, as (Popen or pid)
+        self.users = []
+        self.installed = False
+        self.users_before = names_in("/etc/passwd")
+        self.groups_before = names_in("/etc/group")
+
+    def run(self, args, timeout=60, env=None, **kw):
+        return subprocess.run(args, env=env or self.env, capture_output=True, text=True,
+                              timeout=timeout, **kw)
+
+    def deb(self):
+        found = sorted(glob.glob(os.path.join(self.source, "build", "packages",
+                                              f"{PACKAGE}_*.deb")))
+        if not found:
+            p = self.run([os.path.join(self.source, "tools", "package.sh")], timeout=1800)
+            check(p.returncode == 0, f"tools/package.sh: {p.stderr.strip()[-500:]}")
+            found = sorted(glob.glob(os.path.join(self.source, "build", "packages",
+                                                  f"{PACKAGE}_*.deb")))
+        check(found, "no package in build/packages")
+        return found[-1]
+
+    def add_user(self, name, *options):
+        self.users.append(name)
+        p = self.run(["useradd", *options, name])
+        check(p.returncode == 0, f"useradd {name}: {p.stderr.strip()}")
+
+    def start_sim(self, name, owner):
+        """modem-sim on a pty, given to `owner` (user:group) like a serial port; its transcript."""
+        link = os.path.join(self.tmp, name)
+        transcript = os.path.join(self.tmp, name + ".jsonl")
+        sim = subprocess.Popen([MODEM_SIM, "--link", link, "--json", "--transcript",
+                                transcript, "--idle-exit", "300"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.procs.append(sim)
+        first = sim.stdout.readline()
+        check(first.startswith("device: /dev/pts/"), f"modem-sim said {first!r}")
+        pty = os.path.realpath(link)
+        shutil.chown(pty, *owner.split(":"))
+        os.chmod(pty, 0o660)
+        return pty, transcript
+
+    def start_bus(self, config, name, user=None, env=None):
+        """A private bus daemon from `config` (of its socket's path), as `user` when given;
+        its address."""
+        folder = os.path.join(self.tmp, name)
+        os.makedirs(folder)
+        if user:
+            shutil.chown(folder, user, user)
+        conf = os.path.join(folder, "bus.conf")
+        with open(conf, "w") as f:
+            f.write(config(os.path.join(folder, "socket")))
+        prefix = as_user(user) if user else []
+        p = self.run(prefix + ["dbus-daemon", f"--config-file={conf}", "--fork",
+                               "--print-address=1", "--print-pid=1", "--nopidfile"],
+                     timeout=20, env=env)
+        check(p.returncode == 0, f"dbus-daemon: {p.stderr.strip()}")
+        address, pid = p.stdout.split("\n")[:2]
+        self.procs.append(int(pid))
+        return address.strip()
+
+    def service_pids(self):
+        pids = []
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    # A service still running after the purge reads as "... (deleted)".
+                    if os.readlink(f"/proc/{entry}/exe").startswith(SERVICE):
+                        pids.append(int(entry))
+                except OSError:
+                    pass
+        return pids
+
+    def stop_processes(self):
+        """Ends what the test started, the last first: the service and the buses before the
+        modem-sims; a service that a bus started ends with its bus."""
+        for proc in reversed(self.procs):
+            if isinstance(proc, int):
+                try:
+                    os.kill(proc, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+                wait_until(lambda: not pid_alive(proc), 5)
+            elif proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait(timeout=5)
+        self.procs = []  # their ids may be reused from here on
+        wait_until(lambda: not self.service_pids(), 5)
+        # Services that our buses started and that did not end with them.
+        for pid in self.service_pids():
+            os.kill(pid, signal.SIGKILL)
+
+    def cleanup(self):
+        self.stop_processes()
+        for name in self.users:
+            self.run(["userdel", "--remove", name])
+        if self.installed:
+            self.run(["dpkg", "--purge", PACKAGE], timeout=120)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def merel_sms(w, prefix, env, *args, timeout=90):
+    return w.run(prefix + ["merel-sms", "--timeout", "60", *args], timeout=timeout, env=env)
+
+
+def commands(transcript):
+    if not os.path.exists(transcript):
+        return []
+    with open(transcript) as f:
+        return [bytes.fromhex(r["bytes_hex"]) for r in map(json.loads, filter(str.strip, f))
+                if r["type"] == "command"]
+
+
+def system_bus_cases(w):
+    pty, transcript = w.start_sim("system-modem", "root:dialout")
+    address = w.start_bus(lambda socket: SYSTEM_BUS_CONFIG.replace("{socket}", socket),
+                          "system-bus")
+    env = dict(w.env, DBUS_SYSTEM_BUS_ADDRESS=address)
+    service = subprocess.Popen(
+        as_user("merel-sms", ["merel-sms", "dialout"]) +
+        [SERVICE, "--system", "--settings-dir", STATE], env=env,
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    w.procs.append(service)
+
+    def owner():
+        p = w.run(["busctl", "--system", "--json=short", "call", "org.freedesktop.DBus",
+                   "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
+                   "s", BUS_NAME], env=env)
+        return json.loads(p.stdout)["data"][0] if p.returncode == 0 else None
+
+    merel_uid = pwd.getpwnam("merel-sms").pw_uid
+
+    @case("system bus: the service runs as user merel-sms with --system and owns the name")
+    def _():
+        check(wait_until(lambda: owner() is not None or service.poll() is not None, 15),
+              "no owner within 15 s")
+        if service.poll() is not None:
+            check(False, f"service ended: {service.stderr.read().strip()}")
+        check(owner() == merel_uid, f"owner uid {owner()}, want {merel_uid}")
+        # Started by hand, the service ends 5 s after its last client: root stays connected
+        # as one until the end.
+        keeper = subprocess.Popen(
+            [sys.executable, "-c", "import dbus, sys\n"
+             f"bus = dbus.bus.BusConnection({address!r})\n"
+             f"bus.call_blocking({BUS_NAME!r}, {OBJECT!r}, {INTERFACE!r}, "
+             "'GetSMSManagerStatus', '', [])\nprint('held', flush=True)\nsys.stdin.read()\n"],
+            env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        w.procs.append(keeper)
+        check(keeper.stdout.readline().strip() == "held", "root's call failed")
+
+    @case("system bus: a member of group merel-sms configures and sends; the bytes arrive")
+    def _():
+        member = as_user(MEMBER)
+        p = merel_sms(w, member, env, "--system", "configure", "--port", pty)
+        check(p.returncode == 0, f"configure: exit {p.returncode}: {p.stderr.strip()}")
+        before = len(commands(transcript))
+        p = merel_sms(w, member, env, "--system", "send", "--mode", "text", NUMBER, "Hi")
+        check(p.returncode == 0, f"send: exit {p.returncode}: {p.stderr.strip()}")
+        got = commands(transcript)[before:]
+        want = text_mode_writes(NUMBER.encode(), b"Hi")
+        check(got == want, f"modem got {got}, want {want}")
+        ini = os.path.join(STATE, "SMSMgr.ini")
+        check(os.path.exists(ini) and os.stat(ini).st_uid == merel_uid,
+              f"{ini} missing or not the service user's")
+
+    @case("system bus: a user outside the group is refused by the bus, nothing is written")
+    def _():
+        outsider = as_user(OUTSIDER)
+        before = len(commands(transcript))
+        p = w.run(outsider + ["busctl", "--system", "call", BUS_NAME, OBJECT, INTERFACE,
+                              "SendMessage", "ss", NUMBER, "Hi"], env=env)
+        check(p.returncode != 0 and ("Access denied" in p.stderr or "AccessDenied" in p.stderr),
+              f"busctl: exit {p.returncode}: {p.stderr.strip()}")
+        p = merel_sms(w, outsider, env, "--system", "send", NUMBER, "Hi")
+        check(p.returncode != 0, f"merel-sms send succeeded: {p.stdout.strip()}")
+        check(commands(transcript)[before:] == [], "the modem got commands")
+
+    @case("system bus: no other user can take the name, neither a member nor an outsider")
+    def _():
+        for user in (MEMBER, OUTSIDER):
+            p = w.run(as_user(user) + [SERVICE, "--system", "--settings-dir", w.tmp], env=env,
+                      timeout=30)
+            check(p.returncode != 0 and "cannot take the bus name" in p.stderr and
+                  "Permission denied" in p.stderr,
+                  f"{user}: exit {p.returncode}: {p.stderr.strip()}")
+        check(owner() == merel_uid, f"owner uid {owner()}")
+
+
+def session_bus_cases(w):
+    pty, transcript = w.start_sim("session-modem", "root:dialout")
+    home = pwd.getpwnam(HOME_USER).pw_dir
+    env = {"PATH": w.env["PATH"], "HOME": home, "USER": HOME_USER, "LC_ALL": "C.UTF-8"}
+    env["DBUS_SESSION_BUS_ADDRESS"] = w.start_bus(session_bus_config, "session-bus", HOME_USER,
+                                                  env)
+    user = as_user(HOME_USER)
+
+    @case("session bus: a fresh user's configure and send start the installed service")
+    def _():
+        p = merel_sms(w, user, env, "configure", "--port", pty)
+        check(p.returncode == 0, f"configure: exit {p.returncode}: {p.stderr.strip()}")
+        before = len(commands(transcript))
+        p = merel_sms(w, user, env, "send", "--mode", "text", NUMBER, "Hi")
+        check(p.returncode == 0, f"send: exit {p.returncode}: {p.stderr.strip()}")
+        got = commands(transcript)[before:]
+        check(got == text_mode_writes(NUMBER.encode(), b"Hi"), f"modem got {got}")
+
+    @case("session bus: SMSMgr.ini lands in ~/.config/MerelSMSManager, private to the user")
+    def _():
+        folder = os.path.join(home, ".config", "MerelSMSManager")
+        ini = os.path.join(folder, "SMSMgr.ini")
+        check(os.path.exists(ini), f"no {ini}")
+        with open(ini, "rb") as f:
+            check(f.read().startswith(b"Port:" + pty.encode() + b"\r\n"), "wrong port stored")
+        info = os.stat(folder)
+        check(info.st_uid == pwd.getpwnam(HOME_USER).pw_uid and info.st_mode & 0o777 == 0o700,
+              f"folder uid {info.st_uid} mode {oct(info.st_mode)}")
+
+
+def run_cases(w):
+    deb = w.deb()
+    package_files = [line.split()[-1][1:] for line in
+                     w.run(["dpkg-deb", "-c", deb]).stdout.splitlines()
+                     if not line.startswith("d")]
+
+    @case("lintian reports no error on the package")
+    def _():
+        p = w.run(["lintian", "--fail-on", "error", deb], timeout=300)
+        check(p.returncode == 0, p.stdout.strip() or p.stderr.strip())
+
+    @case("dpkg -i installs the package; merel-sms --version runs")
+    def _():
+        p = w.run(["dpkg", "-i", deb], timeout=120)
+        w.installed = True
+        check(p.returncode == 0, p.stderr.strip())
+        p = w.run(["merel-sms", "--version"])
+        check(p.returncode == 0 and p.stdout.startswith("merel-sms "), p.stdout + p.stderr)
+        check("merel-sms" in names_in("/etc/passwd"), "no user merel-sms")
+        check("merel-sms" in names_in("/etc/group"), "no group merel-sms")
+
+    @case("systemd-analyze verify accepts the installed unit")
+    def _():
+        p = w.run(["systemd-analyze", "verify", "/usr/lib/systemd/system/merel-sms-manager.service"])
+        check(p.returncode == 0 and not p.stderr.strip(), p.stderr.strip())
+
+    w.add_user(MEMBER, "--system", "--no-create-home", "--groups", "merel-sms")
+    w.add_user(OUTSIDER, "--system", "--no-create-home")
+    w.add_user(HOME_USER, "--create-home", "--groups", "dialout")
+    system_bus_cases(w)
+    session_bus_cases(w)
+
+    @case("dpkg --purge leaves none of the package's files and only the user merel-sms")
+    def _():
+        w.stop_processes()  # the service and the buses go first, as on a real system
+        p = w.run(["dpkg", "--purge", PACKAGE], timeout=120)
+        check(p.returncode == 0, p.stderr.strip())
+        w.installed = False
+        left = [f for f in package_files + [STATE] if os.path.lexists(f)]
+        check(not left, f"left behind: {left}")
+        for name in w.users:
+            w.run(["userdel", "--remove", name])
+        w.users = []
+        # Debian keeps system users on purge; see packaging/debian/postrm.
+        check(names_in("/etc/passwd") - w.users_before <= {"merel-sms"}, "extra users")
+        check(names_in("/etc/group") - w.groups_before <= {"merel-sms"}, "extra groups")
+
+
+def main():
+    signal.signal(signal.SIGTERM, on_stop_signal)
+    if os.geteuid() != 0:
+        skip("the Debian package installs and purges", "needs root")
+        return 0
+    if subprocess.run(["dpkg", "-s", PACKAGE], capture_output=True).returncode == 0:
+        skip("the Debian package installs and purges", f"{PACKAGE} is installed on this machine")
+        return 0
+    w = PackageWorld()
+    try:
+        case("the package is built")(lambda: w.deb())
+        if dbus_world.failures == 0:
+            run_cases(w)
+    finally:
+        w.cleanup()
+        leftovers = w.service_pids()
+        report(not leftovers and not os.path.exists(w.tmp),
+               "no process, folder, user or package of the test is left behind",
+               f"services still running: {leftovers}")
+    return 1 if dbus_world.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
