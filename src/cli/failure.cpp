@@ -56,16 +56,27 @@ std::string FormatCode(HRESULT hr) {
     return text;
 }
 
-Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text) {
+Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus) {
     Failure f{
         hr, text.empty() ? FormatCode(hr) + ": call failed" : std::move(text), {}, kExitSoftware};
+    const bool systemBus = !kWindows && bus == Bus::kSystem;
     if (ServerUnreachable(hr)) {
         f.exitCode = kExitUnavailable;
         if (hr == kServerNotRegistered) {
-            f.hint = kWindows ? "register the server: MerelSMSManager.exe /RegServer (as "
-                                "administrator)"
-                              : "register the service: MerelSMSManager -RegServer";
+            f.hint = kWindows    ? "register the server: MerelSMSManager.exe /RegServer (as "
+                                   "administrator)"
+                     : systemBus ? "install the merel-sms-manager package, which provides the "
+                                   "system service"
+                                 : "register the service: MerelSMSManager -RegServer";
         }
+        return f;
+    }
+    if (hr == kCallRefused) {
+        f.exitCode = kExitNoPerm;
+        f.hint = kWindows    ? "the server's access permissions do not include this user"
+                 : systemBus ? "the system service answers root and group merel-sms: sudo "
+                               "usermod -aG merel-sms $USER, then log in again"
+                             : "the session bus's policy refuses this call";
         return f;
     }
     if (hr == kE_INVALIDARG) {

@@ -39,8 +39,11 @@ struct Failure {
     int exitCode = kExitSoftware;
 };
 
+// Which bus the client used (D-Bus only): the steps that help differ.
+enum class Bus { kSession, kSystem };
+
 // `text` is the transport's LastErrorText(); when empty the code stands alone.
-Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text);
+Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus = Bus::kSession);
 
 // "0x80070057".
 std::string FormatCode(HRESULT hr);

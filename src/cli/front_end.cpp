@@ -40,13 +40,15 @@ class Session {
     Session(ManagerClient& client, Console& io, const Options& options, std::string command)
         : client(client), io(io), options(options), command_(std::move(command)) {}
 
+    Bus bus() const { return options.connect.systemBus ? Bus::kSystem : Bus::kSession; }
+
     // Makes one call; on failure records what went wrong and returns false.
     template <class Call>
     bool Do(const char* name, Stage stage, Call&& call) {
         const HRESULT hr = call();
         if (options.verbose) io.err << "merel-sms: " << name << ": " << FormatCode(hr) << "\n";
         if (!Failed(hr)) return true;
-        failure_ = ClassifyFailure(stage, hr, client.LastErrorText());
+        failure_ = ClassifyFailure(stage, hr, client.LastErrorText(), bus());
         return false;
     }
 
@@ -99,8 +101,8 @@ class Session {
             return false;
         }
         if (status.iniFileLoad && !portMatters) return true;
-        failure_ =
-            ClassifyFailure(status.iniFileLoad ? Stage::kPort : Stage::kSettingsRead, hr, text);
+        failure_ = ClassifyFailure(status.iniFileLoad ? Stage::kPort : Stage::kSettingsRead, hr,
+                                   text, bus());
         return false;
     }
 

@@ -28,6 +28,8 @@ inline constexpr HRESULT kServerNotRegistered =
 inline constexpr HRESULT kServerNotStarted =
     static_cast<HRESULT>(0x80080005u);  // CO_E_SERVER_EXEC_FAILURE
 inline constexpr HRESULT kCallTimedOut = static_cast<HRESULT>(0x800705B4u);  // ERROR_TIMEOUT
+// The bus (or COM's security) refused the call before it reached the server.
+inline constexpr HRESULT kCallRefused = static_cast<HRESULT>(0x8001011Bu);  // RPC_E_ACCESS_DENIED
 
 class ManagerClient {
   public:

@@ -46,6 +46,7 @@ HRESULT TransportFailure(const sd_bus_error& error, int r) {
         StartsWith(name, "org.freedesktop.DBus.Error.TimedOut") || r == -ETIMEDOUT) {
         return kCallTimedOut;
     }
+    if (StartsWith(name, SD_BUS_ERROR_ACCESS_DENIED)) return kCallRefused;
     if (StartsWith(name, "org.freedesktop.DBus.Error.Spawn") || !name) return kServerNotStarted;
     return kE_FAIL;
 }
@@ -166,6 +167,8 @@ class DbusManagerClient : public ManagerClient {
                 std::string("no service ") + dbus::kBusName + " is registered on the " + busName_;
         } else if (hr == kCallTimedOut) {
             what = "no answer from the service in time";
+        } else if (hr == kCallRefused) {
+            what = "the " + busName_ + " refused the call";
         } else if (hr == kServerNotStarted) {
             what = "the service could not be started";
         } else {

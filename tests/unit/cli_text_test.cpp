@@ -95,5 +95,26 @@ TEST(Failure, ExitCodeAndHintByStageAndCode) {
     EXPECT_EQ(ClassifyFailure(Stage::kQuery, kE_FAIL, "").message, "0x80004005: call failed");
 }
 
+TEST(Failure, SystemBusHintsNameThePackageAndTheGroup) {
+    if (kWindows()) GTEST_SKIP() << "no system bus on Windows";
+    struct Row {
+        Bus bus;
+        HRESULT hr;
+        int exitCode;
+        const char* hint;
+    } rows[] = {
+        {Bus::kSystem, kServerNotRegistered, 69, "install the merel-sms-manager package"},
+        {Bus::kSession, kServerNotRegistered, 69, "-RegServer"},
+        {Bus::kSystem, kCallRefused, 77, "usermod -aG merel-sms"},
+        {Bus::kSession, kCallRefused, 77, "policy"},
+    };
+    for (const Row& row : rows) {
+        const Failure f = ClassifyFailure(Stage::kSendText, row.hr, "", row.bus);
+        SCOPED_TRACE(row.hint);
+        EXPECT_EQ(f.exitCode, row.exitCode);
+        EXPECT_NE(f.hint.find(row.hint), std::string::npos) << f.hint;
+    }
+}
+
 }  // namespace
 }  // namespace merel::cli
