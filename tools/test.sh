@@ -134,6 +134,18 @@ for t in "$root"/tests/e2e/*.sh "$root"/tests/e2e/*.py; do
     check_sanitizer_reports "$name (linux-asan)"
 done
 
+# The benchmark in its quick mode, only to show that it still runs: its goals are reported,
+# never checked here.
+echo "== Benchmark, quick mode"
+out="$log_dir/bench-quick.log"
+if timeout 600 "$root/tools/bench.sh" --quick >"$out" 2>&1; then
+    passed=$((passed + 1))
+    echo "ok - tools/bench.sh --quick"
+else
+    tail -n 20 "$out"
+    fail "tools/bench.sh --quick (see $out)"
+fi
+
 echo "== Fuzzing"
 # Each harness runs from a copy of its seed corpus, so what it finds does not grow the
 # repository's; a crash or a broken property leaves its input in the log folder.
