@@ -15,6 +15,8 @@
 # something could not be measured.
 set -uo pipefail
 
+section() { echo "== $1 (at ${SECONDS} s)"; }
+
 root=$(cd "$(dirname "$0")/.." && pwd)
 quick=false
 case "${1:-}" in
@@ -37,7 +39,7 @@ out=$root/build/bench
 mkdir -p "$out"
 log=$out/build.log
 
-echo "== Building linux-release"
+section "Building linux-release"
 if ! { cmake --preset linux-release >"$log" 2>&1 &&
     cmake --build --preset linux-release -j2 >>"$log" 2>&1; }; then
     tail -n 30 "$log"
@@ -79,6 +81,7 @@ fail() {
     exit 1
 }
 
+
 now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
 
 # Waits up to $2 seconds for a first line in file $1.
@@ -115,7 +118,7 @@ background+=($!)
 wait_line "$work/modem-sim.out" 10 || fail "modem-sim did not start"
 
 # ---------------------------------------------------------------- activation, memory, end
-echo "== Activation and memory ($lives runs)"
+section "Activation and memory ($lives runs)"
 for ((i = 0; i < lives; i++)); do
     "$client" life status "$life_calls" product >>"$samples" || fail "life of the service"
     "$client" life minimal "$life_calls" minimal >>"$samples" || fail "life of the reference"
@@ -141,13 +144,13 @@ idle_syscalls() {
         echo "skip $key strace could not attach: $(head -n 1 "$work/strace-err")" >>"$samples"
     fi
 }
-echo "== Idle"
+section "Idle"
 idle_syscalls minimal_idle_syscalls minimal
 # The client holding the service stays until the end, so that it keeps its port and settings.
 idle_syscalls product_idle_syscalls status
 
 # ---------------------------------------------------------------- warm round trips
-echo "== Round trips ($runs × $calls calls)"
+section "Round trips ($runs × $calls calls)"
 "$client" rtt "$calls" "$runs" status settings ping getid >>"$samples" || fail "round trips"
 
 # ---------------------------------------------------------------- sends
@@ -159,14 +162,14 @@ busctl_call Init 2>/dev/null # fixes the settings path; there is no SMSMgr.ini y
 busctl_call SetSettings sinnnnnn "$work/modem" 460800 8 0 0 1 0 0 || fail "SetSettings"
 busctl_call Init || fail "Init"
 
-echo "== Sends ($sends of each kind)"
+section "Sends ($sends of each kind)"
 for ((i = 0; i < sends; i++)); do
     "$client" send text send_text >>"$samples" || fail "text send"
     "$client" send pdu send_pdu >>"$samples" || fail "PDU send"
 done
-echo "== While a send runs"
+section "While a send runs"
 "$client" during-send during >>"$samples" || fail "calls during a send"
-echo "== $clients clients at once"
+section "$clients clients at once"
 "$client" parallel "$clients" parallel >>"$samples" || fail "clients at once"
 
 # ---------------------------------------------------------------- COM under Wine
@@ -190,13 +193,14 @@ elif ! cmake --build --preset win64 -j2 --target MerelSMSManager merel_bench_com
 then
     com_skip "the win64 build failed (see $log)"
 else
-    echo "== COM under Wine ($com_runs runs)"
+    section "COM under Wine ($com_runs runs)"
     wine_prefix=$work/prefix
     export WINEDEBUG=-all WINEARCH=win64 WINEPREFIX=$wine_prefix WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$work/win"
     cp "$win_build/src/host/win32/MerelSMSManager.exe" "$win_build/tools/bench/merel_bench_com.exe" \
         "$work/win/"
-    if ! timeout 300 "$wine64" wineboot -i >"$work/wineboot.log" 2>&1 ||
+    if ! { timeout 300 "$wine64" wineboot -i >"$work/wineboot.log" 2>&1 &&
+        timeout 60 /usr/lib/wine/wineserver -w; } ||
         ! (cd "$work/win" && timeout 120 "$wine64" MerelSMSManager.exe /RegServer >/dev/null 2>&1)
     then
         com_skip "the Wine prefix could not be set up"
@@ -206,6 +210,8 @@ else
             (cd "$work/win" && timeout 120 "$wine64" merel_bench_com.exe "$calls" \
                 >"$work/com.out" 2>&1) || fail "COM client: $(tr -d '\r' <"$work/com.out")"
             tr -d '\r' <"$work/com.out" >>"$samples"
+            # The next cold creation needs the server gone; after the last, Wine is ended.
+            [ $((i + 1)) -eq "$com_runs" ] && break
             deadline=$(($(now_ms) + 20000))
             while [ -n "$(wine_servers)" ]; do
                 [ "$(now_ms)" -ge "$deadline" ] && fail "the COM server did not end"
@@ -216,7 +222,7 @@ else
 fi
 
 # ---------------------------------------------------------------- report
-echo "== Results"
+section "Results"
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
     "Linux $(uname -r), $(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg)" |
     tee "$out/machine.txt"
