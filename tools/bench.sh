@@ -6,8 +6,9 @@
 # client, Peer.Ping and a queued call while a send runs, clients sending at once, and (with the
 # win64 build and Wine) COM activation and calls. Goals are reported, never enforced.
 #
-#   tools/bench.sh           the full run (about six minutes)
-#   tools/bench.sh --quick   few repetitions and 3 clients at once, to show that it works
+#   tools/bench.sh           the full run (about five minutes)
+#   tools/bench.sh --quick   one repetition, 3 clients at once and no Wine: about a minute, to
+#                            show that it works
 #
 # Builds the linux-release preset; uses build/win64 when it has been configured. Everything
 # runs on a private session bus with modem-sim as the modem, in a folder removed at the end.
@@ -98,7 +99,8 @@ samples=$out/samples.txt
 client=$build/tools/bench/merel-bench-client
 
 # ---------------------------------------------------------------- services and the bus
-export XDG_DATA_HOME=$work/data HOME=$work LC_ALL=C.UTF-8
+# Only our activation files count: an installed copy of the service must not answer instead.
+export XDG_DATA_HOME=$work/data XDG_DATA_DIRS=$work/none HOME=$work LC_ALL=C.UTF-8
 unset DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE XDG_RUNTIME_DIR
 mkdir -p "$work/bin" "$XDG_DATA_HOME/dbus-1/services"
 cp "$build/src/host/dbus/MerelSMSManager" "$build/tools/bench/merel-bench-minimal" "$work/bin/"
@@ -181,11 +183,13 @@ com_skip() {
 wine_servers() {
     local p
     for p in /proc/[0-9]*; do
-        tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qi "${work##*/}.*merelsmsmanager.exe" &&
+        tr '\0' ' ' 2>/dev/null <"$p/cmdline" | grep -qi "${work##*/}.*merelsmsmanager.exe" &&
             echo "${p#/proc/}"
     done
 }
-if [ ! -x "$wine64" ]; then
+if $quick; then
+    com_skip "quick mode: making a Wine prefix alone takes most of a minute"
+elif [ ! -x "$wine64" ]; then
     com_skip "Wine is not installed"
 elif [ ! -f "$win_build/CMakeCache.txt" ]; then
     com_skip "no win64 build (cmake --preset win64)"

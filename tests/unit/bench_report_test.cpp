@@ -119,5 +119,34 @@ TEST(BenchReport, RowsTableAndJson) {
         << json;
 }
 
+TEST(BenchReport, CellsShowEnoughDigitsAndTheRangeOnlyWhenThereIsOne) {
+    struct Case {
+        std::string samples;
+        std::string product;  // the table's cell
+        std::string ratio;
+    };
+    const Case cases[] = {
+        {"p 0.0754\nr 0.0701\n", "0.075 ms", "1.076× (+0.005 ms, +7.56 %)"},
+        {"p 12.5 12.5\nr 25\n", "12.50 ms", "0.500× (-12.50 ms, -50.00 %)"},
+        {"p 999.94 1000 1004.46\nr 1000\n", "1000.0 (999.9–1004.5) ms",
+         "1.000× (+0.000 ms, +0.00 %)"},
+        {"p 3\nr 0\n", "3.00 ms", "—"},
+    };
+    for (const Case& c : cases) {
+        const RowSpec spec{"m", "ms", "p", "r", "ref", {}, true};
+        const std::string table = MarkdownTable(BuildRows({spec}, ParseSamples(c.samples)));
+        EXPECT_NE(table.find("| m | " + c.product + " | ref "), std::string::npos) << table;
+        EXPECT_NE(table.find(" | " + c.ratio + " |  |\n"), std::string::npos) << table;
+    }
+}
+
+TEST(BenchReport, JsonEscapesQuotesAndBackslashes) {
+    const RowSpec spec{"a \"quoted\" \\ measure", "ms", "x", "1", "ref", {}};
+    const std::string json = Json(BuildRows({spec}, ParseSamples("skip x no \"strace\"\n")));
+    EXPECT_NE(json.find("\"measure\":\"a \\\"quoted\\\" \\\\ measure\""), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"note\":\"no \\\"strace\\\"\""), std::string::npos) << json;
+}
+
 }  // namespace
 }  // namespace merel::bench
