@@ -4,10 +4,10 @@
 //
 //   rtt CALLS RUNS TARGET...        warm round trips; per run the median and the 99th percentile
 //   send text|pdu KEY               one send to the modem; its duration
-//   life TARGET CALLS KEY           first call to a service that is not running (activation),
-//                                   memory after it and after CALLS and 2 × CALLS more calls, then
-//                                   the time from this client's end to the service's (the product),
-//                                   or the service ended by SIGTERM (the reference)
+//   life TARGET CALLS KEY [wait]    first call to a service that is not running (activation),
+//                                   memory after it and after CALLS and 2 × CALLS more calls; then
+//                                   the service ends by itself once this client has gone (wait:
+//                                   the time that takes) or is ended by SIGTERM
 //   during-send KEY                 Peer.Ping while a send runs, and a status call queued
 //                                   behind the send
 //   parallel N KEY                  N clients each sending one message at the same moment
@@ -132,26 +132,20 @@ void PrintSamples(const std::string& key, const std::vector<double>& values) {
     std::fflush(stdout);
 }
 
-std::vector<double> RoundTrips(sd_bus* bus, const Target& t, int calls) {
-    std::vector<double> times;
-    times.reserve(calls);
-    for (int i = 0; i < calls; ++i) {
-        const auto start = Clock::now();
-        Call(bus, t);
-        times.push_back(MsSince(start));
-    }
-    return times;
+void Calls(sd_bus* bus, const Target& t, int calls) {
+    for (int i = 0; i < calls; ++i) Call(bus, t);
 }
 
 int Usage() {
     std::fputs(
         "usage: merel-bench-client rtt CALLS RUNS TARGET... | send text|pdu KEY |\n"
-        "       life TARGET CALLS KEY | during-send KEY | parallel N KEY | hold TARGET SECONDS\n",
+        "       life TARGET CALLS KEY [wait] | during-send KEY | parallel N KEY |\n"
+        "       hold TARGET SECONDS\n",
         stderr);
     return 2;
 }
 
-// The targets take turns run by run, so that a busy moment of the machine spreads over all.
+// The targets take turns call by call, so that a busy moment of the machine falls on all alike.
 int Rtt(int calls, int runs, const std::vector<std::string>& names) {
     Bus bus = Connect();
     std::vector<const Target*> targets;
@@ -162,10 +156,17 @@ int Rtt(int calls, int runs, const std::vector<std::string>& names) {
     }
     std::vector<std::vector<double>> medians(targets.size()), p99s(targets.size());
     for (int run = 0; run < runs; ++run) {
+        std::vector<std::vector<double>> times(targets.size());
+        for (int call = 0; call < calls; ++call) {
+            for (std::size_t i = 0; i < targets.size(); ++i) {
+                const auto start = Clock::now();
+                Call(bus.get(), *targets[i]);
+                times[i].push_back(MsSince(start));
+            }
+        }
         for (std::size_t i = 0; i < targets.size(); ++i) {
-            const auto times = RoundTrips(bus.get(), *targets[i], calls);
-            medians[i].push_back(merel::bench::Summarize(times)->median);
-            p99s[i].push_back(merel::bench::Percentile(times, 99));
+            medians[i].push_back(merel::bench::Summarize(times[i])->median);
+            p99s[i].push_back(merel::bench::Percentile(times[i], 99));
         }
     }
     for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -222,7 +223,7 @@ double WaitGone(pid_t pid, double seconds) {
     return MsSince(start);
 }
 
-int Life(const Target& t, int calls, const std::string& key) {
+int Life(const Target& t, int calls, const std::string& key, bool waitForEnd) {
     Bus bus = Connect();
     Call(bus.get(), *FindTarget("getid"));  // the connection's own set-up is not timed
     const auto begin = Clock::now();
@@ -236,9 +237,9 @@ int Life(const Target& t, int calls, const std::string& key) {
     // Twice the calls: growth from the first batch to the second would be a leak, while the
     // first batch may still warm up buffers.
     const Memory start = MemoryOf(pid);
-    RoundTrips(bus.get(), t, calls);
+    Calls(bus.get(), t, calls);
     const Memory after = MemoryOf(pid);
-    RoundTrips(bus.get(), t, calls);
+    Calls(bus.get(), t, calls);
     const Memory again = MemoryOf(pid);
     PrintSamples(key + "_cold", {cold});
     PrintSamples(key + "_rss_start", {start.rss});
@@ -246,15 +247,14 @@ int Life(const Target& t, int calls, const std::string& key) {
     PrintSamples(key + "_rss_after", {after.rss});
     PrintSamples(key + "_hwm_after", {after.hwm});
     PrintSamples(key + "_rss_again", {again.rss});
-    const bool product = t.destination == std::string_view(merel::dbus::kBusName);
-    if (!product) kill(pid, SIGTERM);
+    if (!waitForEnd) kill(pid, SIGTERM);
     bus.reset();  // the last client leaves
     const double gone = WaitGone(pid, 20);
     if (gone < 0) {
         std::fprintf(stderr, "merel-bench-client: %s did not end\n", t.destination);
         return 1;
     }
-    if (product) PrintSamples(key + "_exit", {gone});
+    if (waitForEnd) PrintSamples(key + "_exit", {gone});
     return 0;
 }
 
