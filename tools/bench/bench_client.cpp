@@ -348,8 +348,9 @@ int main(int argc, char** argv) {
     if (a.size() == 3 && a[0] == "send" && (a[1] == "text" || a[1] == "pdu")) {
         return SendOnce(a[1] == "pdu", a[2]);
     }
-    if (a.size() == 4 && a[0] == "life" && target(1))
-        return Life(*target(1), std::stoi(a[2]), a[3]);
+    if ((a.size() == 4 || (a.size() == 5 && a[4] == "wait")) && a[0] == "life" && target(1)) {
+        return Life(*target(1), std::stoi(a[2]), a[3], a.size() == 5);
+    }
     if (a.size() == 2 && a[0] == "during-send") return DuringSend(a[1]);
     if (a.size() == 3 && a[0] == "parallel") return Parallel(std::stoi(a[1]), a[2]);
     if (a.size() == 3 && a[0] == "hold" && target(1)) return Hold(*target(1), std::stod(a[2]));
