@@ -105,30 +105,17 @@ linux_lane() {
         run_e2e "$t" "$(basename "$t")"
     done
 
-    echo "== Fuzzing"
-    # Each harness runs from a copy of its seed corpus, so what it finds does not grow the
-    # repository's; a crash or a broken property leaves its input in the log folder.
-    fuzz_seconds=${MEREL_FUZZ_SECONDS:-20}
-    for bin in "$root"/build/linux-asan/tests/fuzz/fuzz_*; do
-        [ -x "$bin" ] || continue
-        name=${bin##*/fuzz_}
-        scratch="$root/build/fuzz-corpus/$name"
-        rm -rf "$scratch"
-        mkdir -p "$scratch"
-        cp "$root/tests/fuzz/corpus/$name"/* "$scratch/"
-        out="$log_dir/fuzz-$name.log"
-        timeout $((fuzz_seconds + 120)) "$bin" -max_total_time="$fuzz_seconds" -timeout=10 \
-            -rss_limit_mb=2048 -artifact_prefix="$log_dir/fuzz-$name-" "$scratch" >"$out" 2>&1
-        rc=$?
-        runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$out" | tail -n 1)
-        if [ "$rc" -eq 0 ] && [ -n "$runs" ]; then
-            passed=$((passed + 1))
-            echo "ok - fuzz $name: $runs executions in ${fuzz_seconds} s"
-        else
-            grep -m 5 -E 'ERROR|SUMMARY|deadly signal|Test unit written' "$out"
-            fail "fuzz $name (exit $rc, see $out)"
-        fi
-    done
+    # The benchmark in its quick mode, only to show that it still runs: its goals are
+    # reported, never checked here.
+    echo "== Benchmark, quick mode"
+    out="$log_dir/bench-quick.log"
+    if timeout 600 "$root/tools/bench.sh" --quick >"$out" 2>&1; then
+        passed=$((passed + 1))
+        echo "ok - tools/bench.sh --quick"
+    else
+        tail -n 20 "$out"
+        fail "tools/bench.sh --quick (see $out)"
+    fi
 
     end_lane linux
 }
@@ -170,6 +157,31 @@ sanitizer_lane() {
         run_e2e "$t" "$name-asan" \
             env MEREL_BUILD_LINUX="$root/build/linux-asan" "${sanitizer_env[@]}"
         check_sanitizer_reports "$name (linux-asan)"
+    done
+
+    echo "== Fuzzing"
+    # Each harness runs from a copy of its seed corpus, so what it finds does not grow the
+    # repository's; a crash or a broken property leaves its input in the log folder.
+    fuzz_seconds=${MEREL_FUZZ_SECONDS:-20}
+    for bin in "$root"/build/linux-asan/tests/fuzz/fuzz_*; do
+        [ -x "$bin" ] || continue
+        name=${bin##*/fuzz_}
+        scratch="$root/build/fuzz-corpus/$name"
+        rm -rf "$scratch"
+        mkdir -p "$scratch"
+        cp "$root/tests/fuzz/corpus/$name"/* "$scratch/"
+        out="$log_dir/fuzz-$name.log"
+        timeout $((fuzz_seconds + 120)) "$bin" -max_total_time="$fuzz_seconds" -timeout=10 \
+            -rss_limit_mb=2048 -artifact_prefix="$log_dir/fuzz-$name-" "$scratch" >"$out" 2>&1
+        rc=$?
+        runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$out" | tail -n 1)
+        if [ "$rc" -eq 0 ] && [ -n "$runs" ]; then
+            passed=$((passed + 1))
+            echo "ok - fuzz $name: $runs executions in ${fuzz_seconds} s"
+        else
+            grep -m 5 -E 'ERROR|SUMMARY|deadly signal|Test unit written' "$out"
+            fail "fuzz $name (exit $rc, see $out)"
+        fi
     done
 
     end_lane sanitizers

@@ -166,5 +166,40 @@ TEST_F(CallQueueTest, AnExceptionInACallIsItsFailure) {
     EXPECT_EQ(ends, (std::vector<End>{{0, Outcome::kRan, kE_FAIL}, {1, Outcome::kRan, 1}}));
 }
 
+TEST_F(CallQueueTest, RunNowOnlyWhileTheWorkerHasNothingRunningQueuedOrToHandBack) {
+    HRESULT result = kS_OK;
+    bool refusedRan = false;
+    auto refused = [&] {
+        return !queue.RunNow(
+            [&] {
+                refusedRan = true;
+                return kS_OK;
+            },
+            result);
+    };
+    EXPECT_TRUE(queue.RunNow([] { return static_cast<HRESULT>(7); }, result));
+    EXPECT_EQ(result, 7);
+    EXPECT_TRUE(queue.RunNow([]() -> HRESULT { throw std::bad_alloc(); }, result));
+    EXPECT_EQ(result, kE_FAIL);
+
+    Push(":1.5", 1, true);
+    ASSERT_EQ(started.get_future().wait_for(kGenerous), std::future_status::ready);
+    EXPECT_TRUE(refused());  // one running
+    Push(":1.5", 2);
+    EXPECT_TRUE(refused());  // and one queued
+    Open();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(wakeCv.wait_for(lock, kGenerous, [this] { return wakes >= 2; }));
+    }
+    EXPECT_TRUE(refused());  // both done, not yet handed back
+    DeliverUntil(2);
+    EXPECT_TRUE(queue.RunNow([] { return kS_OK; }, result));
+    queue.Stop({}, kGenerous);
+    EXPECT_TRUE(refused());  // stopped: the manager may be gone
+    EXPECT_FALSE(refusedRan);
+    EXPECT_EQ(lifetime.LockCount(), 0);
+}
+
 }  // namespace
 }  // namespace merel

@@ -38,6 +38,19 @@ bool CallQueue::Push(std::string caller, Work work, Done done) {
     return true;
 }
 
+bool CallQueue::RunNow(const Work& work, HRESULT& result) {
+    // Held throughout, so that the worker cannot start a call meanwhile; the lock also hands
+    // the manager's state over between the two threads.
+    std::lock_guard lock(mutex_);
+    if (stopping_ || running_ || !queued_.empty() || !finished_.empty()) return false;
+    try {
+        result = work();
+    } catch (...) {
+        result = kE_FAIL;
+    }
+    return true;
+}
+
 void CallQueue::DropCaller(const std::string& caller) {
     if (caller.empty()) return;
     std::vector<Call> dropped;
@@ -110,6 +123,7 @@ void CallQueue::Worker() {
         if (queued_.empty()) break;  // stopping, and nothing left that may run
         Call call = std::move(queued_.front());
         queued_.pop_front();
+        running_ = true;
         lock.unlock();
         try {
             call.result = call.work();
@@ -117,6 +131,7 @@ void CallQueue::Worker() {
             call.result = kE_FAIL;
         }
         lock.lock();
+        running_ = false;
         finished_.push_back(std::move(call));
         lock.unlock();
         wake_();

@@ -46,6 +46,13 @@ class CallQueue {
     // Returns false, without taking anything, once the queue has been stopped.
     bool Push(std::string caller, Work work, Done done);
 
+    // Runs `work` at once on the calling thread, but only while the worker is idle: nothing
+    // queued, running or waiting to be handed back, and not stopping. The call then keeps its
+    // place in arrival order and never overlaps one on the worker; it is spared the two
+    // hand-overs between threads. Only for work that cannot block. Returns false, without
+    // running it, when the worker is busy.
+    bool RunNow(const Work& work, HRESULT& result);
+
     // The caller has left: its calls that have not started are dropped. One that is running
     // finishes.
     void DropCaller(const std::string& caller);
@@ -81,6 +88,7 @@ class CallQueue {
     std::deque<Call> queued_;
     std::vector<Call> finished_;
     std::function<void()> last_;
+    bool running_ = false;  // the worker is carrying out a call
     bool stopping_ = false;
     bool workerEnded_ = false;
     std::thread worker_;

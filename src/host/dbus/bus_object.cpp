@@ -43,7 +43,8 @@ using Reply = std::function<int(sd_bus_message*, HRESULT)>;
 // Hands the call to the manager's thread. On failure the text that says what failed is made
 // there too, right after the call, from the manager as the call left it; `number` is the phone
 // number of a send.
-int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, std::u16string number = {}) {
+int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, std::u16string number = {},
+           bool quick = false) {
     auto& self = *static_cast<SmsMgrBusObject*>(userdata);
     auto text = std::make_shared<std::string>();
     auto runAndDescribe = [run = std::move(run), text,
@@ -63,8 +64,11 @@ int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, std::u16s
         if (Failed(hr) && !text->empty()) return ReplyHResultError(call, hr, *text);
         return reply(call, hr);
     };
-    return self.dispatch(call, {std::move(runAndDescribe), std::move(replyWithText)});
+    return self.dispatch(call, {std::move(runAndDescribe), std::move(replyWithText), quick});
 }
+
+// The two getters only copy the manager's members.
+constexpr bool kQuick = true;
 
 int ReplyEmpty(sd_bus_message* call, HRESULT hr) {
     if (Failed(hr)) return ReplyHResultError(call, hr);
@@ -127,7 +131,8 @@ int OnGetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
             return sd_bus_reply_method_return(call, "sinnnnnn", out->port.c_str(), out->baudrate,
                                               out->dataBits, out->parity, out->stopBits,
                                               out->handshake, out->readTimeout, out->characterSet);
-        });
+        },
+        {}, kQuick);
 }
 
 // SendPDUMessage and SendMessage take the same two strings.
@@ -163,7 +168,8 @@ int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error*) {
             return sd_bus_reply_method_return(
                 call, "yyyy", static_cast<std::uint8_t>(f[0]), static_cast<std::uint8_t>(f[1]),
                 static_cast<std::uint8_t>(f[2]), static_cast<std::uint8_t>(f[3]));
-        });
+        },
+        {}, kQuick);
 }
 
 int ReplyPorts(sd_bus_message* call, std::uint32_t count, std::vector<std::string>& names) {

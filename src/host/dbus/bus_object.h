@@ -15,11 +15,13 @@ class SmsMgrBusObject {
   public:
     // One call of the nine methods, split where the threads meet: `run` carries it out on the
     // manager, on the thread that owns the manager; `reply` answers it from the result, on the
-    // bus thread, and returns 0 or a negative errno. Both may only run once the method handler
-    // has returned, and the message must then be kept referenced until `reply` has run.
+    // bus thread, and returns 0 or a negative errno. Both run either within the dispatch or
+    // after the method handler has returned; then the message must be kept referenced until
+    // `reply` has run. A `quick` call only reads the manager's memory and never blocks.
     struct MethodCall {
         std::function<HRESULT(CSMSMgr&)> run;
         std::function<int(sd_bus_message* call, HRESULT hr)> reply;
+        bool quick = false;
     };
     // Takes every call of the nine methods once the bus library has checked its signature and
     // its arguments have been read. Returns what the method handler returns to the library:

@@ -94,6 +94,11 @@ int Serve(Server& s, sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
             break;
     }
     CSMSMgr* manager = s.manager.get();
+    HRESULT hr = kS_OK;
+    if (method.quick && s.queue.RunNow([&] { return method.run(*manager); }, hr)) {
+        const int r = method.reply(call, hr);
+        return r < 0 ? r : 1;
+    }
     sd_bus_message_ref(call);
     const bool queued = s.queue.Push(
         std::move(caller), [manager, run = std::move(method.run)] { return run(*manager); },

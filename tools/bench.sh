@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# Measures what the product costs, each measure against its reference in the same run, with
+# min/median/max over repeated runs: send time and write spacing against the designed pauses,
+# warm call round trips against Peer.Ping and the bus daemon's GetId, cold activation and
+# memory against a minimal sd-bus service, system calls while idle, the end after the last
+# client, Peer.Ping and a queued call while a send runs, clients sending at once, and (with the
+# win64 build and Wine) COM activation and calls. Goals are reported, never enforced.
+#
+#   tools/bench.sh           the full run (about five minutes)
+#   tools/bench.sh --quick   one repetition, 3 clients at once and no Wine: about a minute, to
+#                            show that it works
+#
+# Builds the linux-release preset; uses build/win64 when it has been configured. Everything
+# runs on a private session bus with modem-sim as the modem, in a folder removed at the end.
+# Writes build/bench/bench.md and bench.json and prints the table. Exits non-zero only when
+# something could not be measured.
+set -uo pipefail
+
+section() { echo "== $1 (at ${SECONDS} s)"; }
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+quick=false
+case "${1:-}" in
+    "") ;;
+    --quick) quick=true ;;
+    *) echo "usage: $0 [--quick]" >&2; exit 64 ;;
+esac
+
+if $quick; then
+    runs=1 sends=1 lives=1 ends=1 clients=3 com_runs=1
+else
+    runs=5 sends=5 lives=15 ends=3 clients=20 com_runs=3
+fi
+calls=1000       # warm round trips per run
+life_calls=10000 # calls between the memory readings
+
+build=$root/build/linux-release
+win_build=$root/build/win64
+out=$root/build/bench
+mkdir -p "$out"
+log=$out/build.log
+
+section "Building linux-release"
+if ! { cmake --preset linux-release >"$log" 2>&1 &&
+    cmake --build --preset linux-release -j2 >>"$log" 2>&1; }; then
+    tail -n 30 "$log"
+    echo "bench: the build failed (see $log)" >&2
+    exit 1
+fi
+
+work=$(mktemp -d /tmp/merel-bench.XXXXXX)
+background=()
+bus_pid=
+wine_prefix=
+
+# Our copies of the services, by their executable's path.
+service_pids() {
+    local p exe
+    for p in /proc/[0-9]*; do
+        exe=$(readlink "$p/exe" 2>/dev/null) || continue
+        case "$exe" in "$work"/bin/*) echo "${p#/proc/}" ;; esac
+    done
+}
+
+cleanup() {
+    local pid
+    for pid in "${background[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in $(service_pids); do kill -KILL "$pid" 2>/dev/null; done
+    [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
+    if [ -n "$wine_prefix" ]; then
+        WINEPREFIX=$wine_prefix timeout 20 /usr/lib/wine/wineserver -k 2>/dev/null
+        WINEPREFIX=$wine_prefix timeout 20 /usr/lib/wine/wineserver -w 2>/dev/null
+    fi
+    for pid in "${background[@]}"; do wait "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "bench: $1" >&2
+    exit 1
+}
+
+
+now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
+
+# Waits up to $2 seconds for a first line in file $1.
+wait_line() {
+    local deadline=$(($(now_ms) + $2 * 1000))
+    until [ -s "$1" ]; do
+        [ "$(now_ms)" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+}
+
+samples=$out/samples.txt
+: >"$samples"
+client=$build/tools/bench/merel-bench-client
+
+# ---------------------------------------------------------------- services and the bus
+# Only our activation files count: an installed copy of the service must not answer instead.
+export XDG_DATA_HOME=$work/data XDG_DATA_DIRS=$work/none HOME=$work LC_ALL=C.UTF-8
+unset DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE XDG_RUNTIME_DIR
+mkdir -p "$work/bin" "$XDG_DATA_HOME/dbus-1/services"
+cp "$build/src/host/dbus/MerelSMSManager" "$build/tools/bench/merel-bench-minimal" "$work/bin/"
+"$work/bin/MerelSMSManager" -RegServer || fail "RegServer failed"
+printf '[D-BUS Service]\nName=MerelBench.Minimal\nExec=%s\n' "$work/bin/merel-bench-minimal" \
+    >"$XDG_DATA_HOME/dbus-1/services/MerelBench.Minimal.service"
+
+# The system's session bus configuration finds our activation files through XDG_DATA_HOME.
+{ read -r address && read -r bus_pid; } < <(dbus-daemon --session --address="unix:path=$work/bus" \
+    --fork --print-address=1 --print-pid=1 --nopidfile)
+[ -n "$bus_pid" ] || fail "the private bus did not start"
+export DBUS_SESSION_BUS_ADDRESS=$address
+
+"$build/tools/modem-sim/modem-sim" --link "$work/modem" --json --transcript "$work/modem.jsonl" \
+    --idle-exit 900 >"$work/modem-sim.out" 2>&1 &
+background+=($!)
+wait_line "$work/modem-sim.out" 10 || fail "modem-sim did not start"
+
+# ---------------------------------------------------------------- activation, memory, end
+section "Activation and memory ($lives runs)"
+for ((i = 0; i < lives; i++)); do
+    # The end after the last client takes the idle time: it is waited for in a few runs only.
+    end=$([ "$i" -lt "$ends" ] && echo wait)
+    "$client" life status "$life_calls" product $end >>"$samples" || fail "life of the service"
+    "$client" life minimal "$life_calls" minimal >>"$samples" || fail "life of the reference"
+done
+
+# System calls of service $2's process in 3 s while one client holds it, as sample $1.
+idle_syscalls() {
+    local key=$1 target=$2 pid count
+    "$client" hold "$target" 3600 >"$work/hold-$target" &
+    background+=($!)
+    wait_line "$work/hold-$target" 20 || fail "hold $target"
+    pid=$(head -n 1 "$work/hold-$target")
+    if ! command -v strace >/dev/null; then
+        echo "skip $key strace is not installed" >>"$samples"
+        return
+    fi
+    timeout -s INT 3 strace -c -f -p "$pid" -o "$work/strace-$target" 2>"$work/strace-err"
+    # A process that made no system call at all gets no summary.
+    count=$(awk '$NF == "total" { print $(NF - 1) }' "$work/strace-$target")
+    if grep -q attached "$work/strace-err"; then
+        echo "$key ${count:-0}" >>"$samples"
+    else
+        echo "skip $key strace could not attach: $(head -n 1 "$work/strace-err")" >>"$samples"
+    fi
+}
+section "Idle"
+idle_syscalls minimal_idle_syscalls minimal
+# The client holding the service stays until the end, so that it keeps its port and settings.
+idle_syscalls product_idle_syscalls status
+
+# ---------------------------------------------------------------- warm round trips
+section "Round trips ($runs × $calls calls)"
+"$client" rtt "$calls" "$runs" status settings ping getid >>"$samples" || fail "round trips"
+
+# ---------------------------------------------------------------- sends
+busctl_call() {
+    busctl --user --timeout=30 call MerelSMSManager.SMSMgr /SMSMgr MerelSMSManagerLib.ISMSMgr \
+        "$@" >/dev/null
+}
+busctl_call Init 2>/dev/null # fixes the settings path; there is no SMSMgr.ini yet, so it fails
+busctl_call SetSettings sinnnnnn "$work/modem" 460800 8 0 0 1 0 0 || fail "SetSettings"
+busctl_call Init || fail "Init"
+
+section "Sends ($sends of each kind)"
+for ((i = 0; i < sends; i++)); do
+    "$client" send text send_text >>"$samples" || fail "text send"
+    "$client" send pdu send_pdu >>"$samples" || fail "PDU send"
+done
+section "While a send runs"
+"$client" during-send during >>"$samples" || fail "calls during a send"
+section "$clients clients at once"
+"$client" parallel "$clients" parallel >>"$samples" || fail "clients at once"
+
+# ---------------------------------------------------------------- COM under Wine
+wine64=/usr/lib/wine/wine64
+com_skip() {
+    local key
+    for key in com_cold_create com_invoke_median; do echo "skip $key $1" >>"$samples"; done
+}
+wine_servers() {
+    local p
+    for p in /proc/[0-9]*; do
+        tr '\0' ' ' 2>/dev/null <"$p/cmdline" | grep -qi "${work##*/}.*merelsmsmanager.exe" &&
+            echo "${p#/proc/}"
+    done
+}
+if $quick; then
+    com_skip "quick mode: making a Wine prefix alone takes most of a minute"
+elif [ ! -x "$wine64" ]; then
+    com_skip "Wine is not installed"
+elif [ ! -f "$win_build/CMakeCache.txt" ]; then
+    com_skip "no win64 build (cmake --preset win64)"
+elif ! cmake --build --preset win64 -j2 --target MerelSMSManager merel_bench_com >>"$log" 2>&1
+then
+    com_skip "the win64 build failed (see $log)"
+else
+    section "COM under Wine ($com_runs runs)"
+    wine_prefix=$work/prefix
+    export WINEDEBUG=-all WINEARCH=win64 WINEPREFIX=$wine_prefix WINEDLLOVERRIDES="mscoree,mshtml="
+    mkdir -p "$work/win"
+    cp "$win_build/src/host/win32/MerelSMSManager.exe" "$win_build/tools/bench/merel_bench_com.exe" \
+        "$work/win/"
+    if ! { timeout 300 "$wine64" wineboot -i >"$work/wineboot.log" 2>&1 &&
+        timeout 60 /usr/lib/wine/wineserver -w; } ||
+        ! (cd "$work/win" && timeout 120 "$wine64" MerelSMSManager.exe /RegServer >/dev/null 2>&1)
+    then
+        com_skip "the Wine prefix could not be set up"
+    else
+        for ((i = 0; i < com_runs; i++)); do
+            # Output to a file: the server that Wine starts would hold a pipe open.
+            (cd "$work/win" && timeout 120 "$wine64" merel_bench_com.exe "$calls" \
+                >"$work/com.out" 2>&1) || fail "COM client: $(tr -d '\r' <"$work/com.out")"
+            tr -d '\r' <"$work/com.out" >>"$samples"
+            # The next cold creation needs the server gone; after the last, Wine is ended.
+            [ $((i + 1)) -eq "$com_runs" ] && break
+            deadline=$(($(now_ms) + 20000))
+            while [ -n "$(wine_servers)" ]; do
+                [ "$(now_ms)" -ge "$deadline" ] && fail "the COM server did not end"
+                sleep 0.1
+            done
+        done
+    fi
+fi
+
+# ---------------------------------------------------------------- report
+section "Results"
+echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
+    "Linux $(uname -r), $(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg)" |
+    tee "$out/machine.txt"
+"$build/tools/bench/merel-bench-report" "$samples" "$work/modem.jsonl" "$out" "$clients" ||
+    fail "the report failed"
+echo "Written: $out/bench.md, $out/bench.json"
