@@ -95,7 +95,7 @@ template <typename Append>
 void Call(sd_bus* bus, const Target& t, Append append) {
     sd_bus_message* m = nullptr;
     sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     int r = sd_bus_message_new_method_call(bus, &m, t.destination, t.path, t.interface, t.method);
     if (r >= 0) r = append(m);
     if (r >= 0) r = sd_bus_call(bus, m, kCallTimeoutUsec, &error, &reply);
