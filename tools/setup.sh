@@ -32,6 +32,7 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
     libwine-dev wine wine64 wine32:i386
     socat python3 python3-gammu python3-dbus
+    msitools wixl
     dbus-bin
 )
 

@@ -13,55 +13,12 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-MEREL_SOURCE=${MEREL_SOURCE:-$(cd "$here/../.." && pwd)}
-MEREL_BUILD_LINUX=${MEREL_BUILD_LINUX:-$MEREL_SOURCE/build/linux}
-MEREL_BUILD_WIN64=${MEREL_BUILD_WIN64:-$MEREL_SOURCE/build/win64}
-MEREL_BUILD_WIN32=${MEREL_BUILD_WIN32:-$MEREL_SOURCE/build/win32}
-
-WINE64=/usr/lib/wine/wine64
-WINE32=/usr/lib/wine/wine
-WINESERVER=/usr/lib/wine/wineserver
+# shellcheck source=wine_world.sh
+source "$here/wine_world.sh"
 PORT=COM7
 PDU_TEXT='Grüße €'
 
-failures=0
-ok() { echo "ok - $1"; }
-not_ok() {
-    echo "not ok - $1 ($2)"
-    failures=$((failures + 1))
-}
-skip() { echo "skip - $1 ($2)"; }
-# check NAME REASON-IF-FAILED CONDITION...
-check() {
-    local name=$1 reason=$2
-    shift 2
-    if "$@"; then ok "$name"; else not_ok "$name" "$reason"; fi
-}
-
-work=$(mktemp -d /tmp/merel-winsrv.XXXXXX)
-tag=$(basename "$work")
-background=()
-
-cleanup() {
-    local pid
-    for pid in "${background[@]}"; do kill "$pid" 2>/dev/null; done
-    if [ -d "$work/prefix" ]; then
-        WINEPREFIX="$work/prefix" timeout 20 "$WINESERVER" -k 2>/dev/null
-        WINEPREFIX="$work/prefix" timeout 20 "$WINESERVER" -w 2>/dev/null
-    fi
-    for pid in "${background[@]}"; do wait "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-export WINEDEBUG=-all WINEARCH=win64 WINEPREFIX="$work/prefix"
-# No Mono or Gecko installers while the prefix is made.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-# Command-line text reaches Windows programs as UTF-8.
-export LC_ALL=C.UTF-8
-
-now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
+wine_world_start merel-winsrv
 
 # Runs the C++ client (or cscript) in the server folder with its output in file $1. Output
 # goes to a file, not a pipe: the processes that Wine starts on the way (the server among
@@ -144,18 +101,6 @@ wait_line() {
     done
 }
 
-# The index that the modem's next command will get.
-next_command() {
-    local n
-    n=$(grep -c '"type":"command"' "$work/transcript.jsonl" 2>/dev/null)
-    echo $((${n:-0} + 1))
-}
-
-transcript_check() {
-    /usr/bin/python3 "$here/windows_transcript_check.py" "$work/transcript.jsonl" "$@"
-    [ $? -eq 0 ] || failures=$((failures + 1))
-}
-
 # ---------------------------------------------------------------- prerequisites
 server_exe=$MEREL_BUILD_WIN64/src/host/win32/MerelSMSManager.exe
 client_exe=$MEREL_BUILD_WIN64/src/host/win32/windows_client/merel_com_client.exe
@@ -168,10 +113,7 @@ for f in "$server_exe" "$client_exe" "$cli_exe" "$modem_sim" "$WINE64"; do
     fi
 done
 
-idl=$MEREL_SOURCE/src/host/win32/MerelSMSManager.idl
-mapfile -t uuids < <(grep -o 'uuid([0-9A-Fa-f-]*)' "$idl" | sed 's/uuid(\(.*\))/{\1}/')
-IID=${uuids[0]} LIBID=${uuids[1]} CLSID=${uuids[2]}
-APPID=$(grep -o 'kAppId = u"{[^"]*}"' "$MEREL_SOURCE/src/host/win32/server_ids.h" | grep -o '{.*}')
+read_server_ids
 
 srv=$work/server
 mkdir -p "$srv"
@@ -179,36 +121,14 @@ cp "$server_exe" "$client_exe" "$cli_exe" "$here/windows_script_client.vbs" "$sr
 win_srv="Z:${srv//\//\\}"
 
 # ---------------------------------------------------------------- Wine prefix and modem
-if ! timeout 300 "$WINE64" wineboot -i >"$work/wineboot.log" 2>&1; then
-    not_ok "Wine prefix" "wineboot failed: $(tail -n 1 "$work/wineboot.log")"
-    exit 1
-fi
-timeout 60 "$WINESERVER" -w
-
-"$modem_sim" --link "$work/modem" --json --transcript "$work/transcript.jsonl" \
-    --idle-exit 900 >"$work/modem-sim.out" 2>&1 &
-background+=($!)
-deadline=$(($(now_ms) + 10000))
-until grep -q '^device: ' "$work/modem-sim.out" 2>/dev/null; do
-    if [ "$(now_ms)" -ge "$deadline" ]; then
-        not_ok "simulated modem" "modem-sim did not start: $(head -c 300 "$work/modem-sim.out")"
-        exit 1
-    fi
-    sleep 0.1
-done
-# The port as Wine's device manager would map it, and the link it makes, for this run.
-timeout 60 "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$PORT" /d "$work/modem" /f \
-    >/dev/null 2>&1
-ln -sfn "$work/modem" "$WINEPREFIX/dosdevices/${PORT,,}"
+wine_world_prefix || exit 1
+wine_world_modem "$modem_sim" "$PORT" || exit 1
 
 # ---------------------------------------------------------------- resources
 client "$work/resources.out" resources MerelSMSManager.exe
 forward "$work/resources.out"
 
 # ---------------------------------------------------------------- registration
-reg_dump() { timeout 60 "$WINE64" reg query "$1" /s 2>/dev/null | tr -d '\r'; }
-key_exists() { timeout 60 "$WINE64" reg query "$1" >/dev/null 2>&1; }
-
 # value_of DUMP KEY NAME: the data of value NAME ("(Default)" for the default) of KEY.
 value_of() {
     KEY="HKEY_CLASSES_ROOT\\$2" NAME=$3 awk '
