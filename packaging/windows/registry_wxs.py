@@ -1,0 +1,234 @@
+#!/usr/bin/env python3
+"""Writes the registry entries of the server's registration as a WiX include, from the sources
+that the registration itself is built from: the registry scripts that MerelSMSManager.exe
+carries, the application identifier in server_ids.h and the type library's description (the
+IDL). The installer then writes the same keys as `MerelSMSManager.exe /RegServer`, which the
+Wine test compares.
+
+    registry_wxs.py SOURCE_DIR OUTPUT.wxi
+
+The entries go into the component of the server's file; %MODULE% becomes that file's path.
+"""
+import re
+import sys
+from pathlib import Path
+from xml.sax.saxutils import quoteattr
+
+# The type-library marshaler that serves every oleautomation interface.
+UNIVERSAL_MARSHALER = "{00020424-0000-0000-C000-000000000046}"
+SERVER_FILE_ID = "ServerExe"
+
+
+class ScriptError(Exception):
+    pass
+
+
+def tokenize(text):
+    """Words and 'quoted' strings ('' is one quote); yields (text, quoted)."""
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c.isspace() or c == "\ufeff":
+            i += 1
+        elif c == "'":
+            word, i = "", i + 1
+            while True:
+                if i >= len(text):
+                    raise ScriptError("unterminated quote")
+                if text[i] == "'":
+                    if text[i + 1 : i + 2] == "'":
+                        word, i = word + "'", i + 2
+                        continue
+                    i += 1
+                    break
+                word, i = word + text[i], i + 1
+            yield word, True
+        else:
+            start = i
+            while i < len(text) and not text[i].isspace():
+                i += 1
+            yield text[start:i], False
+
+
+class Script:
+    """The registrar's script subset: HKCR { [NoRemove|ForceRemove] name [= s 'v'] {..} }."""
+
+    def __init__(self, text, variables):
+        self.tokens = list(tokenize(text))
+        self.pos = 0
+        self.variables = {k.lower(): v for k, v in variables.items()}
+
+    def is_word(self, word):
+        if self.pos >= len(self.tokens):
+            return False
+        text, quoted = self.tokens[self.pos]
+        return not quoted and text.lower() == word.lower()
+
+    def take(self, word):
+        if self.is_word(word):
+            self.pos += 1
+            return True
+        return False
+
+    def expect(self, word):
+        if not self.take(word):
+            raise ScriptError(f"expected {word} at token {self.pos}")
+
+    def text(self):
+        if self.pos >= len(self.tokens) or any(self.is_word(w) for w in "{}="):
+            raise ScriptError(f"expected a name at token {self.pos}")
+        raw = self.tokens[self.pos][0]
+        self.pos += 1
+
+        def expand(m):
+            name = m.group(1)
+            if not name:
+                return "%"
+            if name.lower() not in self.variables:
+                raise ScriptError(f"unknown variable %{name}%")
+            return self.variables[name.lower()]
+
+        return re.sub(r"%([^%]*)%", expand, raw)
+
+    def assigned_string(self):
+        self.expect("=")
+        self.expect("s")
+        return self.text()
+
+    def keys(self):
+        """[(removal, name, default, [(value name, data)], subkeys)] below HKCR."""
+        out = []
+        while self.pos < len(self.tokens):
+            if not (self.take("HKCR") or self.take("HKEY_CLASSES_ROOT")):
+                raise ScriptError("only HKCR is supported")
+            self.expect("{")
+            while not self.take("}"):
+                out.append(self.key())
+        return out
+
+    def key(self):
+        removal = "NoRemove" if self.take("NoRemove") else ""
+        if not removal and self.take("ForceRemove"):
+            removal = "ForceRemove"
+        name = self.text()
+        default = self.assigned_string() if self.is_word("=") else None
+        values, subkeys = [], []
+        if self.take("{"):
+            while not self.take("}"):
+                if self.pos >= len(self.tokens):
+                    raise ScriptError("unterminated block")
+                if self.take("val"):
+                    values.append((self.text(), self.assigned_string()))
+                else:
+                    subkeys.append(self.key())
+        return removal, name, default, values, subkeys
+
+
+def idl_facts(idl):
+    """The library and its oleautomation interfaces, as RegisterTypeLib records them."""
+    # Only definitions carry a uuid; "[default] interface ISMSMgr;" in the coclass is a use.
+    blocks = re.findall(r"\[([^\]]*uuid\([^\]]*)\]\s*(interface|library)\s+(\w+)", idl)
+    library, interfaces = None, []
+    for attributes, kind, name in blocks:
+        uuid = "{" + re.search(r"uuid\(([0-9A-Fa-f-]+)\)", attributes).group(1).upper() + "}"
+        if kind == "library":
+            version = re.search(r"version\((\d+)\.(\d+)\)", attributes)
+            lcid = re.search(r"lcid\((0x[0-9A-Fa-f]+|\d+)\)", attributes)
+            library = {
+                "uuid": uuid,
+                "version": f"{int(version.group(1)):x}.{int(version.group(2)):x}",
+                "lcid": int(lcid.group(1), 0) if lcid else 0,
+                "help": re.search(r'helpstring\("([^"]*)"\)', attributes).group(1),
+            }
+        elif re.search(r"\b(dual|oleautomation)\b", attributes):
+            interfaces.append((uuid, name))
+    if library is None:
+        raise ScriptError("the IDL has no library")
+    return library, interfaces
+
+
+def typelib_keys(library, interfaces, module):
+    """TypeLib\\{LIBID} and Interface\\{IID}, as the server's registration writes them: the
+    library under its own locale and, for Wine's marshaler, locale 0, for clients of both
+    bitnesses."""
+    versioned = [(f"{lcid:x}", [(platform, module, [], []) for platform in ("win32", "win64")])
+                 for lcid in sorted({library["lcid"], 0})]
+    version_key = (library["version"], library["help"], [],
+                   [("FLAGS", "0", [], [])] + [(lcid, None, [], plats) for lcid, plats in versioned])
+    keys = [(f"TypeLib\\{library['uuid']}", None, [], [version_key])]
+    for uuid, name in interfaces:
+        keys.append((f"Interface\\{uuid}", name, [], [
+            ("ProxyStubClsid", UNIVERSAL_MARSHALER, [], []),
+            ("ProxyStubClsid32", UNIVERSAL_MARSHALER, [], []),
+            ("TypeLib", library["uuid"], [("Version", library["version"])], []),
+        ]))
+    return keys
+
+
+def owned_keys(script_keys, parent=""):
+    """The keys that belong to the product: the outermost ones below NoRemove parents. Each
+    becomes (path, default, values, subkeys) with paths relative to it."""
+    out = []
+    for removal, name, default, values, subkeys in script_keys:
+        path = f"{parent}\\{name}" if parent else name
+        if removal == "NoRemove":
+            if default is not None or values:
+                raise ScriptError(f"{path}: values on a shared key are not supported")
+            out += owned_keys(subkeys, path)
+        else:
+            out.append((path, default, values, [strip(k) for k in subkeys]))
+    return out
+
+
+def strip(key):
+    _, name, default, values, subkeys = key
+    return name, default, values, [strip(k) for k in subkeys]
+
+
+def wix_keys(path, default, values, subkeys, owned):
+    """One RegistryKey element per key, with the full path (wixl does not nest them). MSI's
+    special names do what the registrar's rules do: "-" removes a product key with everything
+    below it on uninstall, "+" creates a key that has no value (like Programmable)."""
+    lines = [f'<RegistryKey Root="HKCR" Key={quoteattr(path)}>']
+    if owned:
+        lines.append('    <RegistryValue Type="string" Name="-" Value=""/>')
+    if default is not None:
+        lines.append(f'    <RegistryValue Type="string" Value={quoteattr(default)}/>')
+    for name, data in values:
+        lines.append(f'    <RegistryValue Type="string" Name={quoteattr(name)} Value={quoteattr(data)}/>')
+    if default is None and not values:
+        lines.append('    <RegistryValue Type="string" Name="+" Value=""/>')
+    lines.append("</RegistryKey>")
+    for name, sub_default, sub_values, sub_keys in subkeys:
+        lines += wix_keys(f"{path}\\{name}", sub_default, sub_values, sub_keys, False)
+    return lines
+
+
+def main(source_dir, output):
+    host = Path(source_dir) / "src/host/win32"
+    ids = (host / "server_ids.h").read_text()
+    app_id = re.search(r'kAppId = u"(\{[^"]*\})"', ids).group(1)
+    module = f"[#{SERVER_FILE_ID}]"
+    variables = {"APPID": app_id, "MODULE": module}
+    keys = []
+    for name in ("MerelSMSManager.rgs", "SMSMgr.rgs"):
+        keys += owned_keys(Script((host / name).read_text(encoding="latin-1"), variables).keys())
+    library, interfaces = idl_facts((host / "MerelSMSManager.idl").read_text())
+    keys += typelib_keys(library, interfaces, module)
+
+    lines = ["<?xml version=\"1.0\" encoding=\"utf-8\"?>",
+             "<!-- Generated by packaging/windows/registry_wxs.py; edit its sources instead. -->",
+             "<Include>"]
+    for path, default, values, subkeys in keys:
+        lines += wix_keys(path, default, values, subkeys, True)
+    lines.append("</Include>")
+    Path(output).write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    try:
+        main(*sys.argv[1:])
+    except (ScriptError, AttributeError, OSError) as e:
+        sys.exit(f"registry_wxs.py: {e}")

@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Whole-system test of the Windows packages under Wine, for one bitness: the MSI installs with
+# msiexec /qn; the README's VBScript example (under cscript) and merel-sms.exe send through the
+# installed server to a simulated modem on COM7, byte for byte; msiexec /x leaves no key of the
+# product and no file. Then the zip of the same bitness goes into the same folder, its
+# install.cmd runs /RegServer, and the keys it writes must equal the MSI's, one for one;
+# uninstall.cmd removes them again. The zip's contents are checked too. One Wine prefix of its
+# own, removed at the end.
+#
+# Environment: MEREL_WINDOWS_BITS (64, the default, or 32), MEREL_SOURCE, MEREL_BUILD_LINUX (for
+# modem-sim). Missing packages are built with packaging/windows/build.sh. The 32-bit run needs
+# 32-bit programs: it runs itself under tools/with-32bit.sh and is skipped when that cannot
+# provide them. On the 64-bit prefix the 32-bit package's keys live in the 32-bit registry view.
+# Prints "ok - ...", "not ok - ... (reason)" or "skip - ... (reason)" lines; exits 0 when
+# nothing failed.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=wine_world.sh
+source "$here/wine_world.sh"
+PORT=COM7
+bits=${MEREL_WINDOWS_BITS:-64}
+case $bits in
+    64) view=/reg:64 cscript='C:\windows\system32\cscript.exe' program_files='Program Files' ;;
+    32) view=/reg:32 cscript='C:\windows\syswow64\cscript.exe' program_files='Program Files (x86)' ;;
+    *)
+        not_ok "MEREL_WINDOWS_BITS" "is '$bits', not 64 or 32"
+        exit 1
+        ;;
+esac
+
+# ---------------------------------------------------------------- 32-bit programs
+if [ "$bits" = 32 ] && [ -z "${MEREL_32BIT:-}" ]; then
+    wrapper=$MEREL_SOURCE/tools/with-32bit.sh
+    if [ ! -x "$wrapper" ]; then
+        skip "win32 packages under Wine" "no $wrapper to provide 32-bit programs"
+        exit 0
+    fi
+    wrapped=$(mktemp /tmp/merel-winmsi-wrap.XXXXXX)
+    "$wrapper" "$0" "$@" >"$wrapped"
+    rc=$?
+    if [ "$rc" -eq 77 ] && ! grep -q '^\(not \)\?ok - ' "$wrapped"; then
+        skip "win32 packages under Wine" "$(head -n 1 "$wrapped")"
+        rc=0
+    else
+        cat "$wrapped"
+    fi
+    rm -f "$wrapped"
+    exit "$rc"
+fi
+
+wine_world_start merel-winmsi
+started_ms=$(now_ms)
+
+# ---------------------------------------------------------------- packages
+version=$(sed -n 's/^project(MerelSMSManager VERSION \([0-9.]*\).*/\1/p' "$MEREL_SOURCE/CMakeLists.txt")
+name=MerelSMSManager-$version-win$bits
+msi=$MEREL_SOURCE/build/packages/$name.msi
+zip=$MEREL_SOURCE/build/packages/$name.zip
+if [ ! -f "$msi" ] || [ ! -f "$zip" ]; then
+    if ! MEREL_WINDOWS_PRESETS=win$bits "$MEREL_SOURCE/packaging/windows/build.sh" \
+        >"$work/build.out" 2>&1; then
+        not_ok "packages build" "$(tail -n 3 "$work/build.out")"
+        exit 1
+    fi
+fi
+modem_sim=$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim
+if [ ! -x "$modem_sim" ]; then
+    not_ok "prerequisites" "missing $modem_sim: build the linux preset"
+    exit 1
+fi
+
+# The zip holds one folder with the programs, the scripts and the client examples.
+expected="$name/
+$name/MerelSMSManager.exe
+$name/examples/
+$name/examples/send.ps1
+$name/examples/send.vbs
+$name/install.cmd
+$name/merel-sms.exe
+$name/uninstall.cmd"
+listing=$(cd "$work" && cmake -E tar tf "$zip" 2>&1 | sort)
+check "zip: holds the programs, install.cmd, uninstall.cmd and the examples" \
+    "holds: $(tr '\n' ' ' <<<"$listing")" [ "$listing" = "$expected" ]
+
+# ---------------------------------------------------------------- prefix and modem
+wine_world_prefix || exit 1
+wine_world_modem "$modem_sim" "$PORT" || exit 1
+read_server_ids
+install_dir="$WINEPREFIX/drive_c/$program_files/MerelSMSManager"
+win_install_dir="C:\\$program_files\\MerelSMSManager"
+win_path() { echo "Z:${1//\//\\}"; }
+
+# Every key of the product, in the package's registry view, as reg query prints it.
+product_keys=("AppID\\$APPID" 'AppID\MerelSMSManager.EXE' 'MerelSMSManager.SMSMgr.1'
+    'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID")
+product_dump() {
+    local key
+    for key in "${product_keys[@]}"; do
+        echo "== $key"
+        reg_dump "HKCR\\$key" "$view"
+    done
+}
+# The product keys that exist, with $1 (the MSI's ProductCode) for its uninstall entry.
+keys_left() {
+    local key left=""
+    for key in "${product_keys[@]}"; do
+        key_exists "HKCR\\$key" "$view" && left+="$key "
+    done
+    key_exists "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" "$view" &&
+        left+="Uninstall\\$1 "
+    echo "$left"
+}
+
+# ---------------------------------------------------------------- install
+product_code=$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
+timeout 300 "$WINE64" msiexec /i "$(win_path "$msi")" /qn >"$work/msiexec-i.out" 2>&1
+rc=$?
+check "msiexec /i $name.msi /qn exits 0" "exit $rc" [ "$rc" -eq 0 ]
+missing=""
+for f in MerelSMSManager.exe merel-sms.exe; do [ -f "$install_dir/$f" ] || missing+="$f "; done
+check "installed into $program_files\\MerelSMSManager" "missing: $missing" [ -z "$missing" ]
+msi_keys=$(product_dump)
+check "the product's keys are in the $bits-bit registry view" "left: $(keys_left x)" \
+    key_exists "HKCR\\CLSID\\$CLSID\\LocalServer32" "$view"
+
+# ---------------------------------------------------------------- sends
+# Output goes to files: Wine's helper processes (the server among them) inherit the handles.
+first=$(next_command)
+(cd "$work" && timeout 180 "$WINE64" "$cscript" //nologo \
+    "$(win_path "$MEREL_SOURCE/docs/examples/send.vbs")" "$PORT" "+49 170 1234567" "Hi" \
+    >"$work/vbs.out" 2>&1)
+last=$(grep -v '^[0-9a-f]*:' "$work/vbs.out" | tail -n 1 | tr -d '\r')
+check "VBScript example ($bits-bit cscript) sends through the installed server" \
+    "last line: $last" [ "$last" = "sent; port open: 1, configured: 1" ]
+transcript_check "$first" "VBScript transcript" pdu-example
+
+cli() { (cd "$install_dir" && timeout 180 "$WINE64" merel-sms.exe --timeout 60 "$@"); }
+cli configure --port "$PORT" --mode text >"$work/cli-configure.out" 2>&1
+rc=$?
+check "merel-sms.exe configure --port $PORT exits 0" \
+    "exit $rc: $(head -c 300 "$work/cli-configure.out")" [ "$rc" -eq 0 ]
+first=$(next_command)
+cli send "+49 170 1234567" "Grüße" >"$work/cli-send.out" 2>&1
+rc=$?
+check "merel-sms.exe send exits 0" "exit $rc: $(head -c 300 "$work/cli-send.out")" [ "$rc" -eq 0 ]
+transcript_check "$first" "merel-sms transcript" text-cli
+
+# The server ends a few seconds after its last client; uninstalling must not race it.
+timeout 60 "$WINESERVER" -w
+
+# ---------------------------------------------------------------- uninstall
+timeout 300 "$WINE64" msiexec /x "$(win_path "$msi")" /qn >"$work/msiexec-x.out" 2>&1
+rc=$?
+check "msiexec /x $name.msi /qn exits 0" "exit $rc" [ "$rc" -eq 0 ]
+left=$(keys_left "$product_code")
+check "uninstalling leaves no registry key of the product" "left: $left" [ -z "$left" ]
+left=$(find "$install_dir" 2>/dev/null)
+check "uninstalling leaves no file (SMSMgr.ini included) and no folder" \
+    "left: $(tr '\n' ' ' <<<"$left")" [ -z "$left" ]
+
+# ---------------------------------------------------------------- the zip route
+# Unpacked into the same folder, install.cmd's /RegServer must write what the MSI wrote.
+mkdir -p "$work/zip" "$install_dir"
+(cd "$work/zip" && cmake -E tar xf "$zip") && cp -r "$work/zip/$name/." "$install_dir/"
+timeout 180 "$WINE64" cmd /c "$win_install_dir\\install.cmd" >"$work/install.out" 2>&1
+rc=$?
+said=$(tr -d '\r' <"$work/install.out" | head -n 1)
+check "install.cmd exits 0 and says so" "exit $rc: $said" \
+    [ "$rc" -eq 0 -a "${said#MerelSMSManager registered: }" != "$said" ]
+regserver_keys=$(product_dump)
+if [ "$msi_keys" = "$regserver_keys" ]; then
+    ok "the MSI's registry entries equal what /RegServer writes"
+else
+    not_ok "the MSI's registry entries equal what /RegServer writes" \
+        "$(diff <(echo "$msi_keys") <(echo "$regserver_keys") | grep '^[<>]' | head -n 12 |
+            tr '\n' ' ')"
+fi
+timeout 180 "$WINE64" cmd /c "$win_install_dir\\uninstall.cmd" >"$work/uninstall.out" 2>&1
+rc=$?
+said=$(tr -d '\r' <"$work/uninstall.out" | head -n 1)
+left=$(keys_left none)
+check "uninstall.cmd exits 0, says so and removes every key" "exit $rc: $said; left: $left" \
+    [ "$rc" -eq 0 -a "${said#MerelSMSManager unregistered: }" != "$said" -a -z "$left" ]
+
+echo "# win$bits packages under Wine: $((($(now_ms) - started_ms) / 1000)) s"
+exit $((failures > 0))
