@@ -179,6 +179,18 @@ check "registered: no threading model" "found one" \
 expect_value "$typelib" "TypeLib\\$LIBID\\1.0" "(Default)" "MerelSMSManager 1.0 Type Library"
 expect_value "$interface" "Interface\\$IID\\ProxyStubClsid32" "(Default)" \
     "{00020424-0000-0000-C000-000000000046}"
+# Clients of either bitness find the library under their own platform and the interface in
+# their own registry view, whichever server is registered.
+for locale in 0 409; do
+    for platform in win32 win64; do
+        check "registered: TypeLib\\$LIBID\\1.0\\$locale\\$platform" "missing" \
+            has_key "$typelib" "TypeLib\\$LIBID\\1.0\\$locale\\$platform"
+    done
+done
+for view in 32 64; do
+    check "registered: Interface\\$IID in the $view-bit registry view" "missing" \
+        timeout 60 "$WINE64" reg query "HKCR\\Interface\\$IID\\ProxyStubClsid32" /reg:$view
+done
 
 (cd "$srv" && timeout 120 "$WINE64" MerelSMSManager.exe -UnregServer >/dev/null 2>&1)
 rc=$?
@@ -187,6 +199,9 @@ left=""
 for key in "AppID\\$APPID" 'AppID\MerelSMSManager.EXE' 'MerelSMSManager.SMSMgr.1' \
     'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID"; do
     key_exists "HKCR\\$key" && left+="$key "
+done
+for view in 32 64; do
+    key_exists "HKCR\\Interface\\$IID" /reg:$view && left+="Interface\\$IID (/reg:$view) "
 done
 check "unregistration removes every entry" "left: $left" [ -z "$left" ]
 check "unregistration keeps the AppID and CLSID parents" "a parent is gone" \

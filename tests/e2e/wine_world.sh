@@ -102,7 +102,8 @@ transcript_check() {
 
 # reg_dump KEY [VIEW-SWITCH]: the key with everything below it, as reg query prints it.
 reg_dump() { timeout 60 "$WINE64" reg query "$1" /s ${2:+"$2"} 2>/dev/null | tr -d '\r'; }
-key_exists() { timeout 60 "$WINE64" reg query "$1" ${2:+"$2"} >/dev/null 2>&1; }
+# key_exists KEY [VIEW-SWITCH]
+key_exists() { timeout 60 "$WINE64" reg query "$@" >/dev/null 2>&1; }
 
 # The server's fixed identifiers, read from its sources: $IID, $LIBID, $CLSID, $APPID.
 read_server_ids() {

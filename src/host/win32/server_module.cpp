@@ -1,13 +1,12 @@
 #include "host/win32/server_module.h"
 
-#include <cwchar>
-
 #include "base/narrow.h"
 #include "host/win32/command_line.h"
 #include "host/win32/registrar.h"
 #include "host/win32/registry_scripts.h"
 #include "host/win32/registry_writer_win32.h"
 #include "host/win32/server_ids.h"
+#include "host/win32/type_library_registration.h"
 
 namespace merel::host {
 namespace {
@@ -38,82 +37,6 @@ HRESULT RunScript(int id, bool doRegister) {
     } catch (...) {
         return E_OUTOFMEMORY;
     }
-}
-
-// The registry key of the type library for one locale: TypeLib\{LIBID}\1.0\<lcid>\win64.
-std::wstring TypeLibKey(const TLIBATTR& library, LCID locale) {
-    wchar_t guid[40] = {};
-    StringFromGUID2(library.guid, guid, 40);
-    wchar_t key[128] = {};
-    swprintf(key, 128, L"TypeLib\\%ls\\%x.%x\\%lx\\%ls", guid, library.wMajorVerNum,
-             library.wMinorVerNum, static_cast<unsigned long>(locale),
-             library.syskind == SYS_WIN64 ? L"win64" : L"win32");
-    return key;
-}
-
-// Wine's type-library marshaler looks a library up under locale 0 only, while ours is
-// registered under its own locale 0x0409; without an entry for locale 0 no call could cross
-// between processes there. The entry names the same file, so Windows is served alike.
-void AddNeutralLocaleEntry(const TLIBATTR& library) {
-    if (library.lcid == 0) return;
-    wchar_t path[MAX_PATH * 2] = {};
-    LONG size = sizeof path;
-    if (RegQueryValueW(HKEY_CLASSES_ROOT, TypeLibKey(library, library.lcid).c_str(), path, &size) !=
-        ERROR_SUCCESS) {
-        return;
-    }
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, TypeLibKey(library, 0).c_str(), 0, nullptr,
-                        REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS) {
-        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                       static_cast<DWORD>((wcslen(path) + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
-    }
-}
-
-// Removes that entry again, and its locale key once empty, so that unregistering the library
-// leaves nothing of it behind.
-void RemoveNeutralLocaleEntry(const TLIBATTR& library) {
-    if (library.lcid == 0) return;
-    std::wstring key = TypeLibKey(library, 0);
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
-    key.resize(key.rfind(L'\\'));
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());  // refused while anything else is below
-}
-
-// The type library that the executable carries as its resource TYPELIB 1, loaded for
-// registration (or without it) and handed to `use` with its attributes.
-template <class Use>
-HRESULT WithOwnTypeLibrary(REGKIND kind, Use&& use) {
-    const std::u16string module = ModulePath();
-    if (module.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    ITypeLib* library = nullptr;
-    HRESULT hr = LoadTypeLibEx(AsWide(module.c_str()), kind, &library);
-    if (FAILED(hr)) return hr;
-    TLIBATTR* attributes = nullptr;
-    hr = library->GetLibAttr(&attributes);
-    if (SUCCEEDED(hr)) {
-        hr = use(*attributes);
-        library->ReleaseTLibAttr(attributes);
-    }
-    library->Release();
-    return hr;
-}
-
-HRESULT RegisterTypeLibrary() {
-    return WithOwnTypeLibrary(REGKIND_REGISTER, [](const TLIBATTR& library) {
-        AddNeutralLocaleEntry(library);
-        return S_OK;
-    });
-}
-
-HRESULT UnregisterTypeLibrary() {
-    return WithOwnTypeLibrary(REGKIND_NONE, [](const TLIBATTR& library) {
-        RemoveNeutralLocaleEntry(library);
-        return UnRegisterTypeLib(library.guid, library.wMajorVerNum, library.wMinorVerNum,
-                                 library.lcid, library.syskind);
-    });
 }
 
 }  // namespace
