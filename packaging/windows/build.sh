@@ -49,7 +49,7 @@ for preset in $presets; do
     cp "$build/src/host/win32/MerelSMSManager.exe" "$build/src/cli/merel-sms.exe" "$stage/msi/"
 
     # The MSI: the server's registry entries come from its own registration sources.
-    python3 "$here/registry_wxs.py" "$root" "$stage/msi/registry.wxi"
+    python3 "$here/registry_wxs.py" "$root" "$stage/msi"
     arch=$([ "$bits" = 64 ] && echo x64 || echo x86)
     (cd "$stage" && wixl -a "$arch" -D Bits="$bits" -D Version="$version" -D BinDir=msi \
         -I msi -o "$out/$name.msi" "$here/MerelSMSManager.wxs") ||

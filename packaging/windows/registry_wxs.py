@@ -5,9 +5,11 @@ carries, the application identifier in server_ids.h and the type library's descr
 IDL). The installer then writes the same keys as `MerelSMSManager.exe /RegServer`, which the
 Wine test compares.
 
-    registry_wxs.py SOURCE_DIR OUTPUT.wxi
+    registry_wxs.py SOURCE_DIR OUTPUT_DIR
 
-The entries go into the component of the server's file; %MODULE% becomes that file's path.
+writes OUTPUT_DIR/registry.wxi, the entries of the server's component (%MODULE% becomes that
+file's path), and OUTPUT_DIR/registry-other-view.wxi, the interface keys that the server
+mirrors into the other registry view.
 """
 import re
 import sys
@@ -17,6 +19,7 @@ from xml.sax.saxutils import quoteattr
 # The type-library marshaler that serves every oleautomation interface.
 UNIVERSAL_MARSHALER = "{00020424-0000-0000-C000-000000000046}"
 SERVER_FILE_ID = "ServerExe"
+INSTALL_DIR_ID = "INSTALLDIR"
 
 
 class ScriptError(Exception):
@@ -139,6 +142,7 @@ def idl_facts(idl):
                 "version": f"{int(version.group(1)):x}.{int(version.group(2)):x}",
                 "lcid": int(lcid.group(1), 0) if lcid else 0,
                 "help": re.search(r'helpstring\("([^"]*)"\)', attributes).group(1),
+                "flags": library_flags(attributes),
             }
         elif re.search(r"\b(dual|oleautomation)\b", attributes):
             interfaces.append((uuid, name))
@@ -147,22 +151,33 @@ def idl_facts(idl):
     return library, interfaces
 
 
-def typelib_keys(library, interfaces, module):
-    """TypeLib\\{LIBID} and Interface\\{IID}, as the server's registration writes them: the
-    library under its own locale and, for Wine's marshaler, locale 0, for clients of both
-    bitnesses."""
-    versioned = [(f"{lcid:x}", [(platform, module, [], []) for platform in ("win32", "win64")])
-                 for lcid in sorted({library["lcid"], 0})]
+def library_flags(attributes):
+    """The FLAGS that RegisterTypeLib records: the library's restricted, control and hidden
+    attributes, and LIBFLAG_FHASDISKIMAGE, as the library is read from a file."""
+    flags = 8
+    for bit, name in ((1, "restricted"), (2, "control"), (4, "hidden")):
+        if re.search(rf"\b{name}\b", attributes):
+            flags |= bit
+    return flags
+
+
+def typelib_key(library, module, folder):
+    """TypeLib\\{LIBID}, as the server's registration writes it: the library under its own
+    locale and, for Wine's marshaler, locale 0, each for clients of both platforms."""
+    locales = [(f"{lcid:x}", None, [], [(platform, module, [], []) for platform in ("win32", "win64")])
+               for lcid in sorted({library["lcid"], 0})]
     version_key = (library["version"], library["help"], [],
-                   [("FLAGS", "0", [], [])] + [(lcid, None, [], plats) for lcid, plats in versioned])
-    keys = [(f"TypeLib\\{library['uuid']}", None, [], [version_key])]
-    for uuid, name in interfaces:
-        keys.append((f"Interface\\{uuid}", name, [], [
-            ("ProxyStubClsid", UNIVERSAL_MARSHALER, [], []),
-            ("ProxyStubClsid32", UNIVERSAL_MARSHALER, [], []),
-            ("TypeLib", library["uuid"], [("Version", library["version"])], []),
-        ]))
-    return keys
+                   [("FLAGS", str(library["flags"]), [], []), ("HELPDIR", folder, [], [])] + locales)
+    return (f"TypeLib\\{library['uuid']}", None, [], [version_key])
+
+
+def interface_keys(library, interfaces):
+    """Interface\\{IID} of each oleautomation interface: marshaled by the type library."""
+    return [(f"Interface\\{uuid}", name, [], [
+        ("ProxyStubClsid", UNIVERSAL_MARSHALER, [], []),
+        ("ProxyStubClsid32", UNIVERSAL_MARSHALER, [], []),
+        ("TypeLib", library["uuid"], [("Version", library["version"])], []),
+    ]) for uuid, name in interfaces]
 
 
 def owned_keys(script_keys, parent=""):
@@ -185,7 +200,7 @@ def strip(key):
     return name, default, values, [strip(k) for k in subkeys]
 
 
-def wix_keys(path, default, values, subkeys, owned):
+def wix_keys(path, default, values, subkeys, owned, key_path=False):
     """One RegistryKey element per key, with the full path (wixl does not nest them). MSI's
     special names do what the registrar's rules do: "-" removes a product key with everything
     below it on uninstall, "+" creates a key that has no value (like Programmable)."""
@@ -193,7 +208,8 @@ def wix_keys(path, default, values, subkeys, owned):
     if owned:
         lines.append('    <RegistryValue Type="string" Name="-" Value=""/>')
     if default is not None:
-        lines.append(f'    <RegistryValue Type="string" Value={quoteattr(default)}/>')
+        mark = ' KeyPath="yes"' if key_path else ""
+        lines.append(f'    <RegistryValue Type="string" Value={quoteattr(default)}{mark}/>')
     for name, data in values:
         lines.append(f'    <RegistryValue Type="string" Name={quoteattr(name)} Value={quoteattr(data)}/>')
     if default is None and not values:
@@ -204,7 +220,19 @@ def wix_keys(path, default, values, subkeys, owned):
     return lines
 
 
-def main(source_dir, output):
+def write_include(path, keys, key_path=False):
+    """key_path: the first key's default value is the component's key path (a component
+    without a file)."""
+    lines = ["<?xml version=\"1.0\" encoding=\"utf-8\"?>",
+             "<!-- Generated by packaging/windows/registry_wxs.py; edit its sources instead. -->",
+             "<Include>"]
+    for i, (name, default, values, subkeys) in enumerate(keys):
+        lines += wix_keys(name, default, values, subkeys, True, key_path and i == 0)
+    lines.append("</Include>")
+    Path(path).write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
+def main(source_dir, output_dir):
     host = Path(source_dir) / "src/host/win32"
     ids = (host / "server_ids.h").read_text()
     app_id = re.search(r'kAppId = u"(\{[^"]*\})"', ids).group(1)
@@ -214,15 +242,12 @@ def main(source_dir, output):
     for name in ("MerelSMSManager.rgs", "SMSMgr.rgs"):
         keys += owned_keys(Script((host / name).read_text(encoding="latin-1"), variables).keys())
     library, interfaces = idl_facts((host / "MerelSMSManager.idl").read_text())
-    keys += typelib_keys(library, interfaces, module)
-
-    lines = ["<?xml version=\"1.0\" encoding=\"utf-8\"?>",
-             "<!-- Generated by packaging/windows/registry_wxs.py; edit its sources instead. -->",
-             "<Include>"]
-    for path, default, values, subkeys in keys:
-        lines += wix_keys(path, default, values, subkeys, True)
-    lines.append("</Include>")
-    Path(output).write_text("\n".join(lines) + "\n", encoding="utf-8")
+    keys.append(typelib_key(library, module, f"[{INSTALL_DIR_ID}]"))
+    write_include(Path(output_dir) / "registry.wxi", keys + interface_keys(library, interfaces))
+    # The server also writes the interface keys into the other registry view, for clients of
+    # the other bitness; the 64-bit package does that with a 32-bit component.
+    write_include(Path(output_dir) / "registry-other-view.wxi", interface_keys(library, interfaces),
+                  key_path=True)
 
 
 if __name__ == "__main__":

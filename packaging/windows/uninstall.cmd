@@ -6,9 +6,10 @@ setlocal
 set "server=%~dp0MerelSMSManager.exe"
 start "" /wait "%server%" /UnregServer
 set rc=%ERRORLEVEL%
-if "%rc%"=="0" (
-    echo MerelSMSManager unregistered: %server%
-) else (
-    echo MerelSMSManager unregistration FAILED, exit code %rc%. Run this as an administrator. 1>&2
-)
+rem No ( ) blocks below: the folder may hold parentheses, as in "Program Files (x86)".
+if not "%rc%"=="0" goto failed
+echo MerelSMSManager unregistered: %server%
+exit /b 0
+:failed
+echo MerelSMSManager unregistration FAILED, exit code %rc%. Run this as an administrator. 1>&2
 exit /b %rc%

@@ -88,27 +88,49 @@ wine_world_prefix || exit 1
 wine_world_modem "$modem_sim" "$PORT" || exit 1
 read_server_ids
 install_dir="$WINEPREFIX/drive_c/$program_files/MerelSMSManager"
-win_install_dir="C:\\$program_files\\MerelSMSManager"
 win_path() { echo "Z:${1//\//\\}"; }
 
-# Every key of the product, in the package's registry view, as reg query prints it.
+# Every key of the product. Wine's RegisterTypeLib records the paths it is given in their
+# \\?\ form, and an installer's folder property ends with a backslash (HELPDIR); both are
+# the same path for Windows, so the comparison reads them alike.
 product_keys=("AppID\\$APPID" 'AppID\MerelSMSManager.EXE' 'MerelSMSManager.SMSMgr.1'
     'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID")
 product_dump() {
-    local key
+    local key view
     for key in "${product_keys[@]}"; do
-        echo "== $key"
-        reg_dump "HKCR\\$key" "$view"
-    done
+        if [ "$bits" = 64 ]; then
+            # Both views: the server mirrors the interface keys into the 32-bit one.
+            for view in /reg:64 /reg:32; do
+                echo "== $key $view"
+                reg_dump "HKCR\\$key" "$view"
+            done
+        else
+            # What 32-bit programs read. Wine files the keys that a 32-bit program writes and
+            # those that an installer writes into the 32-bit view in different places, which
+            # a 32-bit reader sees alike. The 64-bit view: see the skip below.
+            echo "== $key"
+            timeout 60 "$WINE64" 'C:\windows\syswow64\reg.exe' query "HKCR\\$key" /s 2>/dev/null |
+                tr -d '\r'
+        fi
+    done | awk '
+        /^HKEY_/ { helpdir = /\\HELPDIR$/ }
+        { sub(/REG_SZ    \\\\\?\\/, "REG_SZ    ") }
+        helpdir { sub(/\\$/, "") }
+        { print }'
 }
-# The product keys that exist, with $1 (the MSI's ProductCode) for its uninstall entry.
+# The product keys that exist in either view, with $1 (the MSI's ProductCode) for its
+# uninstall entry.
+uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 keys_left() {
-    local key left=""
-    for key in "${product_keys[@]}"; do
-        key_exists "HKCR\\$key" "$view" && left+="$key "
+    local key view left=""
+    for view in /reg:64 /reg:32; do
+        for key in "${product_keys[@]}"; do
+            key_exists "HKCR\\$key" "$view" && left+="$key ($view) "
+        done
+        # Listed, not opened: Wine's reg opens no subkey of Uninstall in the 32-bit view.
+        timeout 60 "$WINE64" reg query "$uninstall" "$view" 2>/dev/null | grep -qiF "\\$1" &&
+            left+="Uninstall\\$1 ($view) "
     done
-    key_exists "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" "$view" &&
-        left+="Uninstall\\$1 "
     echo "$left"
 }
 
@@ -121,7 +143,10 @@ missing=""
 for f in MerelSMSManager.exe merel-sms.exe; do [ -f "$install_dir/$f" ] || missing+="$f "; done
 check "installed into $program_files\\MerelSMSManager" "missing: $missing" [ -z "$missing" ]
 msi_keys=$(product_dump)
-check "the product's keys are in the $bits-bit registry view" "left: $(keys_left x)" \
+present=$(keys_left "$product_code")
+check "the product has its uninstall entry" "no $product_code below Uninstall" \
+    [ "${present/Uninstall/}" != "$present" ]
+check "the class is registered in the $bits-bit registry view" "no LocalServer32 there" \
     key_exists "HKCR\\CLSID\\$CLSID\\LocalServer32" "$view"
 
 # ---------------------------------------------------------------- sends
@@ -163,25 +188,30 @@ check "uninstalling leaves no file (SMSMgr.ini included) and no folder" \
 # Unpacked into the same folder, install.cmd's /RegServer must write what the MSI wrote.
 mkdir -p "$work/zip" "$install_dir"
 (cd "$work/zip" && cmake -E tar xf "$zip") && cp -r "$work/zip/$name/." "$install_dir/"
-timeout 180 "$WINE64" cmd /c "$win_install_dir\\install.cmd" >"$work/install.out" 2>&1
+# Run from the folder: cmd /c cannot take a quoted path with parentheses, as in (x86).
+(cd "$install_dir" && timeout 180 "$WINE64" cmd /c install.cmd) >"$work/install.out" 2>&1
 rc=$?
 said=$(tr -d '\r' <"$work/install.out" | head -n 1)
 check "install.cmd exits 0 and says so" "exit $rc: $said" \
     [ "$rc" -eq 0 -a "${said#MerelSMSManager registered: }" != "$said" ]
 regserver_keys=$(product_dump)
-if [ "$msi_keys" = "$regserver_keys" ]; then
+if [ "$msi_keys" = "$regserver_keys" ] && grep -q LocalServer32 <<<"$msi_keys"; then
     ok "the MSI's registry entries equal what /RegServer writes"
 else
     not_ok "the MSI's registry entries equal what /RegServer writes" \
         "$(diff <(echo "$msi_keys") <(echo "$regserver_keys") | grep '^[<>]' | head -n 12 |
             tr '\n' ' ')"
 fi
-timeout 180 "$WINE64" cmd /c "$win_install_dir\\uninstall.cmd" >"$work/uninstall.out" 2>&1
+(cd "$install_dir" && timeout 180 "$WINE64" cmd /c uninstall.cmd) >"$work/uninstall.out" 2>&1
 rc=$?
 said=$(tr -d '\r' <"$work/uninstall.out" | head -n 1)
 left=$(keys_left none)
 check "uninstall.cmd exits 0, says so and removes every key" "exit $rc: $said; left: $left" \
     [ "$rc" -eq 0 -a "${said#MerelSMSManager unregistered: }" != "$said" -a -z "$left" ]
+if [ "$bits" = 32 ]; then
+    skip "the win32 MSI mirrors Interface\\$IID into the 64-bit view as /RegServer does" \
+        "Windows Installer refuses 64-bit components in a 32-bit package; 64-bit early-bound clients need the win64 package"
+fi
 
 echo "# win$bits packages under Wine: $((($(now_ms) - started_ms) / 1000)) s"
 exit $((failures > 0))

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # the variables set here are for the sourcing script
 # Shared parts of the whole-system tests under Wine, sourced by windows_*.sh: the ok / not ok /
 # skip lines, a work folder with its own Wine prefix that is removed at the end together with
 # every process started, the simulated modem on a pseudo terminal mapped as a COM port, and
