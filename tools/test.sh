@@ -124,6 +124,8 @@ for t in "$root"/tests/e2e/*.sh "$root"/tests/e2e/*.py; do
     [ -x "$t" ] || continue
     run_e2e "$t" "$(basename "$t")"
 done
+# The loop ran the Windows packages' test for the 64-bit ones; once more for the 32-bit ones.
+run_e2e "$root/tests/e2e/windows_msi.sh" windows_msi.sh-win32 env MEREL_WINDOWS_BITS=32
 
 echo "== Whole-system tests of the Linux programs, ASan/UBSan build"
 for t in "$root"/tests/e2e/*.sh "$root"/tests/e2e/*.py; do

@@ -8,7 +8,7 @@
 # own, removed at the end.
 #
 # Environment: MEREL_WINDOWS_BITS (64, the default, or 32), MEREL_SOURCE, MEREL_BUILD_LINUX (for
-# modem-sim). Missing packages are built with packaging/windows/build.sh. The 32-bit run needs
+# modem-sim). The packages are (re)built with packaging/windows/build.sh. The 32-bit run needs
 # 32-bit programs: it runs itself under tools/with-32bit.sh and is skipped when that cannot
 # provide them. On the 64-bit prefix the 32-bit package's keys live in the 32-bit registry view.
 # Prints "ok - ...", "not ok - ... (reason)" or "skip - ... (reason)" lines; exits 0 when
@@ -57,12 +57,11 @@ version=$(sed -n 's/^project(MerelSMSManager VERSION \([0-9.]*\).*/\1/p' "$MEREL
 name=MerelSMSManager-$version-win$bits
 msi=$MEREL_SOURCE/build/packages/$name.msi
 zip=$MEREL_SOURCE/build/packages/$name.zip
-if [ ! -f "$msi" ] || [ ! -f "$zip" ]; then
-    if ! MEREL_WINDOWS_PRESETS=win$bits "$MEREL_SOURCE/packaging/windows/build.sh" \
-        >"$work/build.out" 2>&1; then
-        not_ok "packages build" "$(tail -n 3 "$work/build.out")"
-        exit 1
-    fi
+# Built every time (seconds, once the preset is built), so that no older package is tested.
+if ! MEREL_WINDOWS_PRESETS=win$bits "$MEREL_SOURCE/packaging/windows/build.sh" \
+    >"$work/build.out" 2>&1; then
+    not_ok "packages build" "$(tail -n 3 "$work/build.out")"
+    exit 1
 fi
 modem_sim=$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim
 if [ ! -x "$modem_sim" ]; then
