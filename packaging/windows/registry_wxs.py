@@ -26,6 +26,23 @@ class ScriptError(Exception):
     pass
 
 
+def need(match, what):
+    if match is None:
+        raise ScriptError(f"no {what} found")
+    return match
+
+
+def msi_literal(text):
+    """Text that the installer writes as it is: registry keys and values are formatted text,
+    where [ and ] name properties."""
+    return re.sub(r"[\[\]]", lambda m: f"[\\{m.group(0)}]", text)
+
+
+def msi_string(value):
+    """A registry value that is a string even when it starts with #, which makes a number."""
+    return "#" + value if value.startswith("#") else value
+
+
 def tokenize(text):
     """Words and 'quoted' strings ('' is one quote); yields (text, quoted)."""
     i = 0
@@ -82,16 +99,19 @@ class Script:
             raise ScriptError(f"expected a name at token {self.pos}")
         raw = self.tokens[self.pos][0]
         self.pos += 1
-
-        def expand(m):
-            name = m.group(1)
-            if not name:
-                return "%"
-            if name.lower() not in self.variables:
-                raise ScriptError(f"unknown variable %{name}%")
-            return self.variables[name.lower()]
-
-        return re.sub(r"%([^%]*)%", expand, raw)
+        # The script's own text is literal; the variables' values are installer text already.
+        parts = re.split(r"%([^%]*)%", raw)
+        out = []
+        for i, part in enumerate(parts):
+            if i % 2 == 0:
+                out.append(msi_literal(part) if part else "")
+            elif not part:
+                out.append("%")
+            elif part.lower() in self.variables:
+                out.append(self.variables[part.lower()])
+            else:
+                raise ScriptError(f"unknown variable %{part}%")
+        return "".join(out)
 
     def assigned_string(self):
         self.expect("=")
@@ -133,15 +153,17 @@ def idl_facts(idl):
     blocks = re.findall(r"\[([^\]]*uuid\([^\]]*)\]\s*(interface|library)\s+(\w+)", idl)
     library, interfaces = None, []
     for attributes, kind, name in blocks:
-        uuid = "{" + re.search(r"uuid\(([0-9A-Fa-f-]+)\)", attributes).group(1).upper() + "}"
+        uuid = need(re.search(r"uuid\(([0-9A-Fa-f-]+)\)", attributes), "uuid").group(1)
+        uuid = "{" + uuid.upper() + "}"
         if kind == "library":
-            version = re.search(r"version\((\d+)\.(\d+)\)", attributes)
+            version = need(re.search(r"version\((\d+)\.(\d+)\)", attributes), "library version")
             lcid = re.search(r"lcid\((0x[0-9A-Fa-f]+|\d+)\)", attributes)
             library = {
                 "uuid": uuid,
                 "version": f"{int(version.group(1)):x}.{int(version.group(2)):x}",
                 "lcid": int(lcid.group(1), 0) if lcid else 0,
-                "help": re.search(r'helpstring\("([^"]*)"\)', attributes).group(1),
+                "help": msi_literal(
+                    need(re.search(r'helpstring\("([^"]*)"\)', attributes), "helpstring").group(1)),
                 "flags": library_flags(attributes),
             }
         elif re.search(r"\b(dual|oleautomation)\b", attributes):
@@ -164,10 +186,10 @@ def library_flags(attributes):
 def typelib_key(library, module, folder):
     """TypeLib\\{LIBID}, as the server's registration writes it: the library under its own
     locale and, for Wine's marshaler, locale 0, each for clients of both platforms."""
-    locales = [(f"{lcid:x}", None, [], [(platform, module, [], []) for platform in ("win32", "win64")])
-               for lcid in sorted({library["lcid"], 0})]
-    version_key = (library["version"], library["help"], [],
-                   [("FLAGS", str(library["flags"]), [], []), ("HELPDIR", folder, [], [])] + locales)
+    platforms = [(platform, module, [], []) for platform in ("win32", "win64")]
+    locales = [(f"{lcid:x}", None, [], platforms) for lcid in sorted({library["lcid"], 0})]
+    details = [("FLAGS", str(library["flags"]), [], []), ("HELPDIR", folder, [], [])]
+    version_key = (library["version"], library["help"], [], details + locales)
     return (f"TypeLib\\{library['uuid']}", None, [], [version_key])
 
 
@@ -209,9 +231,11 @@ def wix_keys(path, default, values, subkeys, owned, key_path=False):
         lines.append('    <RegistryValue Type="string" Name="-" Value=""/>')
     if default is not None:
         mark = ' KeyPath="yes"' if key_path else ""
-        lines.append(f'    <RegistryValue Type="string" Value={quoteattr(default)}{mark}/>')
+        value = quoteattr(msi_string(default))
+        lines.append(f'    <RegistryValue Type="string" Value={value}{mark}/>')
     for name, data in values:
-        lines.append(f'    <RegistryValue Type="string" Name={quoteattr(name)} Value={quoteattr(data)}/>')
+        lines.append(f'    <RegistryValue Type="string" Name={quoteattr(name)} '
+                     f'Value={quoteattr(msi_string(data))}/>')
     if default is None and not values:
         lines.append('    <RegistryValue Type="string" Name="+" Value=""/>')
     lines.append("</RegistryKey>")
@@ -235,7 +259,7 @@ def write_include(path, keys, key_path=False):
 def main(source_dir, output_dir):
     host = Path(source_dir) / "src/host/win32"
     ids = (host / "server_ids.h").read_text()
-    app_id = re.search(r'kAppId = u"(\{[^"]*\})"', ids).group(1)
+    app_id = need(re.search(r'kAppId = u"(\{[^"]*\})"', ids), "kAppId in server_ids.h").group(1)
     module = f"[#{SERVER_FILE_ID}]"
     variables = {"APPID": app_id, "MODULE": module}
     keys = []
@@ -255,5 +279,5 @@ if __name__ == "__main__":
         sys.exit(__doc__)
     try:
         main(*sys.argv[1:])
-    except (ScriptError, AttributeError, OSError) as e:
+    except (ScriptError, OSError) as e:
         sys.exit(f"registry_wxs.py: {e}")

@@ -22,7 +22,10 @@ PORT=COM7
 bits=${MEREL_WINDOWS_BITS:-64}
 case $bits in
     64) view=/reg:64 cscript='C:\windows\system32\cscript.exe' program_files='Program Files' ;;
-    32) view=/reg:32 cscript='C:\windows\syswow64\cscript.exe' program_files='Program Files (x86)' ;;
+    32)
+        view=/reg:32 cscript='C:\windows\syswow64\cscript.exe'
+        program_files='Program Files (x86)'
+        ;;
     *)
         not_ok "MEREL_WINDOWS_BITS" "is '$bits', not 64 or 32"
         exit 1
@@ -53,7 +56,8 @@ wine_world_start merel-winmsi
 started_ms=$(now_ms)
 
 # ---------------------------------------------------------------- packages
-version=$(sed -n 's/^project(MerelSMSManager VERSION \([0-9.]*\).*/\1/p' "$MEREL_SOURCE/CMakeLists.txt")
+version=$(sed -n 's/^project(MerelSMSManager VERSION \([0-9.]*\).*/\1/p' \
+    "$MEREL_SOURCE/CMakeLists.txt")
 name=MerelSMSManager-$version-win$bits
 msi=$MEREL_SOURCE/build/packages/$name.msi
 zip=$MEREL_SOURCE/build/packages/$name.zip
@@ -209,7 +213,8 @@ check "uninstall.cmd exits 0, says so and removes every key" "exit $rc: $said; l
     [ "$rc" -eq 0 -a "${said#MerelSMSManager unregistered: }" != "$said" -a -z "$left" ]
 if [ "$bits" = 32 ]; then
     skip "the win32 MSI mirrors Interface\\$IID into the 64-bit view as /RegServer does" \
-        "Windows Installer refuses 64-bit components in a 32-bit package; 64-bit early-bound clients need the win64 package"
+        "Windows Installer refuses 64-bit components in a 32-bit package; 64-bit early-bound \
+clients need the win64 package"
 fi
 
 echo "# win$bits packages under Wine: $((($(now_ms) - started_ms) / 1000)) s"
