@@ -32,6 +32,8 @@ powershell_example() {
          inside { print }' "$root/README.md"
 }
 
+crlf() { sed 's/\r*$/\r/'; }
+
 mkdir -p "$out"
 for preset in $presets; do
     bits=${preset#win}
@@ -60,13 +62,14 @@ for preset in $presets; do
 
     # The zip: the programs, the scripts that register the server, the client examples.
     cp "$stage/msi/MerelSMSManager.exe" "$stage/msi/merel-sms.exe" "$stage/$name/"
+    # Windows line ends: batch files need them, and Notepad shows the examples right.
     for script in install.cmd uninstall.cmd; do
-        # Batch files want CRLF line ends.
-        sed 's/\r*$/\r/' "$here/$script" >"$stage/$name/$script"
+        crlf <"$here/$script" >"$stage/$name/$script"
     done
-    cp "$root/docs/examples/send.vbs" "$stage/$name/examples/"
-    powershell_example >"$stage/$name/examples/send.ps1"
-    [ -s "$stage/$name/examples/send.ps1" ] || fail "no PowerShell example in README.md"
+    crlf <"$root/docs/examples/send.vbs" >"$stage/$name/examples/send.vbs"
+    powershell_example | crlf >"$stage/$name/examples/send.ps1"
+    [ -n "$(tr -d '\r\n' <"$stage/$name/examples/send.ps1")" ] ||
+        fail "no PowerShell example in README.md"
     rm -f "$out/$name.zip"
     (cd "$stage" && cmake -E tar cf "$out/$name.zip" --format=zip "$name") ||
         fail "zip failed for $preset"
