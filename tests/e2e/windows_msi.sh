@@ -56,17 +56,16 @@ wine_world_start merel-winmsi
 started_ms=$(now_ms)
 
 # ---------------------------------------------------------------- packages
-version=$(sed -n 's/^project(MerelSMSManager VERSION \([0-9.]*\).*/\1/p' \
-    "$MEREL_SOURCE/CMakeLists.txt")
-name=MerelSMSManager-$version-win$bits
-msi=$MEREL_SOURCE/build/packages/$name.msi
-zip=$MEREL_SOURCE/build/packages/$name.zip
-# Built every time (seconds, once the preset is built), so that no older package is tested.
+# Built every time (seconds, once the preset is built), so that no older package is tested;
+# build.sh names the files it wrote.
 if ! MEREL_WINDOWS_PRESETS=win$bits "$MEREL_SOURCE/packaging/windows/build.sh" \
     >"$work/build.out" 2>&1; then
     not_ok "packages build" "$(tail -n 3 "$work/build.out")"
     exit 1
 fi
+msi=$(grep '\.msi$' "$work/build.out")
+zip=$(grep '\.zip$' "$work/build.out")
+name=$(basename "$msi" .msi)
 modem_sim=$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim
 if [ ! -x "$modem_sim" ]; then
     not_ok "prerequisites" "missing $modem_sim: build the linux preset"
