@@ -6,8 +6,8 @@
 # The ports are mapped by links in the prefix's dosdevices folder, which Wine 8 follows.
 #
 # Usage: tests/run-wine-unit.sh <path-to-merel_unit_tests.exe> [gtest arguments...]
-# Exit code: the test program's; 77 when the program cannot run on this machine (a 32-bit
-# program where 32-bit code cannot execute);
+# Exit code: the test program's; 77 (and a line with the reason) when the program cannot run on
+# this machine (a 32-bit program where neither the machine nor an emulator runs 32-bit code);
 # 124 when it did not finish in time; 2 for a usage or set-up error.
 set -u
 
@@ -39,11 +39,11 @@ case $machine in
     8664) ;;
     014c | 14c)
         # A 64-bit prefix runs 32-bit programs too, through the 32-bit loader, where the
-        # machine can execute it at all.
+        # machine can execute it: natively or, where the kernel cannot, under an emulator that
+        # tools/with-32bit.sh provides (it gives 77 and the reason when neither works).
         loader=$wine32
-        if ! timeout 20 "$wine32" --version >/dev/null 2>&1; then
-            echo "skip - $(basename "$exe") under Wine (32-bit Windows program; this machine cannot run 32-bit code)"
-            exit 77
+        if [[ -z ${MEREL_32BIT:-} ]]; then
+            exec "$(dirname "$0")/../tools/with-32bit.sh" "$0" "$exe" "$@"
         fi
         ;;
     *)

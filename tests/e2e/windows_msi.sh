@@ -7,53 +7,25 @@
 # uninstall.cmd removes them again. The zip's contents are checked too. One Wine prefix of its
 # own, removed at the end.
 #
-# Environment: MEREL_WINDOWS_BITS (64, the default, or 32), MEREL_SOURCE, MEREL_BUILD_LINUX (for
-# modem-sim). The packages are (re)built with packaging/windows/build.sh. The 32-bit run needs
-# 32-bit programs: it runs itself under tools/with-32bit.sh and is skipped when that cannot
-# provide them. On the 64-bit prefix the 32-bit package's keys live in the 32-bit registry view.
+# Environment: MEREL_WINDOWS_BITS (64, the default, or 32), others: see windows_world.sh. The
+# packages are (re)built with packaging/windows/build.sh. The 32-bit run needs 32-bit programs:
+# it runs itself under tools/with-32bit.sh and is skipped when that cannot provide them. On the
+# 64-bit prefix the 32-bit package's keys live in the 32-bit registry view.
 # Prints "ok - ...", "not ok - ... (reason)" or "skip - ... (reason)" lines; exits 0 when
 # nothing failed.
 set -uo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=wine_world.sh
-source "$here/wine_world.sh"
-PORT=COM7
-bits=${MEREL_WINDOWS_BITS:-64}
-case $bits in
-    64) view=/reg:64 cscript='C:\windows\system32\cscript.exe' program_files='Program Files' ;;
-    32)
-        view=/reg:32 cscript='C:\windows\syswow64\cscript.exe'
-        program_files='Program Files (x86)'
-        ;;
-    *)
-        not_ok "MEREL_WINDOWS_BITS" "is '$bits', not 64 or 32"
-        exit 1
-        ;;
-esac
-
-# ---------------------------------------------------------------- 32-bit programs
-if [ "$bits" = 32 ] && [ -z "${MEREL_32BIT:-}" ]; then
-    wrapper=$MEREL_SOURCE/tools/with-32bit.sh
-    if [ ! -x "$wrapper" ]; then
-        skip "win32 packages under Wine" "no $wrapper to provide 32-bit programs"
-        exit 0
-    fi
-    wrapped=$(mktemp /tmp/merel-winmsi-wrap.XXXXXX)
-    "$wrapper" "$0" "$@" >"$wrapped"
-    rc=$?
-    if [ "$rc" -eq 77 ] && ! grep -q '^\(not \)\?ok - ' "$wrapped"; then
-        skip "win32 packages under Wine" "$(head -n 1 "$wrapped")"
-        rc=0
-    else
-        cat "$wrapped"
-    fi
-    rm -f "$wrapped"
-    exit "$rc"
+. "$(dirname "$0")/windows_world.sh"
+bits=$BITS
+if [ "$bits" = 64 ]; then
+    view=/reg:64 cscript=$(cscript_of 64) program_files='Program Files'
+else
+    view=/reg:32 cscript=$(cscript_of 32) program_files='Program Files (x86)'
+    need_32bit "win32 packages under Wine" "$0" "$@"
 fi
-
-wine_world_start merel-winmsi
+need_files "$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim" "$WINE64"
 started_ms=$(now_ms)
+start_world
 
 # ---------------------------------------------------------------- packages
 # Built every time (seconds, once the preset is built), so that no older package is tested;
@@ -66,11 +38,6 @@ fi
 msi=$(grep '\.msi$' "$work/build.out")
 zip=$(grep '\.zip$' "$work/build.out")
 name=$(basename "$msi" .msi)
-modem_sim=$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim
-if [ ! -x "$modem_sim" ]; then
-    not_ok "prerequisites" "missing $modem_sim: build the linux preset"
-    exit 1
-fi
 
 # The zip holds one folder with the programs, the scripts and the client examples.
 expected="$name/
@@ -85,12 +52,10 @@ listing=$(cd "$work" && cmake -E tar tf "$zip" 2>&1 | sort)
 check "zip: holds the programs, install.cmd, uninstall.cmd and the examples" \
     "holds: $(tr '\n' ' ' <<<"$listing")" [ "$listing" = "$expected" ]
 
-# ---------------------------------------------------------------- prefix and modem
-wine_world_prefix || exit 1
-wine_world_modem "$modem_sim" "$PORT" || exit 1
-read_server_ids
 install_dir="$WINEPREFIX/drive_c/$program_files/MerelSMSManager"
 win_path() { echo "Z:${1//\//\\}"; }
+reg_dump() { timeout 60 "$WINE64" reg query "$1" /s "$2" 2>/dev/null | tr -d '\r'; }
+key_exists() { timeout 60 "$WINE64" reg query "$@" >/dev/null 2>&1; }
 
 # Every key of the product. Wine's RegisterTypeLib records the paths it is given in their
 # \\?\ form, and an installer's folder property ends with a backslash (HELPDIR); both are
@@ -157,7 +122,7 @@ first=$(next_command)
 (cd "$work" && timeout 180 "$WINE64" "$cscript" //nologo \
     "$(win_path "$MEREL_SOURCE/docs/examples/send.vbs")" "$PORT" "+49 170 1234567" "Hi" \
     >"$work/vbs.out" 2>&1)
-last=$(grep -v '^[0-9a-f]*:' "$work/vbs.out" | tail -n 1 | tr -d '\r')
+last=$(last_line "$work/vbs.out")
 check "VBScript example ($bits-bit cscript) sends through the installed server" \
     "last line: $last" [ "$last" = "sent; port open: 1, configured: 1" ]
 transcript_check "$first" "VBScript transcript" pdu-example

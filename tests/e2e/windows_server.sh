@@ -7,18 +7,29 @@
 # byte. A server started by hand that no client reaches ends after the idle time. Everything
 # runs in a Wine prefix of its own, removed at the end.
 #
-# Environment: MEREL_SOURCE, MEREL_BUILD_LINUX, MEREL_BUILD_WIN64, MEREL_BUILD_WIN32 (defaults:
-# the repository and its build/linux, build/win64, build/win32). Prints one line per case:
-# "ok - ...", "not ok - ... (reason)" or "skip - ... (reason)"; exits 0 when nothing failed.
+# MEREL_WINDOWS_BITS=64 (the default) or 32 picks the server, and the clients and cscript of the
+# same bitness; other environment: see windows_world.sh. Prints one line per case: "ok - ...",
+# "not ok - ... (reason)" or "skip - ... (reason)"; exits 0 when nothing failed.
 set -uo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=wine_world.sh
-source "$here/wine_world.sh"
-PORT=COM7
+. "$(dirname "$0")/windows_world.sh"
 PDU_TEXT='Grüße €'
 
-wine_world_start merel-winsrv
+# Every program of the run has the server's bitness.
+bin=$(build_of "$BITS")
+wine=$(wine_of "$BITS")
+server_exe=$bin/src/host/win32/MerelSMSManager.exe
+client_exe=$bin/src/host/win32/windows_client/merel_com_client.exe
+cli_exe=$bin/src/cli/merel-sms.exe
+[ "$BITS" = 32 ] && need_32bit "the $BITS-bit server under Wine" "$0" "$@"
+need_files "$server_exe" "$client_exe" "$cli_exe" "$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim" \
+    "$WINE64" "$wine"
+
+start_world
+srv=$work/server
+mkdir -p "$srv"
+cp "$server_exe" "$client_exe" "$cli_exe" "$here/windows_script_client.vbs" "$srv/"
+win_srv="Z:${srv//\//\\}"
 
 # Runs the C++ client (or cscript) in the server folder with its output in file $1. Output
 # goes to a file, not a pipe: the processes that Wine starts on the way (the server among
@@ -26,109 +37,27 @@ wine_world_start merel-winsrv
 client() {
     local out=$1
     shift
-    (cd "$srv" && timeout 180 "$WINE64" merel_com_client.exe "$@" >"$out" 2>&1)
-}
-
-# The test lines of a client's output, passed on; returns 1 when one failed.
-forward() {
-    local rc=0 line
-    while IFS= read -r line; do
-        line=${line%$'\r'}
-        case "$line" in
-            "ok - "*|"skip - "*) echo "$line" ;;
-            "not ok - "*)
-                echo "$line"
-                failures=$((failures + 1))
-                rc=1
-                ;;
-        esac
-    done <"$1"
-    return $rc
+    (cd "$srv" && timeout 180 "$wine" merel_com_client.exe "$@" >"$out" 2>&1)
 }
 
 # The time (ms since 1970) that the client printed with event $2 ("released 1700000000000").
 time_of() { tr -d '\r' <"$1" | awk -v w="$2" '$1 == w { print $2; exit }'; }
-
-# The running server processes of this test (their Windows or Unix path holds $tag).
-server_pids() {
-    local p first second
-    for p in /proc/[0-9]*; do
-        { IFS= read -r -d '' first && IFS= read -r -d '' second; } 2>/dev/null <"$p/cmdline" ||
-            second=""
-        case "${first,,}|${second,,}" in
-            *"${tag,,}"*merelsmsmanager.exe*) ;;
-            *) continue ;;
-        esac
-        case "${first,,}" in
-            *merelsmsmanager.exe | */wine64) echo "${p#/proc/}" ;;
-        esac
-    done
-}
-
-# Waits up to $1 seconds until no server of this test runs.
-wait_no_server() {
-    local deadline=$(($(now_ms) + $1 * 1000))
-    while [ -n "$(server_pids)" ]; do
-        [ "$(now_ms)" -ge "$deadline" ] && return 1
-        sleep 0.1
-    done
-}
-
-# Whether process $1 runs (an ended process that is not yet reaped does not).
-alive() {
-    local stat
-    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != Z ]
-}
-
-# Waits up to $2 seconds for process $1 to end; prints the time it was seen gone.
-wait_gone() {
-    local deadline=$(($(now_ms) + $2 * 1000))
-    while alive "$1"; do
-        [ "$(now_ms)" -ge "$deadline" ] && return 1
-        sleep 0.05
-    done
-    now_ms
-}
-
-# Waits up to $2 seconds for a line starting with $3 in file $1.
-wait_line() {
-    local deadline=$(($(now_ms) + $2 * 1000))
-    until grep -q "^$3" "$1" 2>/dev/null; do
-        [ "$(now_ms)" -ge "$deadline" ] && return 1
-        sleep 0.05
-    done
-}
-
-# ---------------------------------------------------------------- prerequisites
-server_exe=$MEREL_BUILD_WIN64/src/host/win32/MerelSMSManager.exe
-client_exe=$MEREL_BUILD_WIN64/src/host/win32/windows_client/merel_com_client.exe
-cli_exe=$MEREL_BUILD_WIN64/src/cli/merel-sms.exe
-modem_sim=$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim
-for f in "$server_exe" "$client_exe" "$cli_exe" "$modem_sim" "$WINE64"; do
-    if [ ! -x "$f" ]; then
-        not_ok "prerequisites" "missing $f: build the linux and win64 presets"
-        exit 1
-    fi
-done
-
-read_server_ids
-
-srv=$work/server
-mkdir -p "$srv"
-cp "$server_exe" "$client_exe" "$cli_exe" "$here/windows_script_client.vbs" "$srv/"
-win_srv="Z:${srv//\//\\}"
-
-# ---------------------------------------------------------------- Wine prefix and modem
-wine_world_prefix || exit 1
-wine_world_modem "$modem_sim" "$PORT" || exit 1
 
 # ---------------------------------------------------------------- resources
 client "$work/resources.out" resources MerelSMSManager.exe
 forward "$work/resources.out"
 
 # ---------------------------------------------------------------- registration
+# A 32-bit server's class is in the 32-bit view of the registry; its program identifiers, AppID
+# and type library are shared by both views, and the interface checks name their view.
+reg_query() {
+    local view=()
+    [ "$BITS" = 32 ] && [[ ${1^^} == 'HKCR\CLSID\'* ]] && view=(/reg:32)
+    timeout 60 "$WINE64" reg query "$@" "${view[@]}"
+}
+reg_dump() { reg_query "$1" /s 2>/dev/null | tr -d '\r'; }
+key_exists() { reg_query "$@" >/dev/null 2>&1; }
+
 # value_of DUMP KEY NAME: the data of value NAME ("(Default)" for the default) of KEY.
 value_of() {
     KEY="HKEY_CLASSES_ROOT\\$2" NAME=$3 awk '
@@ -146,7 +75,7 @@ expect_value() {
     check "registered: $2 $3 = $4" "found '$got'" [ "$got" = "$4" ]
 }
 
-(cd "$srv" && timeout 120 "$WINE64" MerelSMSManager.exe /regserver >/dev/null 2>&1)
+(cd "$srv" && timeout 120 "$wine" MerelSMSManager.exe /regserver >/dev/null 2>&1)
 rc=$?
 check "/regserver (lower case, slash) exits 0" "exit $rc" [ "$rc" -eq 0 ]
 
@@ -189,10 +118,10 @@ for locale in 0 409; do
 done
 for view in 32 64; do
     check "registered: Interface\\$IID in the $view-bit registry view" "missing" \
-        timeout 60 "$WINE64" reg query "HKCR\\Interface\\$IID\\ProxyStubClsid32" /reg:$view
+        key_exists "HKCR\\Interface\\$IID\\ProxyStubClsid32" /reg:$view
 done
 
-(cd "$srv" && timeout 120 "$WINE64" MerelSMSManager.exe -UnregServer >/dev/null 2>&1)
+(cd "$srv" && timeout 120 "$wine" MerelSMSManager.exe -UnregServer >/dev/null 2>&1)
 rc=$?
 check "-UnregServer exits 0" "exit $rc" [ "$rc" -eq 0 ]
 left=""
@@ -208,7 +137,7 @@ check "unregistration keeps the AppID and CLSID parents" "a parent is gone" \
     bash -c "timeout 60 '$WINE64' reg query 'HKCR\\AppID' >/dev/null 2>&1 &&
              timeout 60 '$WINE64' reg query 'HKCR\\CLSID' >/dev/null 2>&1"
 
-(cd "$srv" && timeout 120 "$WINE64" MerelSMSManager.exe -RegServer >/dev/null 2>&1)
+(cd "$srv" && timeout 120 "$wine" MerelSMSManager.exe -RegServer >/dev/null 2>&1)
 rc=$?
 if [ "$rc" -ne 0 ]; then
     not_ok "registration for the client tests" "exit $rc"
@@ -220,7 +149,7 @@ fi
 # its class object: that makes Wine load its proxy library actxprxy.dll. A client that came
 # before that would start a second server.
 start_by_hand() {
-    (cd "$srv" && exec "$WINE64" MerelSMSManager.exe "$@" >/dev/null 2>&1) &
+    (cd "$srv" && exec "$wine" "$win_srv\\MerelSMSManager.exe" "$@" >/dev/null 2>&1) &
     started=$!
     background+=($started)
     local deadline=$(($(now_ms) + 30000))
@@ -278,10 +207,10 @@ wait_no_server 20 || not_ok "vbscript: start" "a server is still running"
 # The script's first Init meets no settings file and reads the server's text about it.
 rm -f "$srv/SMSMgr.ini"
 first=$(next_command)
-(cd "$srv" && timeout 180 "$WINE64" cscript //nologo windows_script_client.vbs "$PORT" \
+(cd "$srv" && timeout 180 "$wine" "$(cscript_of "$BITS")" //nologo windows_script_client.vbs "$PORT" \
     "$PDU_TEXT" >"$work/vbscript.out" 2>&1)
 forward "$work/vbscript.out"
-last=$(grep -v '^[0-9a-f]*:' "$work/vbscript.out" | tail -n 1 | tr -d '\r')
+last=$(last_line "$work/vbscript.out")
 check "vbscript: the script ran to its end" "last line: $last" [ "$last" = "DONE fails=0" ]
 transcript_check "$first" "vbscript transcript" text-vbs pdu-vbs
 
@@ -344,7 +273,7 @@ fi
 merel_sms() {
     local out=$1
     shift
-    (cd "$srv" && timeout 180 "$WINE64" merel-sms.exe --timeout 60 "$@" >"$out" 2>&1)
+    (cd "$srv" && timeout 180 "$wine" merel-sms.exe --timeout 60 "$@" >"$out" 2>&1)
 }
 wait_no_server 20 || not_ok "merel-sms: start" "a server is still running"
 merel_sms "$work/cli-configure.out" configure --port "$PORT" --mode text
@@ -369,23 +298,11 @@ check "merel-sms: a refused number exits 65 with the server's message" \
 wait_no_server 20 || not_ok "vbscript example: start" "a server is still running"
 cp "$MEREL_SOURCE/docs/examples/send.vbs" "$srv/"
 first=$(next_command)
-(cd "$srv" && timeout 180 "$WINE64" cscript //nologo send.vbs "$PORT" "+49 170 1234567" "Hi" \
+(cd "$srv" && timeout 180 "$wine" "$(cscript_of "$BITS")" //nologo send.vbs "$PORT" "+49 170 1234567" "Hi" \
     >"$work/example.out" 2>&1)
-last=$(grep -v '^[0-9a-f]*:' "$work/example.out" | tail -n 1 | tr -d '\r')
+last=$(last_line "$work/example.out")
 check "vbscript example: sends and reports the port configured" "last line: $last" \
     [ "$last" = "sent; port open: 1, configured: 1" ]
 transcript_check "$first" "vbscript example transcript" pdu-example
-
-# ---------------------------------------------------------------- 32-bit programs
-if evidence=$("$WINE32" --version 2>&1); then
-    skip "32-bit cscript driving the 64-bit server" \
-        "32-bit programs run here, but this test has no 32-bit cases yet"
-    skip "win32 build under Wine" "32-bit programs run here, but this test has no 32-bit cases yet"
-else
-    evidence=$(head -n 1 <<<"$evidence")
-    skip "32-bit cscript driving the 64-bit server" \
-        "this machine cannot run 32-bit programs: $WINE32 gives: $evidence"
-    skip "win32 build under Wine" "this machine cannot run 32-bit programs"
-fi
 
 exit $((failures > 0))
