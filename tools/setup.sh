@@ -33,7 +33,7 @@ packages=(
     libwine-dev wine wine64 wine32:i386
     socat python3 python3-gammu python3-dbus
     dbus-bin strace
-    lintian systemd
+    lintian systemd msitools wixl
 )
 
 if [ "$subset" = linux-demo ]; then

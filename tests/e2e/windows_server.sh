@@ -24,7 +24,6 @@ cli_exe=$bin/src/cli/merel-sms.exe
 [ "$BITS" = 32 ] && need_32bit "the $BITS-bit server under Wine" "$0" "$@"
 need_files "$server_exe" "$client_exe" "$cli_exe" "$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim" \
     "$WINE64" "$wine"
-APPID=$(grep -o 'kAppId = u"{[^"]*}"' "$MEREL_SOURCE/src/host/win32/server_ids.h" | grep -o '{.*}')
 
 start_world
 srv=$work/server

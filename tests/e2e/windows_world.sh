@@ -225,3 +225,4 @@ need_files() {
 idl=$MEREL_SOURCE/src/host/win32/MerelSMSManager.idl
 mapfile -t uuids < <(grep -o 'uuid([0-9A-Fa-f-]*)' "$idl" | sed 's/uuid(\(.*\))/{\1}/')
 IID=${uuids[0]} LIBID=${uuids[1]} CLSID=${uuids[2]}
+APPID=$(grep -o 'kAppId = u"{[^"]*}"' "$MEREL_SOURCE/src/host/win32/server_ids.h" | grep -o '{.*}')
