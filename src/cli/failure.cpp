@@ -35,6 +35,12 @@ const char* kSettingsFolderHint =
              : "the folder of SMSMgr.ini (beside the MerelSMSManager binary, or the service's "
                "--settings-dir) needs write access for the user the service runs as";
 
+// The hint for where the client runs: under Windows (COM), or on the system or session bus.
+const char* ForPlace(Bus bus, const char* windows, const char* systemBus, const char* sessionBus) {
+    if (kWindows) return windows;
+    return bus == Bus::kSystem ? systemBus : sessionBus;
+}
+
 std::string RefusedInputHint(Stage stage) {
     switch (stage) {
         case Stage::kSendText:
@@ -59,24 +65,24 @@ std::string FormatCode(HRESULT hr) {
 Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus) {
     Failure f{
         hr, text.empty() ? FormatCode(hr) + ": call failed" : std::move(text), {}, kExitSoftware};
-    const bool systemBus = !kWindows && bus == Bus::kSystem;
     if (ServerUnreachable(hr)) {
         f.exitCode = kExitUnavailable;
         if (hr == kServerNotRegistered) {
-            f.hint = kWindows    ? "register the server: MerelSMSManager.exe /RegServer (as "
-                                   "administrator)"
-                     : systemBus ? "install the merel-sms-manager package, which provides the "
-                                   "system service"
-                                 : "register the service: MerelSMSManager -RegServer";
+            f.hint = ForPlace(bus,
+                              "register the server: MerelSMSManager.exe /RegServer (as "
+                              "administrator)",
+                              "install the merel-sms-manager package, which provides the system "
+                              "service",
+                              "register the service: MerelSMSManager -RegServer");
         }
         return f;
     }
     if (hr == kCallRefused) {
         f.exitCode = kExitNoPerm;
-        f.hint = kWindows    ? "the server's access permissions do not include this user"
-                 : systemBus ? "the system service answers root and group merel-sms: sudo "
-                               "usermod -aG merel-sms $USER, then log in again"
-                             : "the session bus's policy refuses this call";
+        f.hint = ForPlace(bus, "the server's access permissions do not include this user",
+                          "the system service answers root and group merel-sms: sudo usermod "
+                          "-aG merel-sms $USER, then log in again",
+                          "the session bus's policy refuses this call");
         return f;
     }
     if (hr == kE_INVALIDARG) {

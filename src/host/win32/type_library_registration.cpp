@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/narrow.h"
+#include "host/win32/registry_writer_win32.h"
 
 // RegisterTypeLib records the library only for the calling process's platform
 // (TypeLib\{LIBID}\1.0\<lcid>\win64 from the 64-bit server) and the marshaling keys of its
@@ -51,19 +52,6 @@ bool ReadDefault(const std::wstring& key, std::wstring& value) {
     }
     value = data;
     return true;
-}
-
-LSTATUS WriteDefault(const std::wstring& key, const std::wstring& value) {
-    HKEY handle = nullptr;
-    LSTATUS status =
-        RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE, nullptr, &handle, nullptr);
-    if (status != ERROR_SUCCESS) return status;
-    status =
-        RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(handle);
-    return status;
 }
 
 // Deletes `key` and, going up, each parent that it leaves empty, but not `stop` or above.
@@ -124,12 +112,16 @@ LSTATUS MirrorInterfaceKey(const std::wstring& key) {
 }
 
 LSTATUS MirrorForOtherBitness(ITypeLib& library, const TLIBATTR& attributes) {
+    Win32RegistryWriter registry;
     std::wstring path;
     if (!ReadDefault(TypeLibKey(attributes, attributes.lcid, attributes.syskind), path))
         return ERROR_FILE_NOT_FOUND;
     for (LCID locale : Locales(attributes)) {
         for (SYSKIND platform : {attributes.syskind, OtherPlatform(attributes.syskind)}) {
-            const LSTATUS status = WriteDefault(TypeLibKey(attributes, locale, platform), path);
+            const std::wstring key = TypeLibKey(attributes, locale, platform);
+            LSTATUS status = registry.CreateKey(AsUtf16(key.c_str()));
+            if (status == ERROR_SUCCESS)
+                status = registry.SetString(AsUtf16(key.c_str()), u"", AsUtf16(path.c_str()));
             if (status != ERROR_SUCCESS) return status;
         }
     }
