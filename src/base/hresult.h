@@ -24,6 +24,15 @@ inline constexpr HRESULT kE_HANDLE = static_cast<HRESULT>(0x80070006u);
 inline constexpr HRESULT kE_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 // The server is ending and takes no more calls; a new one serves the caller's next try.
 inline constexpr HRESULT kCO_E_SERVER_STOPPING = static_cast<HRESULT>(0x80004018u);
+// A dispatch call failed with an exception record (EXCEPINFO) that says why.
+inline constexpr HRESULT kDISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009u);
+
+// Failures that happen before the server runs a call, as clients see them.
+inline constexpr HRESULT kREGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
+inline constexpr HRESULT kCO_E_SERVER_EXEC_FAILURE = static_cast<HRESULT>(0x80080005u);
+inline constexpr HRESULT kRPC_E_DISCONNECTED = static_cast<HRESULT>(0x80010108u);
+inline constexpr HRESULT kRPC_E_ACCESS_DENIED = static_cast<HRESULT>(0x8001011Bu);
+inline constexpr HRESULT kRPC_E_TIMEOUT = static_cast<HRESULT>(0x8001011Fu);
 
 // Win32 error numbers that this system produces or tests for.
 namespace win32 {
@@ -40,7 +49,10 @@ inline constexpr std::int32_t kDiskFull = 112;
 inline constexpr std::int32_t kFileTooLarge = 223;
 inline constexpr std::int32_t kIoDevice = 1117;
 inline constexpr std::int32_t kBadDevice = 1200;
+inline constexpr std::int32_t kTimeout = 1460;
 inline constexpr std::int32_t kAlreadyInitialized = 1247;
+inline constexpr std::int32_t kRpcServerUnavailable = 1722;
+inline constexpr std::int32_t kRpcCallFailed = 1726;
 }  // namespace win32
 
 // Turns a Win32 error into an HRESULT and leaves an HRESULT (or 0) unchanged.
@@ -51,6 +63,31 @@ constexpr HRESULT FoldError(std::int32_t e) {
 
 constexpr bool Failed(HRESULT hr) {
     return hr < 0;
+}
+
+// The HRESULT of each Win32 error, by the error's name.
+namespace hresult {
+inline constexpr HRESULT kFileNotFound = FoldError(win32::kFileNotFound);
+inline constexpr HRESULT kPathNotFound = FoldError(win32::kPathNotFound);
+inline constexpr HRESULT kAccessDenied = FoldError(win32::kAccessDenied);
+inline constexpr HRESULT kInvalidHandle = FoldError(win32::kInvalidHandle);
+inline constexpr HRESULT kNotEnoughMemory = FoldError(win32::kNotEnoughMemory);
+inline constexpr HRESULT kWriteFault = FoldError(win32::kWriteFault);
+inline constexpr HRESULT kSharingViolation = FoldError(win32::kSharingViolation);
+inline constexpr HRESULT kNotSupported = FoldError(win32::kNotSupported);
+inline constexpr HRESULT kDiskFull = FoldError(win32::kDiskFull);
+inline constexpr HRESULT kFileTooLarge = FoldError(win32::kFileTooLarge);
+inline constexpr HRESULT kIoDevice = FoldError(win32::kIoDevice);
+inline constexpr HRESULT kBadDevice = FoldError(win32::kBadDevice);
+inline constexpr HRESULT kAlreadyInitialized = FoldError(win32::kAlreadyInitialized);
+inline constexpr HRESULT kTimeout = FoldError(win32::kTimeout);
+inline constexpr HRESULT kRpcServerUnavailable = FoldError(win32::kRpcServerUnavailable);
+inline constexpr HRESULT kRpcCallFailed = FoldError(win32::kRpcCallFailed);
+}  // namespace hresult
+
+// Whether the code is a Win32 error folded into an HRESULT.
+constexpr bool IsWin32Error(HRESULT hr) {
+    return (static_cast<std::uint32_t>(hr) & 0xFFFF0000u) == 0x80070000u;
 }
 
 }  // namespace merel

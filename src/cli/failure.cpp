@@ -1,6 +1,7 @@
 #include "cli/failure.h"
 
 #include "cli/manager_client.h"
+#include "interface/hresult_text.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,18 +16,17 @@ constexpr bool kWindows = true;
 constexpr bool kWindows = false;
 #endif
 
-constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
-constexpr HRESULT kRpcDisconnected = static_cast<HRESULT>(0x80010108u);
-constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BAu);
+constexpr HRESULT kAccessDenied = hresult::kAccessDenied;
 
 bool ServerUnreachable(HRESULT hr) {
     return hr == kServerNotRegistered || hr == kServerNotStarted || hr == kCallTimedOut ||
-           hr == kCO_E_SERVER_STOPPING || hr == kRpcDisconnected || hr == kRpcServerUnavailable;
+           hr == kCO_E_SERVER_STOPPING || hr == kRPC_E_DISCONNECTED ||
+           hr == hresult::kRpcServerUnavailable;
 }
 
 // The port layer's failures are Win32 errors folded into HRESULTs (E_HANDLE among them).
 bool PortFailure(HRESULT hr) {
-    return (static_cast<std::uint32_t>(hr) & 0xFFFF0000u) == 0x80070000u;
+    return IsWin32Error(hr);
 }
 
 const char* kSettingsFolderHint =
@@ -56,15 +56,11 @@ std::string RefusedInputHint(Stage stage) {
 
 }  // namespace
 
-std::string FormatCode(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
-
 Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus) {
-    Failure f{
-        hr, text.empty() ? FormatCode(hr) + ": call failed" : std::move(text), {}, kExitSoftware};
+    Failure f{hr,
+              text.empty() ? wire::FormatHResult(hr) + ": call failed" : std::move(text),
+              {},
+              kExitSoftware};
     if (ServerUnreachable(hr)) {
         f.exitCode = kExitUnavailable;
         if (hr == kServerNotRegistered) {

@@ -19,8 +19,8 @@ inline constexpr int kExitIoErr = 74;
 inline constexpr int kExitNoPerm = 77;
 
 // A settings file (or its folder) that is not there: on a fresh installation.
-inline constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
-inline constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003u);
+inline constexpr HRESULT kFileNotFound = hresult::kFileNotFound;
+inline constexpr HRESULT kPathNotFound = hresult::kPathNotFound;
 
 // What the failed call was doing, as far as the exit code and the hint care.
 enum class Stage {
@@ -44,8 +44,5 @@ enum class Bus { kSession, kSystem };
 
 // `text` is the transport's LastErrorText(); when empty the code stands alone.
 Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus = Bus::kSession);
-
-// "0x80070057".
-std::string FormatCode(HRESULT hr);
 
 }  // namespace merel::cli

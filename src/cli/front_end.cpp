@@ -13,6 +13,7 @@
 #include "base/narrow.h"
 #include "base/cp437.h"
 #include "cli/failure.h"
+#include "interface/hresult_text.h"
 #include "cli/json.h"
 #include "cli/progress.h"
 
@@ -46,7 +47,8 @@ class Session {
     template <class Call>
     bool Do(const char* name, Stage stage, Call&& call) {
         const HRESULT hr = call();
-        if (options.verbose) io.err << "merel-sms: " << name << ": " << FormatCode(hr) << "\n";
+        if (options.verbose)
+            io.err << "merel-sms: " << name << ": " << wire::FormatHResult(hr) << "\n";
         if (!Failed(hr)) return true;
         failure_ = ClassifyFailure(stage, hr, client.LastErrorText(), bus());
         return false;
@@ -75,7 +77,7 @@ class Session {
         if (failure_) {
             io.err << "merel-sms: " << failure_->message << "\n";
             if (!failure_->hint.empty()) io.err << "hint: " << failure_->hint << "\n";
-            head.Add("hresult", FormatCode(failure_->hr)).Add("error", failure_->message);
+            head.Add("hresult", wire::FormatHResult(failure_->hr)).Add("error", failure_->message);
             if (!failure_->hint.empty()) head.Add("hint", failure_->hint);
         } else if (!options.json && !options.quiet && !text.empty()) {
             io.out << text;
@@ -92,7 +94,7 @@ class Session {
     // `portMatters` (the settings are then loaded, which is enough for what follows).
     bool Init(bool portMatters) {
         const HRESULT hr = client.Init();
-        if (options.verbose) io.err << "merel-sms: Init: " << FormatCode(hr) << "\n";
+        if (options.verbose) io.err << "merel-sms: Init: " << wire::FormatHResult(hr) << "\n";
         if (!Failed(hr)) return true;
         const std::string text = client.LastErrorText();
         Status status;

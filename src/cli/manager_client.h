@@ -23,13 +23,11 @@ struct Status {
 
 // Failures that happen before the server runs the call, as HRESULTs of their own, so that the
 // front end needs no transport's error types.
-inline constexpr HRESULT kServerNotRegistered =
-    static_cast<HRESULT>(0x80040154u);  // REGDB_E_CLASSNOTREG
-inline constexpr HRESULT kServerNotStarted =
-    static_cast<HRESULT>(0x80080005u);  // CO_E_SERVER_EXEC_FAILURE
-inline constexpr HRESULT kCallTimedOut = static_cast<HRESULT>(0x800705B4u);  // ERROR_TIMEOUT
+inline constexpr HRESULT kServerNotRegistered = kREGDB_E_CLASSNOTREG;
+inline constexpr HRESULT kServerNotStarted = kCO_E_SERVER_EXEC_FAILURE;
+inline constexpr HRESULT kCallTimedOut = hresult::kTimeout;
 // The bus (or COM's security) refused the call before it reached the server.
-inline constexpr HRESULT kCallRefused = static_cast<HRESULT>(0x8001011Bu);  // RPC_E_ACCESS_DENIED
+inline constexpr HRESULT kCallRefused = kRPC_E_ACCESS_DENIED;
 
 class ManagerClient {
   public:

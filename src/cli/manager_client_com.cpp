@@ -17,14 +17,15 @@
 #include "MerelSMSManager.h"
 #include "base/narrow.h"
 #include "cli/failure.h"
+#include "interface/hresult_text.h"
 #include "cli/platform.h"
 
 namespace merel::cli {
 
 namespace {
 
-constexpr HRESULT kRpcTimeout = static_cast<HRESULT>(0x8001011Fu);      // RPC_E_TIMEOUT
-constexpr HRESULT kRpcCallTimeout = static_cast<HRESULT>(0x800706BEu);  // RPC_S_CALL_FAILED
+constexpr HRESULT kRpcTimeout = kRPC_E_TIMEOUT;
+constexpr HRESULT kRpcCallTimeout = hresult::kRpcCallFailed;
 
 class Bstr {
   public:
@@ -214,13 +215,13 @@ class ComManagerClient : public ManagerClient {
         if (hr == kRpcTimeout || hr == kRpcCallTimeout) hr = kCallTimedOut;
         if (!FAILED(hr)) return hr;
         if (shared->text.empty()) return Fail(hr, SystemMessage(hr));
-        lastError_ =
-            shared->text.starts_with("0x") ? shared->text : FormatCode(hr) + ": " + shared->text;
+        lastError_ = shared->text.starts_with("0x") ? shared->text
+                                                    : wire::FormatHResult(hr) + ": " + shared->text;
         return hr;
     }
 
     HRESULT Fail(HRESULT hr, const std::string& what) {
-        lastError_ = FormatCode(hr) + ": " + what;
+        lastError_ = wire::FormatHResult(hr) + ": " + what;
         if (what.find(SystemMessage(hr)) == std::string::npos) {
             lastError_ += " (" + SystemMessage(hr) + ")";
         }

@@ -10,26 +10,18 @@
 
 #include "base/narrow.h"
 #include "cli/failure.h"
+#include "interface/hresult_text.h"
 #include "cli/platform.h"
-#include "host/dbus/bus_errors.h"
-#include "host/dbus/bus_names.h"
-#include "host/dbus/interface_description.h"
+#include "interface/description.h"
+#include "interface/error_names.h"
+#include "interface/names.h"
 
 namespace merel::cli {
 
 namespace {
 
-// The signature of the in- or out-arguments of `method`, from the interface description.
-std::string Signature(std::string_view method, dbus::Direction direction) {
-    std::string signature;
-    for (const auto& m : dbus::InterfaceMethods()) {
-        if (method != m.name) continue;
-        for (const auto& argument : m.arguments) {
-            if (argument.direction == direction) signature += argument.type;
-        }
-    }
-    return signature;
-}
+using wire::Direction;
+using wire::Slot;
 
 bool StartsWith(const char* text, std::string_view prefix) {
     return text && std::string_view(text).starts_with(prefix);
@@ -66,32 +58,32 @@ class DbusManagerClient : public ManagerClient {
 
     HRESULT SendTextMessage(const std::u16string& number, const std::u16string& text,
                             std::int32_t flags) override {
-        return Call("SendTextMessage", nullptr, Utf16ToUtf8(number).c_str(),
+        return Call(Slot::kSendTextMessage, nullptr, Utf16ToUtf8(number).c_str(),
                     Utf16ToUtf8(text).c_str(), flags);
     }
     HRESULT SetSettings(const Settings& s) override {
-        return Call("SetSettings", nullptr, Utf16ToUtf8(s.port).c_str(), s.baudrate, s.dataBits,
-                    s.parity, s.stopBits, s.handshake, s.readTimeout, s.characterSet);
+        return Call(Slot::kSetSettings, nullptr, Utf16ToUtf8(s.port).c_str(), s.baudrate,
+                    s.dataBits, s.parity, s.stopBits, s.handshake, s.readTimeout, s.characterSet);
     }
     HRESULT GetSettings(Settings& s) override {
         const char* port = nullptr;
-        return Call("GetSettings", [&](sd_bus_message* reply) {
+        return Call(Slot::kGetSettings, [&](sd_bus_message* reply) {
             const int r = sd_bus_message_read(
-                reply, Signature("GetSettings", dbus::Direction::kOut).c_str(), &port, &s.baudrate,
+                reply, wire::Signature(Slot::kGetSettings, Direction::kOut), &port, &s.baudrate,
                 &s.dataBits, &s.parity, &s.stopBits, &s.handshake, &s.readTimeout, &s.characterSet);
             if (r >= 0) s.port = Utf8ToUtf16(port);
             return r;
         });
     }
     HRESULT SendPDUMessage(const std::u16string& number, const std::u16string& text) override {
-        return Call("SendPDUMessage", nullptr, Utf16ToUtf8(number).c_str(),
+        return Call(Slot::kSendPDUMessage, nullptr, Utf16ToUtf8(number).c_str(),
                     Utf16ToUtf8(text).c_str());
     }
     HRESULT GetSMSManagerStatus(Status& s) override {
-        return Call("GetSMSManagerStatus", [&](sd_bus_message* reply) {
+        return Call(Slot::kGetSMSManagerStatus, [&](sd_bus_message* reply) {
             std::uint8_t flags[4] = {};
             const int r = sd_bus_message_read(
-                reply, Signature("GetSMSManagerStatus", dbus::Direction::kOut).c_str(), &flags[0],
+                reply, wire::Signature(Slot::kGetSMSManagerStatus, Direction::kOut), &flags[0],
                 &flags[1], &flags[2], &flags[3]);
             s = {static_cast<std::int8_t>(flags[0]), static_cast<std::int8_t>(flags[1]),
                  static_cast<std::int8_t>(flags[2]), static_cast<std::int8_t>(flags[3])};
@@ -99,10 +91,11 @@ class DbusManagerClient : public ManagerClient {
         });
     }
     HRESULT SendMessage(const std::u16string& number, const std::u16string& text) override {
-        return Call("SendMessage", nullptr, Utf16ToUtf8(number).c_str(), Utf16ToUtf8(text).c_str());
+        return Call(Slot::kSendMessage, nullptr, Utf16ToUtf8(number).c_str(),
+                    Utf16ToUtf8(text).c_str());
     }
     HRESULT GetDetectedCOMPortsOnHost(std::vector<std::u16string>& ports) override {
-        return Call("GetDetectedCOMPortsOnHost", [&](sd_bus_message* reply) {
+        return Call(Slot::kGetDetectedCOMPortsOnHost, [&](sd_bus_message* reply) {
             std::uint32_t count = 0;
             char** names = nullptr;
             int r = sd_bus_message_read(reply, "u", &count);
@@ -116,14 +109,15 @@ class DbusManagerClient : public ManagerClient {
             return r;
         });
     }
-    HRESULT TestPort() override { return Call("TestPort", nullptr); }
-    HRESULT Init() override { return Call("Init", nullptr); }
+    HRESULT TestPort() override { return Call(Slot::kTestPort, nullptr); }
+    HRESULT Init() override { return Call(Slot::kInit, nullptr); }
 
     std::string LastErrorText() const override { return lastError_; }
 
   private:
     template <class Read, class... In>
-    HRESULT Call(const char* method, Read&& read, In... in) {
+    HRESULT Call(Slot slot, Read&& read, In... in) {
+        const char* method = wire::Method(slot).name;
         lastError_.clear();
         if (!bus_) {
             return Fail(kServerNotStarted,
@@ -132,10 +126,10 @@ class DbusManagerClient : public ManagerClient {
         sd_bus_message* call = nullptr;
         sd_bus_message* reply = nullptr;
         sd_bus_error error{};  // the empty error, SD_BUS_ERROR_NULL in C
-        int r = sd_bus_message_new_method_call(bus_, &call, dbus::kBusName, dbus::kObjectPath,
-                                               dbus::kInterface, method);
+        int r = sd_bus_message_new_method_call(bus_, &call, wire::kBusName, wire::kObjectPath,
+                                               wire::kInterface, method);
         if (r >= 0 && sizeof...(in) > 0) {
-            r = sd_bus_message_append(call, Signature(method, dbus::Direction::kIn).c_str(), in...);
+            r = sd_bus_message_append(call, wire::Signature(slot, Direction::kIn), in...);
         }
         if (r >= 0) r = sd_bus_call(bus_, call, timeoutUsec_, &error, &reply);
         HRESULT hr = kS_OK;
@@ -155,7 +149,7 @@ class DbusManagerClient : public ManagerClient {
     HRESULT Failure(const sd_bus_error& error, int r) {
         const std::string message = error.message ? error.message : std::strerror(-r);
         if (error.name) {
-            if (const auto hr = dbus::HResultFromBusError(error.name, message)) {
+            if (const auto hr = wire::HResultFromBusError(error.name, message)) {
                 lastError_ = message;
                 return *hr;
             }
@@ -164,7 +158,7 @@ class DbusManagerClient : public ManagerClient {
         std::string what;
         if (hr == kServerNotRegistered) {
             what =
-                std::string("no service ") + dbus::kBusName + " is registered on the " + busName_;
+                std::string("no service ") + wire::kBusName + " is registered on the " + busName_;
         } else if (hr == kCallTimedOut) {
             what = "no answer from the service in time";
         } else if (hr == kCallRefused) {
@@ -178,7 +172,7 @@ class DbusManagerClient : public ManagerClient {
     }
 
     HRESULT Fail(HRESULT hr, const std::string& text) {
-        lastError_ = FormatCode(hr) + ": " + text;
+        lastError_ = wire::FormatHResult(hr) + ": " + text;
         return hr;
     }
 

@@ -10,24 +10,17 @@
 #include "sms/submission.h"
 
 namespace merel {
-namespace {
 
-// Every method ends with E_FAIL when anything inside throws (in practice: out of memory).
 template <typename Body>
-HRESULT Guarded(Body&& body) noexcept {
+HRESULT CSMSMgr::Method(Body&& body) noexcept {
     try {
+        m_lastFailure = {};
         return body();
     } catch (...) {
+        m_lastFailure = {};
         return kE_FAIL;
     }
 }
-
-// The fixed line settings of every configuration: 8 data bits, no parity, one stop bit,
-// hardware handshake, nonblocking reads. The stored line settings never reach the port.
-constexpr std::int32_t kDataBits = 8, kParityNone = 0, kOneStopBit = 0, kHardwareHandshake = 1,
-                       kNonblocking = 0;
-
-}  // namespace
 
 CSMSMgr::Services CSMSMgr::SystemServices() {
     return {&SystemSerialDevice(), &SystemPause(), &SystemSettingsFileSystem(),
@@ -48,9 +41,38 @@ CSMSMgr::~CSMSMgr() {
 
 namespace {
 PortLayer Port(CSMSMgr& mgr, SerialDevice& device, Pause& pause) {
-    return {device, pause, mgr.m_hPort, mgr.m_dwLastError};
+    return {device,
+            pause,
+            mgr.m_hPort,
+            mgr.m_dwLastError,
+            mgr.m_strOpenPort,
+            mgr.m_lastFailure,
+            mgr.m_openFailure};
 }
 }  // namespace
+
+SettingsRecord CSMSMgr::Record() const {
+    return {m_strPort,    m_loBaudrate,  m_shDataBits,    m_shParity,
+            m_shStopBits, m_shHandshake, m_shReadTimeout, m_shCharacterSet};
+}
+
+void CSMSMgr::Apply(SettingsRecord record) {
+    m_strPort = std::move(record.port);
+    m_loBaudrate = record.baudrate;
+    m_shDataBits = record.dataBits;
+    m_shParity = record.parity;
+    m_shStopBits = record.stopBits;
+    m_shHandshake = record.handshake;
+    m_shReadTimeout = record.readTimeout;
+    m_shCharacterSet = record.characterSet;
+}
+
+bool CSMSMgr::MaySend() {
+    if (m_boIsINIFileLoad != 0 || m_boIsPortInit != 0) return true;
+    m_lastFailure = {kE_FAIL, "not ready to send", "no settings file read and no port configured",
+                     advice::kCallInit};
+    return false;
+}
 
 HRESULT CSMSMgr::OpenPort(const std::u16string& port) {
     return merel::OpenPort(Port(*this, *m_services.device, *m_services.pause), port);
@@ -72,47 +94,35 @@ HRESULT CSMSMgr::ClosePort() {
 }
 
 HRESULT CSMSMgr::LoadIniFile() {
-    SettingsRecord record{m_strPort,    m_loBaudrate,  m_shDataBits,    m_shParity,
-                          m_shStopBits, m_shHandshake, m_shReadTimeout, m_shCharacterSet};
-    const HRESULT hr =
-        merel::LoadIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath, record);
-    m_hrIniFile = hr;
-    m_strPort = std::move(record.port);
-    m_loBaudrate = record.baudrate;
-    m_shDataBits = record.dataBits;
-    m_shParity = record.parity;
-    m_shStopBits = record.stopBits;
-    m_shHandshake = record.handshake;
-    m_shReadTimeout = record.readTimeout;
-    m_shCharacterSet = record.characterSet;
+    SettingsRecord record = Record();
+    const HRESULT hr = merel::LoadIniFile(
+        {*m_services.files, m_fileIni, m_dwLastError, m_lastFailure}, m_strIniPath, record);
+    Apply(std::move(record));
     return hr;
 }
 
 HRESULT CSMSMgr::SaveIniFile() {
-    const SettingsRecord record{m_strPort,    m_loBaudrate,  m_shDataBits,    m_shParity,
-                                m_shStopBits, m_shHandshake, m_shReadTimeout, m_shCharacterSet};
-    m_hrIniFile =
-        merel::SaveIniFile({*m_services.files, m_fileIni, m_dwLastError}, m_strIniPath, record);
-    return m_hrIniFile;
+    return merel::SaveIniFile({*m_services.files, m_fileIni, m_dwLastError, m_lastFailure},
+                              m_strIniPath, Record());
 }
 
 // ---- The nine methods ------------------------------------------------------------------
 
 HRESULT CSMSMgr::SendTextMessage(std::u16string_view u_bstrPhoneNr,
                                  std::u16string_view u_bstrMessage, std::int32_t /*u_inFlags*/) {
-    return Guarded([&] {
+    return Method([&] {
         if (!MaySend()) return kE_FAIL;
         return SubmitTextMessage([this](std::string_view c) { return WriteCommand(c); },
-                                 u_bstrPhoneNr, u_bstrMessage);
+                                 u_bstrPhoneNr, u_bstrMessage, m_lastFailure);
     });
 }
 
 HRESULT CSMSMgr::SendPDUMessage(std::u16string_view u_bstrPhoneNr,
                                 std::u16string_view u_bstrMessage) {
-    return Guarded([&] {
+    return Method([&] {
         if (!MaySend()) return kE_FAIL;
         return SubmitPduMessage([this](std::string_view c) { return WriteCommand(c); },
-                                u_bstrPhoneNr, u_bstrMessage);
+                                u_bstrPhoneNr, u_bstrMessage, m_lastFailure);
     });
 }
 
@@ -120,7 +130,7 @@ HRESULT CSMSMgr::SetSettings(std::u16string_view u_bstrPort, std::int32_t u_loBa
                              std::int16_t u_shDataBits, std::int16_t u_shParity,
                              std::int16_t u_shStopBits, std::int16_t u_shHandshake,
                              std::int16_t u_shReadTimeout, std::int16_t u_shCharacterSet) {
-    return Guarded([&] {
+    return Method([&] {
         m_strPort = UpToNul(u_bstrPort);
         m_loBaudrate = u_loBaudrate;
         m_shDataBits = u_shDataBits;
@@ -129,7 +139,11 @@ HRESULT CSMSMgr::SetSettings(std::u16string_view u_bstrPort, std::int32_t u_loBa
         m_shHandshake = u_shHandshake;
         m_shReadTimeout = u_shReadTimeout;
         m_shCharacterSet = u_shCharacterSet;
-        return SaveIniFile() == 0 ? kS_OK : kE_FAIL;
+        if (SaveIniFile() == 0) return kS_OK;
+        if (m_strIniPath.empty()) {
+            m_lastFailure = {kE_FAIL, "the settings file has no place yet", {}, advice::kCallInit};
+        }
+        return kE_FAIL;
     });
 }
 
@@ -137,7 +151,7 @@ HRESULT CSMSMgr::GetSettings(std::u16string& u_bstrPort, std::int32_t& u_loBaudr
                              std::int16_t& u_shDataBits, std::int16_t& u_shParity,
                              std::int16_t& u_shStopBits, std::int16_t& u_shHandshake,
                              std::int16_t& u_shReadTimeout, std::int16_t& u_shCharacterSet) {
-    return Guarded([&] {
+    return Method([&] {
         u_bstrPort = m_strPort;
         u_loBaudrate = m_loBaudrate;
         u_shDataBits = static_cast<std::int16_t>(m_shDataBits);
@@ -152,7 +166,7 @@ HRESULT CSMSMgr::GetSettings(std::u16string& u_bstrPort, std::int32_t& u_loBaudr
 
 HRESULT CSMSMgr::GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad, std::int8_t& u_boIsLOGFileOpen,
                                      std::int8_t& u_boIsPortOpen, std::int8_t& u_boIsPortInit) {
-    return Guarded([&] {
+    return Method([&] {
         u_boIsINIFileLoad = static_cast<std::int8_t>(m_boIsINIFileLoad & 0xFF);
         u_boIsLOGFileOpen = static_cast<std::int8_t>(m_boIsLOGFileOpen & 0xFF);
         u_boIsPortOpen = static_cast<std::int8_t>(m_boIsPortOpen & 0xFF);
@@ -162,7 +176,7 @@ HRESULT CSMSMgr::GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad, std::int8_t
 }
 
 HRESULT CSMSMgr::SendMessage(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage) {
-    return Guarded([&] {
+    return Method([&] {
         if (!MaySend()) return kE_FAIL;
         HRESULT hr = kS_OK;
         if (m_shCharacterSet == 0) {
@@ -171,6 +185,11 @@ HRESULT CSMSMgr::SendMessage(std::u16string_view u_bstrPhoneNr, std::u16string_v
             hr = SendPDUMessage(u_bstrPhoneNr, u_bstrMessage);
         } else {
             // No mode to send in: the caller must not believe that a message went out.
+            m_lastFailure = {kE_INVALIDARG,
+                             "the stored character set " + std::to_string(m_shCharacterSet) +
+                                 " is neither 0 (text mode) nor 1 (PDU mode)",
+                             {},
+                             advice::kChangeSettings};
             return kE_INVALIDARG;
         }
         return Failed(hr) ? hr : kS_OK;
@@ -179,11 +198,11 @@ HRESULT CSMSMgr::SendMessage(std::u16string_view u_bstrPhoneNr, std::u16string_v
 
 HRESULT CSMSMgr::GetDetectedCOMPortsOnHost(std::uint32_t& u_uiNrOfPorts,
                                            std::vector<std::u16string>& pVal) {
-    return Guarded([&] { return DiscoverPorts(*m_services.ports, u_uiNrOfPorts, pVal); });
+    return Method([&] { return DiscoverPorts(*m_services.ports, u_uiNrOfPorts, pVal); });
 }
 
 HRESULT CSMSMgr::TestPort() {
-    return Guarded([&] {
+    return Method([&] {
         return merel::TestPort(Port(*this, *m_services.device, *m_services.pause), m_strPort,
                                static_cast<std::uint32_t>(m_loBaudrate), m_boIsPortOpen,
                                m_boIsPortInit);
@@ -191,7 +210,7 @@ HRESULT CSMSMgr::TestPort() {
 }
 
 HRESULT CSMSMgr::Init() {
-    return Guarded([&] {
+    return Method([&] {
         std::u16string path;
         if (m_strSettingsFolder.empty()) {
             path = m_services.executablePath();
@@ -211,8 +230,9 @@ HRESULT CSMSMgr::Init() {
         if (OpenPort(m_strPort) != 0) return FoldError(m_dwLastError);
         m_boIsPortOpen = 1;
 
-        if (ConfigurePort(static_cast<std::uint32_t>(m_loBaudrate), kDataBits, kParityNone,
-                          kOneStopBit, kHardwareHandshake, kNonblocking) != 0) {
+        if (ConfigurePort(static_cast<std::uint32_t>(m_loBaudrate), kFixedLine.dataBits,
+                          kFixedLine.parity, kFixedLine.stopBits, kFixedLine.handshake,
+                          kFixedLine.readTimeout) != 0) {
             return FoldError(m_dwLastError);
         }
         m_boIsPortInit = 1;

@@ -7,11 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/failure.h"
 #include "base/hresult.h"
 #include "port/pause.h"
 #include "port/port_enumerator.h"
 #include "port/serial_device.h"
 #include "settings/settings_file.h"
+#include "settings/settings_text.h"
 
 namespace merel {
 
@@ -72,23 +74,35 @@ class CSMSMgr {
     std::u16string m_strIniPath;
     // The folder that Init takes SMSMgr.ini from; empty for the executable's own folder.
     std::u16string m_strSettingsFolder;
-    std::int32_t m_loBaudrate = 460800;
-    std::int32_t m_shDataBits = 8;
-    std::int32_t m_shParity = 0;
-    std::int32_t m_shStopBits = 0;
-    std::int32_t m_shHandshake = 1;
-    std::int32_t m_shReadTimeout = 0;
-    std::int32_t m_shCharacterSet = 0;
+    // The settings record, its defaults the settings file's own.
+    std::int32_t m_loBaudrate = SettingsRecord{}.baudrate;
+    std::int32_t m_shDataBits = SettingsRecord{}.dataBits;
+    std::int32_t m_shParity = SettingsRecord{}.parity;
+    std::int32_t m_shStopBits = SettingsRecord{}.stopBits;
+    std::int32_t m_shHandshake = SettingsRecord{}.handshake;
+    std::int32_t m_shReadTimeout = SettingsRecord{}.readTimeout;
+    std::int32_t m_shCharacterSet = SettingsRecord{}.characterSet;
     std::int32_t m_boIsINIFileLoad = 0;
     std::int32_t m_boIsLOGFileOpen = 0;
     std::int32_t m_boIsPortOpen = 0;
     std::int32_t m_boIsPortInit = 0;
-    // The result of the last read or write of the settings file. The methods fold it into
-    // their own results; the hosts read it to say why the file could not be used.
-    HRESULT m_hrIniFile = kS_OK;
+    // The name the open port was opened by.
+    std::u16string m_strOpenPort;
+    // Why the last open of a port failed, so that a later send can say why no port is open;
+    // empty once an open succeeds.
+    Failure m_openFailure;
+    // What failed in the running (or last) call, said by the layer that failed; the hosts
+    // format it. Empty when the call succeeded or failed without a word (no memory).
+    Failure m_lastFailure;
 
   private:
-    bool MaySend() const { return m_boIsINIFileLoad != 0 || m_boIsPortInit != 0; }
+    bool MaySend();
+    SettingsRecord Record() const;
+    void Apply(SettingsRecord record);
+    // Runs one method: the failure of an earlier call is forgotten first, and anything thrown
+    // (no memory for a string) ends the method with E_FAIL.
+    template <typename Body>
+    HRESULT Method(Body&& body) noexcept;
 
     Services m_services;
 };

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/narrow.h"
+#include "interface/hresult_text.h"
+
 namespace merel {
 
 namespace {
@@ -20,6 +23,46 @@ constexpr FlowControl kFlowControl[] = {
 HRESULT Fail(const PortLayer& port, std::int32_t error) {
     port.m_dwLastError = error;
     return FoldError(error);
+}
+
+// Why a port could not be used, in the words a user of the device would look for.
+std::string PortReason(HRESULT hr) {
+    if (hr == hresult::kFileNotFound || hr == hresult::kPathNotFound) return "no such device";
+    if (hr == hresult::kAccessDenied) return "access denied (no permission to use the device)";
+    if (hr == hresult::kSharingViolation) return "in use by another program";
+    return wire::DescribeHResult(hr);
+}
+
+HRESULT Record(const PortLayer& port, HRESULT hr, const char* step, const std::u16string& name) {
+    port.failure = {hr, step + Utf16ToUtf8(name), PortReason(hr), {}};
+    return hr;
+}
+
+HRESULT OpenFailed(const PortLayer& port, std::int32_t error, const std::u16string& name) {
+    const HRESULT hr = Fail(port, error);
+    if (name.empty()) {
+        port.failure = {hr, "no port is set", {}, advice::kNamePort};
+    } else {
+        Record(port, hr, "cannot open port ", name);
+    }
+    const bool missing = hr == hresult::kFileNotFound || hr == hresult::kPathNotFound;
+    port.openFailure = {hr,
+                        "port " + Utf16ToUtf8(name) + " could not be opened (" +
+                            wire::FormatHResult(hr) + ": " +
+                            (missing ? std::string("not found") : wire::DescribeHResult(hr)) + ")",
+                        {},
+                        {}};
+    return hr;
+}
+
+// A port operation without an open port: says why, where the last open failed.
+HRESULT NotOpen(const PortLayer& port, HRESULT hr) {
+    if (port.openFailure.Empty()) {
+        port.failure = {hr, "no port is open", {}, advice::kOpenPort};
+    } else {
+        port.failure = {hr, "no port is open", port.openFailure.Text(), {}};
+    }
+    return hr;
 }
 
 }  // namespace
@@ -43,13 +86,15 @@ HRESULT OpenPort(const PortLayer& port, const std::u16string& name) {
     const std::int32_t openError = port.device.Open(name, handle);
     if (openError != 0 || handle == kInvalidPort) {
         port.m_hPort = kInvalidPort;
-        return Fail(port, openError != 0 ? openError : win32::kInvalidHandle);
+        return OpenFailed(port, openError != 0 ? openError : win32::kInvalidHandle, name);
     }
     port.m_hPort = handle;
+    port.openName = name;
+    port.openFailure = {};
     // From here on the handle stays open whatever happens: a later OpenPort finds it in use,
     // and a configuration may still succeed on it.
     if (const std::int32_t e = port.device.ApplyDefaultConfig(name, handle); e != 0) {
-        return Fail(port, e);
+        return Record(port, Fail(port, e), "cannot configure port ", name);
     }
     return kS_OK;
 }
@@ -58,11 +103,14 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
                       std::int32_t parity, std::int32_t stopBits, std::int32_t handshake,
                       std::int32_t readTimeout) {
     port.m_dwLastError = 0;
-    if (port.m_hPort == kInvalidPort) return Fail(port, win32::kInvalidHandle);
+    if (port.m_hPort == kInvalidPort) return NotOpen(port, Fail(port, win32::kInvalidHandle));
+    const auto fail = [&port](std::int32_t e) {
+        return Record(port, Fail(port, e), "cannot configure port ", port.openName);
+    };
 
     CommState state;
     if (const std::int32_t e = port.device.GetState(port.m_hPort, state); e != 0) {
-        return Fail(port, e);
+        return fail(e);
     }
     state.BaudRate = baudrate;
     state.ByteSize = static_cast<std::uint8_t>(dataBits);
@@ -80,12 +128,12 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
         state.fRtsControl = flow.rtsControl;
     }
     if (const std::int32_t e = port.device.SetState(port.m_hPort, state); e != 0) {
-        return Fail(port, e);
+        return fail(e);
     }
 
     CommTimeouts timeouts;
     if (const std::int32_t e = port.device.GetTimeouts(port.m_hPort, timeouts); e != 0) {
-        return Fail(port, e);
+        return fail(e);
     }
     // The mode is checked only now, so the line settings above are already in force.
     switch (readTimeout) {
@@ -97,6 +145,11 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
             break;
         default:
             port.m_dwLastError = kE_INVALIDARG;
+            port.failure = {kE_INVALIDARG,
+                            "cannot configure port " + Utf16ToUtf8(port.openName),
+                            "read-timeout mode " + std::to_string(readTimeout) +
+                                " is neither 0 (nonblocking) nor 1 (blocking)",
+                            {}};
             return kE_INVALIDARG;
     }
     timeouts.ReadTotalTimeoutMultiplier = 0;
@@ -107,24 +160,30 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
         timeouts.WriteTotalTimeoutConstant = kWriteTimeoutConstantMs;
     }
     if (const std::int32_t e = port.device.SetTimeouts(port.m_hPort, timeouts); e != 0) {
-        return Fail(port, e);
+        return fail(e);
     }
     return kS_OK;
 }
 
 HRESULT WriteCommand(const PortLayer& port, std::string_view command) {
     port.m_dwLastError = 0;
-    if (port.m_hPort == kInvalidPort) return Fail(port, win32::kInvalidHandle);
+    if (port.m_hPort == kInvalidPort) return NotOpen(port, Fail(port, win32::kInvalidHandle));
 
     // The command is a NUL-terminated string: nothing from its first NUL on is sent.
     const std::size_t size = std::min(command.size(), command.find('\0'));
     std::size_t written = 0;
-    if (const std::int32_t e = port.device.Write(port.m_hPort, command.data(), size, written);
-        e != 0) {
+    const std::int32_t e = port.device.Write(port.m_hPort, command.data(), size, written);
+    if (e != 0 || written < size) {
         // Reported through the result alone; the last error stays clear.
-        return FoldError(e);
+        const HRESULT hr = FoldError(e != 0 ? e : win32::kWriteFault);
+        std::string detail = wire::DescribeHResult(hr);
+        if (written > 0 || e == 0) {
+            detail += ": the port took " + std::to_string(written) + " of " + std::to_string(size) +
+                      " bytes";
+        }
+        port.failure = {hr, "cannot write to port " + Utf16ToUtf8(port.openName), detail, {}};
+        return hr;
     }
-    if (written < size) return FoldError(win32::kWriteFault);
     port.pause.Sleep(kCommandPauseMs);
     return kS_OK;
 }
@@ -156,7 +215,8 @@ HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_
         return FoldError(e);
     }
     m_boIsPortOpen = 1;
-    if (ConfigurePort(port, baudrate, 8, 0, 0, 1, 0) == kS_OK) {
+    if (ConfigurePort(port, baudrate, kFixedLine.dataBits, kFixedLine.parity, kFixedLine.stopBits,
+                      kFixedLine.handshake, kFixedLine.readTimeout) == kS_OK) {
         m_boIsPortInit = 1;
         return kS_OK;
     }

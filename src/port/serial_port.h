@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/failure.h"
 #include "base/hresult.h"
 #include "port/pause.h"
 #include "port/serial_device.h"
@@ -21,18 +22,30 @@ inline constexpr std::uint32_t kWriteTimeoutConstantMs = 10000;
 // (8-N-1) at the given rate, rounded up to whole milliseconds.
 std::uint32_t WriteTimeoutMultiplierMs(std::uint32_t baudrate);
 
+// The line settings of every configuration that Init and TestPort make: 8 data bits, no
+// parity, one stop bit, hardware handshake, nonblocking reads. The stored line settings never
+// reach the port.
+struct LineSettings {
+    std::int32_t dataBits, parity, stopBits, handshake, readTimeout;
+};
+inline constexpr LineSettings kFixedLine{8, 0, 0, 1, 0};
+
 struct PortLayer {
     SerialDevice& device;
     Pause& pause;
     PortHandle& m_hPort;
     std::int32_t& m_dwLastError;
+    std::u16string& openName;  // the name the open handle was opened by
+    Failure& failure;          // what a failed operation says
+    Failure& openFailure;      // why the last open failed; empty once one succeeds
 };
 
 HRESULT OpenPort(const PortLayer& port, const std::u16string& name);
 HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_t dataBits,
                       std::int32_t parity, std::int32_t stopBits, std::int32_t handshake,
                       std::int32_t readTimeout);
-// Writes the command's bytes in one write, then pauses kCommandPauseMs.
+// Writes the command's bytes in one write, then pauses kCommandPauseMs. Without an open port
+// the failure says why the port is not open, where an open failed.
 HRESULT WriteCommand(const PortLayer& port, std::string_view command);
 HRESULT ClosePort(const PortLayer& port);
 

@@ -2,9 +2,51 @@
 
 #include <string>
 
+#include "base/narrow.h"
+#include "interface/hresult_text.h"
+
 namespace merel {
 
 namespace {
+
+std::u16string FolderOf(const std::u16string& path) {
+    const auto cut = path.find_last_of(u"/\\");
+    return cut == std::u16string::npos ? std::u16string() : path.substr(0, cut + 1);
+}
+
+HRESULT ReadFailed(const SettingsFileAccess& access, const std::u16string& path, HRESULT hr) {
+    const std::string file = "settings file " + Utf16ToUtf8(path);
+    Failure& f = access.failure;
+    f = {hr, file + " not found", {}, {}};
+    if (hr == hresult::kFileNotFound) {
+        f.advice = advice::kWriteSettings;
+    } else if (hr == hresult::kPathNotFound) {
+        f.detail = "its folder does not exist";
+    } else {
+        f.what = file + " cannot be read";
+        f.detail = hr == hresult::kFileTooLarge
+                       ? "it is larger than " + std::to_string(kMaxSettingsFileBytes) + " bytes"
+                       : wire::DescribeHResult(hr);
+    }
+    return hr;
+}
+
+HRESULT WriteFailed(const SettingsFileAccess& access, const std::u16string& path, HRESULT hr,
+                    std::string detail = {}) {
+    if (detail.empty()) {
+        const std::string folder = Utf16ToUtf8(FolderOf(path));
+        if (hr == hresult::kPathNotFound) {
+            detail = "the folder " + folder + " does not exist";
+        } else if (hr == hresult::kAccessDenied) {
+            detail = "the folder " + folder + " needs write access";
+        } else {
+            detail = wire::DescribeHResult(hr);
+        }
+    }
+    access.failure = {
+        hr, "settings file " + Utf16ToUtf8(path) + " could not be written", std::move(detail), {}};
+    return hr;
+}
 
 // Keeps the settings file in m_fileIni for one call and closes it on every way out, an
 // exception from a string operation included.
@@ -85,14 +127,16 @@ HRESULT LoadIniFile(const SettingsFileAccess& access, const std::u16string& path
     std::u16string text;
     {
         OpenSettingsFile file(access);
-        if (const auto error = file.OpenForRead(path); error != 0) return FoldError(error);
+        if (const auto error = file.OpenForRead(path); error != 0) {
+            return ReadFailed(access, path, FoldError(error));
+        }
         std::uint64_t size = 0;
         if (const auto error = access.files.Size(access.m_fileIni, size); error != 0) {
-            return FoldError(error);
+            return ReadFailed(access, path, FoldError(error));
         }
         // The file is a few hundred bytes when we wrote it; anything far larger is refused
         // before it can take the memory and the time to read it.
-        if (size > kMaxSettingsFileBytes) return FoldError(win32::kFileTooLarge);
+        if (size > kMaxSettingsFileBytes) return ReadFailed(access, path, hresult::kFileTooLarge);
         text = access.files.ReadText(access.m_fileIni, size);
     }
     // Parsed after the close: the file is held only as long as its bytes are being taken.
@@ -105,23 +149,33 @@ HRESULT SaveIniFile(const SettingsFileAccess& access, const std::u16string& path
     access.m_dwLastError = 0;
     // Built first, so that a record that cannot be written leaves the file untouched.
     std::string bytes;
-    if (const HRESULT hr = BuildSettingsBytes(record, bytes); Failed(hr)) return hr;
+    std::string refused;
+    if (const HRESULT hr = BuildSettingsBytes(record, bytes, refused); Failed(hr)) {
+        return WriteFailed(access, path, hr, refused);
+    }
 
     // The settings file is held while its successor is prepared, so that a file that another
     // process holds or that may not be written refuses the save before anything is created.
     OpenSettingsFile file(access);
     if (const auto error = file.OpenForWrite(path); error != 0 && error != win32::kFileNotFound) {
-        return FoldError(error);
+        return WriteFailed(access, path, FoldError(error));
     }
     // The whole new file goes to disk under another name and then takes the settings file's
     // place in one step: a process killed at any point leaves either the old file or the new
     // one, never the new text over the old one's tail.
     TemporaryFile next(access.files, path);
-    if (const auto error = next.Create(); error != 0) return FoldError(error);
-    if (const auto error = next.Write(bytes); error != 0) return FoldError(error);
+    if (const auto error = next.Create(); error != 0) {
+        return WriteFailed(access, path, FoldError(error));
+    }
+    if (const auto error = next.Write(bytes); error != 0) {
+        return WriteFailed(access, path, FoldError(error));
+    }
     // An open file cannot be replaced on every system.
     file.Close();
-    return FoldError(next.ReplaceWithThis(path));
+    if (const auto error = next.ReplaceWithThis(path); error != 0) {
+        return WriteFailed(access, path, FoldError(error));
+    }
+    return kS_OK;
 }
 
 }  // namespace merel

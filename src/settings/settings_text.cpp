@@ -1,6 +1,7 @@
 #include "settings/settings_text.h"
 
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -45,21 +46,24 @@ std::int32_t ToDecimal(std::u16string_view value) {
         magnitude > std::numeric_limits<std::int32_t>::max() ? kCap - 1 : magnitude);
 }
 
-// The numeric keys, in the order the file lists them, with the member each one sets.
+// The keys in the order the file lists them, each with the member it sets and the note that
+// the file carries after the value.
+constexpr std::u16string_view kPortKey = u"Port:";
 struct NumericKey {
     std::u16string_view key;
     std::int32_t SettingsRecord::*member;
+    std::u16string_view note;
 };
 constexpr std::array<NumericKey, 7> kNumericKeys{{
-    {u"Baudrate:", &SettingsRecord::baudrate},
-    {u"DataBits:", &SettingsRecord::dataBits},
-    {u"Parity:", &SettingsRecord::parity},
-    {u"StopBits:", &SettingsRecord::stopBits},
-    {u"Handshaking:", &SettingsRecord::handshake},
-    {u"ReadTimeout:", &SettingsRecord::readTimeout},
-    {u"SMSCharacterSet:", &SettingsRecord::characterSet},
+    {u"Baudrate:", &SettingsRecord::baudrate, u""},
+    {u"DataBits:", &SettingsRecord::dataBits, u""},
+    {u"Parity:", &SettingsRecord::parity, u"(0=None,1=Odd,2=Even)"},
+    {u"StopBits:", &SettingsRecord::stopBits, u"(0=1,1=1.5,2=2)"},
+    {u"Handshaking:", &SettingsRecord::handshake, u"(0=Off,1=Hardware,2=Software)"},
+    {u"ReadTimeout:", &SettingsRecord::readTimeout, u"(0=Nonblocking,1=Blockinging)"},
+    {u"SMSCharacterSet:", &SettingsRecord::characterSet, u"(0=PCCP437(default),1=UCS2(PDU mode))"},
 }};
-constexpr std::u16string_view kPortKey = u"Port:";
+constexpr std::u16string_view kLineEnd = u"\r\n";
 
 void ApplyLine(std::u16string_view line, SettingsRecord& record) {
     const auto colon = line.find(u':');
@@ -76,6 +80,12 @@ void ApplyLine(std::u16string_view line, SettingsRecord& record) {
             return;
         }
     }
+}
+
+std::string HexUnit(char16_t unit) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(unit));
+    return text;
 }
 
 void AppendNumber(std::u16string& text, std::int32_t value) {
@@ -103,38 +113,41 @@ void ParseSettingsText(std::u16string_view text, SettingsRecord& record) {
 std::u16string BuildSettingsText(const SettingsRecord& record) {
     std::u16string text;
     text.reserve(kMaxTextBytes + 1);
-    text += u"Port:";
-    text += record.port;
-    text += u"\r\nBaudrate:";
-    AppendNumber(text, record.baudrate);
-    text += u"\r\nDataBits:";
-    AppendNumber(text, record.dataBits);
-    text += u"\r\nParity:";
-    AppendNumber(text, record.parity);
-    text += u"(0=None,1=Odd,2=Even)\r\nStopBits:";
-    AppendNumber(text, record.stopBits);
-    text += u"(0=1,1=1.5,2=2)\r\nHandshaking:";
-    AppendNumber(text, record.handshake);
-    text += u"(0=Off,1=Hardware,2=Software)\r\nReadTimeout:";
-    AppendNumber(text, record.readTimeout);
-    text += u"(0=Nonblocking,1=Blockinging)\r\nSMSCharacterSet:";
-    AppendNumber(text, record.characterSet);
-    text += u"(0=PCCP437(default),1=UCS2(PDU mode))\r\n";
+    text.append(kPortKey).append(record.port).append(kLineEnd);
+    for (const auto& numeric : kNumericKeys) {
+        text.append(numeric.key);
+        AppendNumber(text, record.*numeric.member);
+        text.append(numeric.note).append(kLineEnd);
+    }
     return text;
 }
 
-HRESULT BuildSettingsBytes(const SettingsRecord& record, std::string& bytes) {
+HRESULT BuildSettingsBytes(const SettingsRecord& record, std::string& bytes, std::string& why) {
     // The file holds each port name unit as its low byte. A zero byte would end the text
     // early and a CR or LF the port line (Czech "č" U+010D becomes CR too): either way the
     // reader would get back another name, and perhaps other settings, than the ones stored.
-    for (const char16_t unit : record.port) {
-        const auto low = static_cast<char16_t>(unit & 0xFF);
-        if (low == 0 || IsLineEnd(low)) return kE_INVALIDARG;
+    for (std::size_t i = 0; i < record.port.size(); ++i) {
+        const auto low = static_cast<char16_t>(record.port[i] & 0xFF);
+        if (low == 0 || IsLineEnd(low)) {
+            why = "character " + std::to_string(i + 1) + " of the port name (U+" +
+                  HexUnit(record.port[i]) +
+                  ") would be stored as a NUL, CR or LF byte, and the file read back otherwise";
+            return kE_INVALIDARG;
+        }
     }
     const std::u16string text = BuildSettingsText(record);
-    if (text.size() > kMaxTextBytes) return kE_INVALIDARG;
+    if (text.size() > kMaxTextBytes) {
+        why = "the settings would take " + std::to_string(text.size()) +
+              " bytes; the file holds at most " + std::to_string(kMaxTextBytes);
+        return kE_INVALIDARG;
+    }
     bytes = NarrowLow8(text, '\0');
     return kS_OK;
+}
+
+HRESULT BuildSettingsBytes(const SettingsRecord& record, std::string& bytes) {
+    std::string why;
+    return BuildSettingsBytes(record, bytes, why);
 }
 
 }  // namespace merel

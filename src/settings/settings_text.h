@@ -9,6 +9,7 @@
 
 namespace merel {
 
+// The settings with their defaults, which are also a fresh manager's.
 struct SettingsRecord {
     std::u16string port;
     std::int32_t baudrate = 460800;
@@ -30,7 +31,9 @@ void ParseSettingsText(std::u16string_view text, SettingsRecord& record);
 std::u16string BuildSettingsText(const SettingsRecord& record);
 
 // The bytes to write for the record. Fails with E_INVALIDARG when the text does not fit the
-// 1023-byte limit or the port name holds a character whose low 8 bits are 0, CR or LF.
+// 1023-byte limit or the port name holds a character whose low 8 bits are 0, CR or LF; `why`
+// then says which.
+HRESULT BuildSettingsBytes(const SettingsRecord& record, std::string& bytes, std::string& why);
 HRESULT BuildSettingsBytes(const SettingsRecord& record, std::string& bytes);
 
 }  // namespace merel

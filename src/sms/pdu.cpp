@@ -3,20 +3,12 @@
 #include <charconv>
 #include <utility>
 
+#include "base/failure.h"
+#include "sms/rules.h"
+
 namespace merel {
 
 namespace {
-
-// UCS2 user data holds at most 140 octets.
-constexpr std::size_t kMaxUnits = 70;
-
-// The address field of TS 23.040 holds at most 20 digits; a longer number would need a
-// length that no receiver accepts (from 256 digits on, not even two hex digits).
-constexpr std::size_t kMaxAddressDigits = 20;
-
-bool IsSeparator(char16_t c) {
-    return c == u' ' || c == u'-' || c == u'.' || c == u'(' || c == u')';
-}
 
 bool IsHighSurrogate(char16_t c) {
     return c >= 0xD800 && c <= 0xDBFF;
@@ -43,27 +35,42 @@ void AppendUnit(std::string& out, char16_t unit) {
 }  // namespace
 
 HRESULT EncodeSubmitPdu(std::u16string_view number, std::u16string_view text, EncodedPdu& pdu) {
+    std::string why;
+    return EncodeSubmitPdu(number, text, pdu, why);
+}
+
+HRESULT EncodeSubmitPdu(std::u16string_view number, std::u16string_view text, EncodedPdu& pdu,
+                        std::string& why) {
     // The type of address below already says "international", so a leading '+' is dropped;
     // separators people write between digit groups are dropped too. What remains must be
     // digits, or the address would not be hexadecimal at all.
     std::string digits;
     digits.reserve(kMaxAddressDigits + 1);
     bool first = true;
-    for (char16_t c : number) {
-        if (IsSeparator(c)) continue;
+    for (std::size_t i = 0; i < number.size(); ++i) {
+        const char16_t c = number[i];
+        if (IsNumberSeparator(c)) continue;
         if (c == u'+' && first) {
             first = false;
             continue;
         }
         first = false;
-        if (c < u'0' || c > u'9' || digits.size() == kMaxAddressDigits) return kE_INVALIDARG;
+        if (c < u'0' || c > u'9') {
+            why = Quoted(number.substr(i, 1)) + " is not a digit";
+            return kE_INVALIDARG;
+        }
+        if (digits.size() == kMaxAddressDigits) {
+            why = "it has more than " + std::to_string(kMaxAddressDigits) + " digits";
+            return kE_INVALIDARG;
+        }
         digits.push_back(static_cast<char>(c));
     }
 
     std::u16string_view body = text;
-    if (body.size() > kMaxUnits) {
+    if (body.size() > kMaxPduUnits) {
         // Never send half of a surrogate pair.
-        body = body.substr(0, IsHighSurrogate(body[kMaxUnits - 1]) ? kMaxUnits - 1 : kMaxUnits);
+        body = body.substr(
+            0, IsHighSurrogate(body[kMaxPduUnits - 1]) ? kMaxPduUnits - 1 : kMaxPduUnits);
     }
 
     std::string hex = "002100";

@@ -2,19 +2,22 @@
 
 #include "base/narrow.h"
 #include "sms/pdu.h"
+#include "sms/rules.h"
 #include "sms/submission_steps.h"
 #include "sms/submission.h"
 
 namespace merel {
 
 HRESULT SubmitPduMessage(const CommandWriter& write, std::u16string_view phoneNr,
-                         std::u16string_view message) {
+                         std::u16string_view message, Failure& failure) {
     // Encoded before anything is written, so that a number that cannot be encoded leaves the
     // modem untouched. With at most 20 address digits and 70 units of text the PDU always fits
     // the 1024-byte command buffer that the commands are designed around.
     EncodedPdu pdu;
-    const HRESULT encoded = EncodeSubmitPdu(NumberWithoutSpaces(phoneNr), UpToNul(message), pdu);
-    if (Failed(encoded)) return encoded;
+    std::string why;
+    const HRESULT encoded =
+        EncodeSubmitPdu(NumberWithoutSpaces(phoneNr), UpToNul(message), pdu, why);
+    if (Failed(encoded)) return Refuse(failure, "number " + Quoted(phoneNr), why, PduNumberRule());
 
     return WriteInOrder(write, {
                                    "AT+CSCS=\"UCS2\"\n\r",

@@ -5,16 +5,18 @@
 #include <functional>
 #include <string_view>
 
+#include "base/failure.h"
 #include "base/hresult.h"
 
 namespace merel {
 
 using CommandWriter = std::function<HRESULT(std::string_view command)>;
 
-// Input that does not fit is refused with E_INVALIDARG before anything is written.
+// Input that does not fit is refused with E_INVALIDARG before anything is written, and
+// `failure` says which argument and what is allowed. A failed write has said why itself.
 HRESULT SubmitTextMessage(const CommandWriter& write, std::u16string_view phoneNr,
-                          std::u16string_view message);
+                          std::u16string_view message, Failure& failure);
 HRESULT SubmitPduMessage(const CommandWriter& write, std::u16string_view phoneNr,
-                         std::u16string_view message);
+                         std::u16string_view message, Failure& failure);
 
 }  // namespace merel

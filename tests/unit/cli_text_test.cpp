@@ -7,6 +7,7 @@
 
 #include "base/cp437.h"
 #include "cli/failure.h"
+#include "interface/hresult_text.h"
 #include "cli/json.h"
 #include "cli/manager_client.h"
 
@@ -83,7 +84,7 @@ TEST(Failure, ExitCodeAndHintByStageAndCode) {
     };
     for (const Row& row : rows) {
         const Failure f = ClassifyFailure(row.stage, row.hr, "0x1: said the server");
-        SCOPED_TRACE(FormatCode(row.hr));
+        SCOPED_TRACE(wire::FormatHResult(row.hr));
         EXPECT_EQ(f.exitCode, row.exitCode);
         EXPECT_EQ(f.message, "0x1: said the server");
         if (*row.hint) {

@@ -9,9 +9,11 @@
 #include <string>
 
 #include "host/dbus/activation_files.h"
-#include "host/dbus/interface_description.h"
+#include "interface/description.h"
 
 namespace merel::dbus {
+
+using namespace merel::wire;
 namespace {
 
 namespace fs = std::filesystem;

@@ -17,11 +17,14 @@
 
 #include "fakes.h"
 #include "host/dbus/bus_errors.h"
-#include "host/dbus/bus_names.h"
+#include "interface/error_names.h"
+#include "interface/names.h"
 #include "host/dbus/bus_object.h"
-#include "host/dbus/interface_description.h"
+#include "interface/description.h"
 
 namespace merel::dbus {
+
+using namespace merel::wire;
 namespace {
 
 // A method call made at construction, with what came back.

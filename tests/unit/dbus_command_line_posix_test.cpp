@@ -4,46 +4,29 @@
 #include <vector>
 
 #include "host/dbus/command_line.h"
-#include "host/win32/command_line.h"
+#include "host/common/command_line_scan.h"
 
 namespace merel::dbus {
 namespace {
 
 using host::ServerCommand;
 
-ServerCommand Scan(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    return host::ScanCommandLine(CommandLineOf(static_cast<int>(argv.size()), argv.data()));
-}
-
-TEST(DbusCommandLine, ArgumentsJoinIntoOneUtf16Line) {
-    std::string program = "/opt/m\xC3\xA9rel/MerelSMSManager";
-    std::string first = "-x";
-    std::string second = "/RegServer";
-    char* argv[] = {program.data(), first.data(), second.data()};
-    EXPECT_EQ(CommandLineOf(3, argv), u"/opt/m\u00E9rel/MerelSMSManager -x /RegServer");
-    EXPECT_EQ(CommandLineOf(0, argv), u"");
-}
-
-TEST(DbusCommandLine, LinuxPathsAndArgumentsReachTheSwitchScan) {
-    EXPECT_EQ(Scan({"/usr/bin/MerelSMSManager", "-RegServer"}), ServerCommand::kRegister);
-    EXPECT_EQ(Scan({"/usr/bin/MerelSMSManager", "/unregserver"}), ServerCommand::kUnregister);
-    EXPECT_EQ(Scan({"/usr/bin/MerelSMSManager"}), ServerCommand::kRun);
-    // Folders of the program path are followed by a slash, so none of them is a switch, and
-    // the last argument ends the line.
-    EXPECT_EQ(Scan({"/srv/RegServer/MerelSMSManager"}), ServerCommand::kRun);
-    EXPECT_EQ(Scan({"/srv/RegServer/MerelSMSManager", "-UnregServer"}), ServerCommand::kUnregister);
-    // Each argument is separated by a blank, so a switch at the end of one argument counts.
-    EXPECT_EQ(Scan({"/usr/bin/MerelSMSManager", "--opt=-RegServer", "x"}),
-              ServerCommand::kRegister);
-}
-
 ArgumentCheck Check(std::vector<std::string> args) {
     args.insert(args.begin(), "/usr/bin/MerelSMSManager");
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     return CheckArguments(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(DbusCommandLine, RegistrationSwitchesAreWholeArgumentsAndTheFirstDecides) {
+    EXPECT_EQ(Check({"-RegServer"}).command, ServerCommand::kRegister);
+    EXPECT_EQ(Check({"/unregserver"}).command, ServerCommand::kUnregister);
+    EXPECT_EQ(Check({}).command, ServerCommand::kRun);
+    EXPECT_EQ(Check({"-UnregServer", "/RegServer"}).command, ServerCommand::kUnregister);
+    // The program's own path is not an argument: a folder named like a switch registers nothing.
+    std::string program = "/srv/-RegServer/MerelSMSManager";
+    char* argv[] = {program.data()};
+    EXPECT_EQ(CheckArguments(1, argv).command, ServerCommand::kRun);
 }
 
 TEST(DbusCommandLine, HelpVersionAndRefusedArguments) {
@@ -130,7 +113,7 @@ TEST(DbusCommandLine, ServiceOptionsAndTheLineLeftForTheSwitchScan) {
         EXPECT_EQ(check.options.systemBus, c.systemBus);
         EXPECT_EQ(check.options.settings, c.settings);
         EXPECT_EQ(check.options.settingsDir, c.settingsDir);
-        EXPECT_EQ(host::ScanCommandLine(check.scanLine), c.command);
+        EXPECT_EQ(check.command, c.command);
     }
 }
 

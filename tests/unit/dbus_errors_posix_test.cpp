@@ -3,16 +3,24 @@
 #include <string>
 
 #include "host/dbus/bus_errors.h"
+#include "interface/error_names.h"
+#include "interface/hresult_text.h"
 
 namespace merel::dbus {
 namespace {
+
+using wire::BareFailureText;
+using wire::DescribeHResult;
+using wire::FormatHResult;
+using wire::HResultErrorName;
+using wire::HResultFromBusError;
 
 TEST(DbusErrors, EveryFailureComesBackExactlyFromNameAndMessage) {
     for (const std::uint32_t bits : {0x80004005u, 0x80070002u, 0x80070057u, 0x8007045Du,
                                      0x800704B0u, 0x80000000u, 0xFFFFFFFFu, 0x8007001Du}) {
         const auto hr = static_cast<HRESULT>(bits);
         const std::string name = HResultErrorName(hr);
-        const std::string message = HResultErrorMessage(hr);
+        const std::string message = BareFailureText(hr);
         SCOPED_TRACE(name);
         EXPECT_EQ(HResultFromBusError(name, message), hr);
         EXPECT_EQ(message.substr(0, 12), FormatHResult(hr) + ": ");
@@ -24,7 +32,7 @@ TEST(DbusErrors, CodeIsWrittenAsEightUpperCaseDigits) {
     EXPECT_EQ(FormatHResult(0), "0x00000000");
     EXPECT_EQ(HResultErrorName(static_cast<HRESULT>(0x80070002u)),
               "MerelSMSManager.Error.HRESULT_80070002");
-    EXPECT_EQ(HResultErrorMessage(static_cast<HRESULT>(0x80070002u)), "0x80070002: file not found");
+    EXPECT_EQ(BareFailureText(static_cast<HRESULT>(0x80070002u)), "0x80070002: file not found");
 }
 
 TEST(DbusErrors, ExplanationsForCodesWithoutAWordOfTheirOwn) {

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "host/dbus/bus_object.h"
-#include "host/dbus/interface_description.h"
+#include "interface/description.h"
 
 namespace merel::dbus {
+
+using namespace merel::wire;
 namespace {
 
 // The NUL-separated parameter names of a method table entry.

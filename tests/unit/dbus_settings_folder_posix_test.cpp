@@ -34,14 +34,15 @@ TEST(DbusSettingsFolder, FirstSaveMakesTheMissingFoldersPrivateAndAReadMakesNone
     FolderMakingFiles files(SystemSettingsFileSystem(), folder, MakePrivate);
     FileHandle handle = kNoFile;
     std::int32_t lastError = 0;
+    Failure failure;
     SettingsRecord record;
     record.port = u"/dev/ttyS0";
 
-    EXPECT_EQ(LoadIniFile({files, handle, lastError}, ini, record),
+    EXPECT_EQ(LoadIniFile({files, handle, lastError, failure}, ini, record),
               static_cast<HRESULT>(0x80070003u));
     EXPECT_FALSE(fs::exists(root / ".config"));
 
-    ASSERT_EQ(SaveIniFile({files, handle, lastError}, ini, record), kS_OK);
+    ASSERT_EQ(SaveIniFile({files, handle, lastError, failure}, ini, record), kS_OK);
     std::ifstream in(folder + "/SMSMgr.ini", std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -59,9 +60,10 @@ TEST(DbusSettingsFolder, AFolderThatCannotBeMadeFailsTheSaveWithItsErrorAndWrite
     FolderMakingFiles files(fake, "/cfg", [](const std::string&) { return std::int32_t{5}; });
     FileHandle handle = kNoFile;
     std::int32_t lastError = 0;
+    Failure failure;
     SettingsRecord record;
     record.port = u"COM1";
-    EXPECT_EQ(SaveIniFile({files, handle, lastError}, u"/cfg/SMSMgr.ini", record),
+    EXPECT_EQ(SaveIniFile({files, handle, lastError, failure}, u"/cfg/SMSMgr.ini", record),
               static_cast<HRESULT>(0x80070005u));
     EXPECT_TRUE(fake.files.empty());
     EXPECT_FALSE(fake.AnyOpen());

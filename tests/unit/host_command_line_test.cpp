@@ -4,7 +4,7 @@
 #include <string>
 
 #include "base/narrow.h"
-#include "host/win32/command_line.h"
+#include "host/common/command_line_scan.h"
 
 namespace merel::host {
 namespace {

@@ -79,16 +79,16 @@ TEST(HostFailureText, NamesWhatFailedForEachMethodAndFailure) {
              InitWith(w, m, kIni);
              return m.SendPDUMessage(u"+49abc", u"hi");
          },
-         "0x80070057: number \"+49abc\" refused: in PDU mode a number holds digits, spaces, the "
-         "separators - . ( ) and one leading +, with at most 20 digits"},
+         "0x80070057: number \"+49abc\" refused: \"a\" is not a digit; in PDU mode a number "
+         "holds digits, spaces, the separators - . ( ) and one leading +, with at most 20 "
+         "digits"},
         {"text-mode number with a line end, shown escaped", "SendMessage", u"+49\n1",
          [](FakeWorld& w, CSMSMgr& m) {
              InitWith(w, m, kIni);
              return m.SendMessage(u"+49\n1", u"hi");
          },
-         "0x80070057: number \"+49\\x0A1\" or text refused: in text mode the number may not hold "
-         "\" or control characters, the text no Ctrl-Z or ESC, and each at most 511 "
-         "characters"},
+         "0x80070057: number \"+49\\x0A1\" refused: it holds the control character "
+         "\"\\x0A\"; in text mode a number may not hold \" or control characters"},
         {"unknown character set", "SendMessage", u"1",
          [](FakeWorld& w, CSMSMgr& m) {
              InitWith(w, m, kIni + "SMSCharacterSet:5\r\n");
@@ -103,6 +103,56 @@ TEST(HostFailureText, NamesWhatFailedForEachMethodAndFailure) {
              return m.SendTextMessage(u"1", u"hi", 0);
          },
          "0x8007001D: cannot write to port COM1: write fault"},
+        // A send after Init could not open the port says why no port is open.
+        {"send after the port could not be opened", "SendMessage", u"1",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, "Port:/dev/does-not-exist\r\n");
+             return m.SendMessage(u"1", u"hi");
+         },
+         "0x80070006: no port is open: port /dev/does-not-exist could not be opened (0x80070002: "
+         "not found)"},
+        {"no port named", "Init", u"", [](FakeWorld& w, CSMSMgr& m) { return InitWith(w, m, ""); },
+         "0x80070002: no port is set: name one with SetSettings"},
+        {"text with Ctrl-Z", "SendTextMessage", u"1",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             return m.SendTextMessage(u"1", u"ab\u011A", 0);
+         },
+         "0x80070057: text refused: character 3 would reach the modem as Ctrl-Z, which sends the "
+         "message there; in text mode a text may not hold Ctrl-Z or ESC"},
+        {"text-mode text too long", "SendTextMessage", u"1",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             return m.SendTextMessage(u"1", std::u16string(600, u'a'), 0);
+         },
+         "0x80070057: text refused: it has 600 characters; text mode takes at most 511"},
+        {"PDU number too long", "SendPDUMessage", u"",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             return m.SendPDUMessage(u"123456789012345678901", u"hi");
+         },
+         "0x80070057: number \"123456789012345678901\" refused: it has more than 20 digits; in "
+         "PDU mode a number holds digits, spaces, the separators - . ( ) and one leading +, "
+         "with at most 20 digits"},
+        {"settings file too large", "Init", u"",
+         [](FakeWorld& w, CSMSMgr& m) { return InitWith(w, m, std::string(70000, ' ')); },
+         "0x800700DF: settings file {dir}SMSMgr.ini cannot be read: it is larger than 65536 "
+         "bytes"},
+        {"port name the file cannot keep", "SetSettings", u"",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             return m.SetSettings(u"COM\u010D", 9600, 8, 0, 0, 1, 0, 0);
+         },
+         "0x80004005: settings file {dir}SMSMgr.ini could not be written: character 4 of the "
+         "port name (U+010D) would be stored as a NUL, CR or LF byte, and the file read back "
+         "otherwise"},
+        {"short write", "SendTextMessage", u"1",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             w.device.shortWrite = 4;
+             return m.SendTextMessage(u"1", u"hi", 0);
+         },
+         "0x8007001D: cannot write to port COM1: write fault: the port took 4 of 19 bytes"},
         {"a failure the method does not explain", "GetSettings", u"",
          [](FakeWorld&, CSMSMgr&) { return kE_FAIL; },
          "0x80004005: GetSettings failed: unspecified failure"},
@@ -116,7 +166,7 @@ TEST(HostFailureText, NamesWhatFailedForEachMethodAndFailure) {
         const std::string dir = Utf16ToUtf8(FakeWorld::Dir());
         for (auto at = expected.find("{dir}"); at != std::string::npos; at = expected.find("{dir}"))
             expected.replace(at, 5, dir);
-        EXPECT_EQ(host::FailureText(c.method, hr, manager, c.number), expected);
+        EXPECT_EQ(host::FailureText(c.method, hr, manager.m_lastFailure), expected);
     }
 }
 

@@ -49,7 +49,9 @@ class PortTest : public ::testing::Test {
     test::RecordingPause pause{log};
     PortHandle m_hPort = kInvalidPort;
     std::int32_t m_dwLastError = 0;
-    PortLayer port{device, pause, m_hPort, m_dwLastError};
+    std::u16string openName;
+    Failure failure, openFailure;
+    PortLayer port{device, pause, m_hPort, m_dwLastError, openName, failure, openFailure};
     // Both flags up, as an earlier successful Init leaves them.
     std::int32_t m_boIsPortOpen = 1;
     std::int32_t m_boIsPortInit = 1;

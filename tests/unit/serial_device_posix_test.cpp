@@ -126,7 +126,9 @@ class SerialDevicePosix : public ::testing::Test {
     SerialDevice& device = SystemSerialDevice();
     PortHandle m_hPort = kInvalidPort;
     std::int32_t m_dwLastError = 0;
-    PortLayer port{device, pause, m_hPort, m_dwLastError};
+    std::u16string openName;
+    Failure failure, openFailure;
+    PortLayer port{device, pause, m_hPort, m_dwLastError, openName, failure, openFailure};
 };
 
 TEST_F(SerialDevicePosix, OpensConfiguresAndWritesExactlyTheCommandBytes) {
@@ -217,7 +219,7 @@ TEST_F(SerialDevicePosix, SecondOpenIsASharingViolationUntilTheCloseReleasesTheD
     const int fd = static_cast<int>(m_hPort);
     PortHandle other = kInvalidPort;
     std::int32_t otherError = 0;
-    const PortLayer second{device, pause, other, otherError};
+    const PortLayer second{device, pause, other, otherError, openName, failure, openFailure};
     EXPECT_EQ(OpenPort(second, path_), static_cast<HRESULT>(0x80070020u));
     EXPECT_EQ(otherError, 32);
     EXPECT_EQ(other, kInvalidPort);

@@ -78,7 +78,9 @@ class SerialDeviceWin32 : public ::testing::Test {
     SerialDevice& device = SystemSerialDevice();
     PortHandle m_hPort = kInvalidPort;
     std::int32_t m_dwLastError = 0;
-    PortLayer port{device, pause, m_hPort, m_dwLastError};
+    std::u16string openName;
+    Failure failure, openFailure;
+    PortLayer port{device, pause, m_hPort, m_dwLastError, openName, failure, openFailure};
 };
 
 class SerialDeviceWin32Ports : public SerialDeviceWin32 {

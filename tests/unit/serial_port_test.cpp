@@ -68,7 +68,9 @@ class SerialPortTest : public ::testing::Test {
     test::RecordingPause pause{log};
     PortHandle m_hPort = kInvalidPort;
     std::int32_t m_dwLastError = kStale;
-    PortLayer port{device, pause, m_hPort, m_dwLastError};
+    std::u16string openName;
+    Failure failure, openFailure;
+    PortLayer port{device, pause, m_hPort, m_dwLastError, openName, failure, openFailure};
 };
 
 // --- OpenPort -------------------------------------------------------------------------------

@@ -57,7 +57,8 @@ class SettingsFilePosix : public ::testing::Test {
     FileHandle file_ = kNoFile;
     FileHandle fileIni_ = kNoFile;
     std::int32_t lastError_ = 0;
-    const SettingsFileAccess access_{files_, fileIni_, lastError_};
+    Failure failure_;
+    const SettingsFileAccess access_{files_, fileIni_, lastError_, failure_};
     fs::path dir_;
     std::string path_;  // SMSMgr.ini in the folder
 };

@@ -139,7 +139,8 @@ TEST_F(SettingsFileWin32, FailedSaveLeavesTheFileAndTheFolderAsTheyWere) {
     const std::wstring file = (dir_ / "SMSMgr.ini").wstring();
     FileHandle fileIni = kNoFile;
     std::int32_t lastError = 0;
-    const SettingsFileAccess access{files_, fileIni, lastError};
+    Failure failure;
+    const SettingsFileAccess access{files_, fileIni, lastError, failure};
     struct Case {
         bool held, readOnly;
         HRESULT result;

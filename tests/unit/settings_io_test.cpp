@@ -85,7 +85,8 @@ class SettingsIo : public ::testing::Test {
     WatchedFiles files;
     FileHandle fileIni = kNoFile;
     std::int32_t lastError = 0;
-    SettingsFileAccess access{files, fileIni, lastError};
+    Failure failure;
+    SettingsFileAccess access{files, fileIni, lastError, failure};
 };
 
 TEST_F(SettingsIo, LoadThatOpensNothingOrReadsNothingChangesNothing) {
@@ -208,7 +209,8 @@ class SettingsIoOnDisk : public ::testing::Test {
     fs::path dir_;
     FileHandle fileIni_ = kNoFile;
     std::int32_t lastError_ = 0;
-    const SettingsFileAccess access_{SystemSettingsFileSystem(), fileIni_, lastError_};
+    Failure failure_;
+    const SettingsFileAccess access_{SystemSettingsFileSystem(), fileIni_, lastError_, failure_};
 };
 
 TEST_F(SettingsIoOnDisk, SaveReplacesTheWholeFileAndLeavesNothingBesideIt) {

@@ -10,6 +10,12 @@
 namespace merel {
 namespace {
 
+// Where a refusal is said; these tests look at the bytes and results.
+Failure& Refusal() {
+    static Failure failure;
+    return failure;
+}
+
 using namespace std::literals;
 
 EncodedPdu Encode(std::u16string_view number, std::u16string_view text) {
@@ -93,14 +99,15 @@ TEST(SmsPduEncoder, EncodesNumberAndTextAndSubmitsThemInSixWrites) {
         EXPECT_EQ(pdu.hex, c.hex) << c.hex;
         EXPECT_EQ(pdu.length, c.length) << c.hex;
         RecordingWriter rec;
-        ASSERT_EQ(SubmitPduMessage(rec.Writer(), c.number, c.text), kS_OK) << c.hex;
+        ASSERT_EQ(SubmitPduMessage(rec.Writer(), c.number, c.text, Refusal()), kS_OK) << c.hex;
         EXPECT_EQ(rec.writes, Expected(std::to_string(c.length), c.hex));
     }
     // Null inputs; inputs end at their first NUL.
     RecordingWriter none, cut;
-    ASSERT_EQ(SubmitPduMessage(none.Writer(), {}, {}), kS_OK);
+    ASSERT_EQ(SubmitPduMessage(none.Writer(), {}, {}, Refusal()), kS_OK);
     EXPECT_EQ(none.writes, Expected("7", "0021000091000800"));
-    ASSERT_EQ(SubmitPduMessage(cut.Writer(), u"4912345678\0xyz"sv, u"Hi\0there"sv), kS_OK);
+    ASSERT_EQ(SubmitPduMessage(cut.Writer(), u"4912345678\0xyz"sv, u"Hi\0there"sv, Refusal()),
+              kS_OK);
     EXPECT_EQ(cut.writes, Expected("16", example));
 }
 
@@ -112,7 +119,7 @@ TEST(SmsPduEncoder, NumberThatIsNotDigitsIsRefusedBeforeAnyWrite) {
         EXPECT_EQ(EncodeSubmitPdu(number, u"Hi", pdu), kE_INVALIDARG);
         EXPECT_EQ(pdu.hex, "untouched");
         RecordingWriter rec;
-        EXPECT_EQ(SubmitPduMessage(rec.Writer(), number, u"Hi"), kE_INVALIDARG);
+        EXPECT_EQ(SubmitPduMessage(rec.Writer(), number, u"Hi", Refusal()), kE_INVALIDARG);
         EXPECT_EQ(rec.attempts, 0);
     }
 }
@@ -137,7 +144,8 @@ TEST(SmsPduSubmission, AddressOfMoreThanTwentyDigitsIsRefusedBeforeAnyWrite) {
     };
     for (const Case& c : cases) {
         RecordingWriter rec;
-        EXPECT_EQ(SubmitPduMessage(rec.Writer(), c.number, u"Hi"), c.result) << c.number.size();
+        EXPECT_EQ(SubmitPduMessage(rec.Writer(), c.number, u"Hi", Refusal()), c.result)
+            << c.number.size();
         EXPECT_EQ(rec.writes.size(), c.result == kS_OK ? 6u : 0u) << c.number.size();
     }
     EXPECT_EQ(Encode(twenty, u"").hex, "0021001491" + Repeat("99", 10) + "000800");
@@ -149,7 +157,7 @@ TEST(SmsPduSubmission, FirstFailingWriteEndsTheSubmissionWithItsResult) {
         RecordingWriter rec;
         rec.failAt = failAt;
         rec.failWith = FoldError(1117);
-        EXPECT_EQ(SubmitPduMessage(rec.Writer(), u"4912345678", u"Hi"), FoldError(1117));
+        EXPECT_EQ(SubmitPduMessage(rec.Writer(), u"4912345678", u"Hi", Refusal()), FoldError(1117));
         EXPECT_EQ(rec.attempts, failAt) << "nothing may follow a failed write";
         EXPECT_EQ(rec.writes, std::vector<std::string>(all.begin(), all.begin() + failAt - 1));
     }

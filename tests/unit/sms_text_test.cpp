@@ -9,6 +9,12 @@
 namespace merel {
 namespace {
 
+// Where a refusal is said; these tests look at the bytes and results.
+Failure& Refusal() {
+    static Failure failure;
+    return failure;
+}
+
 using namespace std::literals;
 
 // Records every command handed to it; the write numbered `failAt` (1-based) fails, the others
@@ -70,15 +76,18 @@ TEST(SmsTextSubmission, NumberAndTextAsSent) {
     for (const Case& c : cases) {
         RecordingWriter rec;
         rec.okResult = c.body == "x" ? 1 : kS_OK;  // S_FALSE from a write lets it go on
-        ASSERT_EQ(SubmitTextMessage(rec.Writer(), c.number, c.text), kS_OK) << c.sentNumber;
+        ASSERT_EQ(SubmitTextMessage(rec.Writer(), c.number, c.text, Refusal()), kS_OK)
+            << c.sentNumber;
         EXPECT_EQ(rec.writes, Expected(c.sentNumber, c.body)) << c.sentNumber;
     }
 }
 
 TEST(SmsTextSubmission, InputBeyondTheLimitsIsRefusedBeforeAnyWrite) {
     RecordingWriter text, number;
-    EXPECT_EQ(SubmitTextMessage(text.Writer(), u"1", std::u16string(512, u'a')), kE_INVALIDARG);
-    EXPECT_EQ(SubmitTextMessage(number.Writer(), std::u16string(512, u'7'), u"x"), kE_INVALIDARG);
+    EXPECT_EQ(SubmitTextMessage(text.Writer(), u"1", std::u16string(512, u'a'), Refusal()),
+              kE_INVALIDARG);
+    EXPECT_EQ(SubmitTextMessage(number.Writer(), std::u16string(512, u'7'), u"x", Refusal()),
+              kE_INVALIDARG);
     EXPECT_EQ(text.attempts + number.attempts, 0);
 }
 
@@ -112,7 +121,7 @@ TEST(SmsTextSubmission, InputThatWouldReachTheModemAsCommandsIsRefusedBeforeAnyW
     };
     for (const Case& c : cases) {
         RecordingWriter rec;
-        EXPECT_EQ(SubmitTextMessage(rec.Writer(), c.number, c.text), kE_INVALIDARG)
+        EXPECT_EQ(SubmitTextMessage(rec.Writer(), c.number, c.text, Refusal()), kE_INVALIDARG)
             << std::string(c.number.begin(), c.number.end());
         EXPECT_EQ(rec.attempts, 0);
     }
@@ -124,7 +133,8 @@ TEST(SmsTextSubmission, FirstFailingWriteEndsTheSubmissionWithItsResult) {
         RecordingWriter rec;
         rec.failAt = failAt;
         rec.failWith = FoldError(1117);
-        EXPECT_EQ(SubmitTextMessage(rec.Writer(), u"+49 170 1234567", u"Hello"), FoldError(1117));
+        EXPECT_EQ(SubmitTextMessage(rec.Writer(), u"+49 170 1234567", u"Hello", Refusal()),
+                  FoldError(1117));
         EXPECT_EQ(rec.attempts, failAt) << "nothing may follow a failed write";
         EXPECT_EQ(rec.writes, std::vector<std::string>(all.begin(), all.begin() + failAt - 1));
     }

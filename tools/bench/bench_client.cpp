@@ -31,7 +31,7 @@
 
 #include <systemd/sd-bus.h>
 
-#include "host/dbus/bus_names.h"
+#include "interface/names.h"
 #include "stats.h"
 
 namespace {
@@ -53,11 +53,11 @@ struct Target {
 constexpr const char* kPeer = "org.freedesktop.DBus.Peer";
 constexpr const char* kMinimal = "MerelBench.Minimal";
 constexpr Target kTargets[] = {
-    {"status", merel::dbus::kBusName, merel::dbus::kObjectPath, merel::dbus::kInterface,
+    {"status", merel::wire::kBusName, merel::wire::kObjectPath, merel::wire::kInterface,
      "GetSMSManagerStatus"},
-    {"settings", merel::dbus::kBusName, merel::dbus::kObjectPath, merel::dbus::kInterface,
+    {"settings", merel::wire::kBusName, merel::wire::kObjectPath, merel::wire::kInterface,
      "GetSettings"},
-    {"ping", merel::dbus::kBusName, merel::dbus::kObjectPath, kPeer, "Ping"},
+    {"ping", merel::wire::kBusName, merel::wire::kObjectPath, kPeer, "Ping"},
     {"getid", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId"},
     {"minimal", kMinimal, "/Minimal", kMinimal, "Status"},
     {"minimal-ping", kMinimal, "/Minimal", kPeer, "Ping"},
@@ -117,7 +117,7 @@ constexpr const char* kNumber = "+49 170 1234567";
 constexpr const char* kText = "Benchmark";
 
 void Send(sd_bus* bus, bool pdu) {
-    const Target text{"", merel::dbus::kBusName, merel::dbus::kObjectPath, merel::dbus::kInterface,
+    const Target text{"", merel::wire::kBusName, merel::wire::kObjectPath, merel::wire::kInterface,
                       pdu ? "SendPDUMessage" : "SendTextMessage"};
     Call(bus, text, [pdu](sd_bus_message* m) {
         return pdu ? sd_bus_message_append(m, "ss", kNumber, kText)

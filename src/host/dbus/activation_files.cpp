@@ -9,8 +9,8 @@
 #include <cstdlib>
 
 #include "base/errno_map.h"
-#include "host/dbus/bus_names.h"
-#include "host/dbus/interface_description.h"
+#include "interface/description.h"
+#include "interface/names.h"
 
 namespace merel::dbus {
 
@@ -140,13 +140,13 @@ const char* HomeFolder(std::string& fallback) {
 ActivationPaths ActivationPathsIn(const std::string& dataHome) {
     std::string base = dataHome;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
-    return {base + "/dbus-1/services/" + kBusName + ".service",
-            base + "/dbus-1/interfaces/" + kInterface + ".xml"};
+    return {base + "/dbus-1/services/" + wire::kBusName + ".service",
+            base + "/dbus-1/interfaces/" + wire::kInterface + ".xml"};
 }
 
 std::string ServiceFileText(std::string_view executable) {
-    return std::string("[D-BUS Service]\nName=") + kBusName + "\nExec=" + QuoteForExec(executable) +
-           "\n";
+    return std::string("[D-BUS Service]\nName=") + wire::kBusName +
+           "\nExec=" + QuoteForExec(executable) + "\n";
 }
 
 HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view executable) {
@@ -154,7 +154,7 @@ HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view exec
         Failed(hr)) {
         return hr;
     }
-    return WriteWholeFile(paths.interfaceFile, InterfaceDocument());
+    return WriteWholeFile(paths.interfaceFile, wire::InterfaceDocument());
 }
 
 HRESULT RemoveActivationFiles(const ActivationPaths& paths) {

@@ -1,7 +1,8 @@
 #include "host/dbus/bus_object.h"
 
 #include <array>
-#include <cstdlib>
+#include <cerrno>
+#include <iterator>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,12 +15,20 @@
 #include "base/narrow.h"
 #include "host/common/failure_text.h"
 #include "host/dbus/bus_errors.h"
-#include "host/dbus/bus_names.h"
-#include "host/dbus/interface_description.h"
+#include "interface/description.h"
+#include "interface/names.h"
 
 namespace merel::dbus {
 
 namespace {
+
+using wire::Direction;
+using wire::Slot;
+
+// The signature of a method's call arguments, from the interface description.
+const char* In(Slot slot) {
+    return wire::Signature(slot, Direction::kIn);
+}
 
 struct MessageUnref {
     void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
@@ -41,28 +50,32 @@ using Run = std::function<HRESULT(CSMSMgr&)>;
 using Reply = std::function<int(sd_bus_message*, HRESULT)>;
 
 // Hands the call to the manager's thread. On failure the text that says what failed is made
-// there too, right after the call, from the manager as the call left it; `number` is the phone
-// number of a send.
-int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, std::u16string number = {},
-           bool quick = false) {
+// there too, right after the call, from what the manager recorded.
+int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, bool quick = false) {
     auto& self = *static_cast<SmsMgrBusObject*>(userdata);
     auto text = std::make_shared<std::string>();
     auto runAndDescribe = [run = std::move(run), text,
-                           method = std::string(sd_bus_message_get_member(call)),
-                           number = std::move(number)](CSMSMgr& manager) {
+                           method =
+                               std::string(sd_bus_message_get_member(call))](CSMSMgr& manager) {
         const HRESULT hr = Guarded([&] { return run(manager); });
         if (Failed(hr)) {
             try {
-                *text = host::FailureText(method, hr, manager, number);
+                *text = host::FailureText(method, hr, manager.m_lastFailure);
             } catch (...) {
                 text->clear();  // the bare text then goes out instead
             }
         }
         return hr;
     };
-    auto replyWithText = [reply = std::move(reply), text](sd_bus_message* call, HRESULT hr) {
-        if (Failed(hr) && !text->empty()) return ReplyHResultError(call, hr, *text);
-        return reply(call, hr);
+    // Runs on the bus thread, called from C: nothing may be thrown out of it.
+    auto replyWithText = [reply = std::move(reply), text](sd_bus_message* call,
+                                                          HRESULT hr) noexcept {
+        try {
+            if (Failed(hr) && !text->empty()) return ReplyHResultError(call, hr, *text);
+            return reply(call, hr);
+        } catch (...) {
+            return -ENOMEM;
+        }
     };
     return self.dispatch(call, {std::move(runAndDescribe), std::move(replyWithText), quick});
 }
@@ -79,15 +92,14 @@ int OnSendTextMessage(sd_bus_message* call, void* userdata, sd_bus_error*) {
     const char* phoneNr = nullptr;
     const char* message = nullptr;
     std::int32_t flags = 0;
-    const int r = sd_bus_message_read(call, "ssi", &phoneNr, &message, &flags);
+    const int r = sd_bus_message_read(call, In(Slot::kSendTextMessage), &phoneNr, &message, &flags);
     if (r < 0) return r;
-    std::u16string number = Utf8ToUtf16(phoneNr);
     return Submit(
         userdata, call,
-        [number, text = Utf8ToUtf16(message), flags](CSMSMgr& manager) {
+        [number = Utf8ToUtf16(phoneNr), text = Utf8ToUtf16(message), flags](CSMSMgr& manager) {
             return manager.SendTextMessage(number, text, flags);
         },
-        ReplyEmpty, number);
+        ReplyEmpty);
 }
 
 int OnSetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -95,8 +107,8 @@ int OnSetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
     std::int32_t baudrate = 0;
     std::int16_t dataBits = 0, parity = 0, stopBits = 0, handshake = 0, readTimeout = 0,
                  characterSet = 0;
-    const int r = sd_bus_message_read(call, "sinnnnnn", &port, &baudrate, &dataBits, &parity,
-                                      &stopBits, &handshake, &readTimeout, &characterSet);
+    const int r = sd_bus_message_read(call, In(Slot::kSetSettings), &port, &baudrate, &dataBits,
+                                      &parity, &stopBits, &handshake, &readTimeout, &characterSet);
     if (r < 0) return r;
     return Submit(
         userdata, call,
@@ -128,29 +140,29 @@ int OnGetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
         },
         [out](sd_bus_message* call, HRESULT hr) {
             if (Failed(hr)) return ReplyHResultError(call, hr);
-            return sd_bus_reply_method_return(call, "sinnnnnn", out->port.c_str(), out->baudrate,
-                                              out->dataBits, out->parity, out->stopBits,
-                                              out->handshake, out->readTimeout, out->characterSet);
+            return sd_bus_reply_method_return(
+                call, wire::Signature(Slot::kGetSettings, Direction::kOut), out->port.c_str(),
+                out->baudrate, out->dataBits, out->parity, out->stopBits, out->handshake,
+                out->readTimeout, out->characterSet);
         },
-        {}, kQuick);
+        kQuick);
 }
 
 // SendPDUMessage and SendMessage take the same two strings.
 using NumberAndText = HRESULT (CSMSMgr::*)(std::u16string_view, std::u16string_view);
 
-template <NumberAndText method>
+template <Slot slot, NumberAndText method>
 int OnNumberAndText(sd_bus_message* call, void* userdata, sd_bus_error*) {
     const char* phoneNr = nullptr;
     const char* message = nullptr;
-    const int r = sd_bus_message_read(call, "ss", &phoneNr, &message);
+    const int r = sd_bus_message_read(call, In(slot), &phoneNr, &message);
     if (r < 0) return r;
-    std::u16string number = Utf8ToUtf16(phoneNr);
     return Submit(
         userdata, call,
-        [number, text = Utf8ToUtf16(message)](CSMSMgr& manager) {
+        [number = Utf8ToUtf16(phoneNr), text = Utf8ToUtf16(message)](CSMSMgr& manager) {
             return (manager.*method)(number, text);
         },
-        ReplyEmpty, number);
+        ReplyEmpty);
 }
 
 int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -166,10 +178,11 @@ int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error*) {
             // The flags are signed chars; the bus byte carries the same eight bits.
             const auto& f = *flags;
             return sd_bus_reply_method_return(
-                call, "yyyy", static_cast<std::uint8_t>(f[0]), static_cast<std::uint8_t>(f[1]),
+                call, wire::Signature(Slot::kGetSMSManagerStatus, Direction::kOut),
+                static_cast<std::uint8_t>(f[0]), static_cast<std::uint8_t>(f[1]),
                 static_cast<std::uint8_t>(f[2]), static_cast<std::uint8_t>(f[3]));
         },
-        {}, kQuick);
+        kQuick);
 }
 
 int ReplyPorts(sd_bus_message* call, std::uint32_t count, std::vector<std::string>& names) {
@@ -229,27 +242,39 @@ int OnObjectMessage(sd_bus_message* message, void*, sd_bus_error*) {
         !sd_bus_message_has_signature(message, "")) {
         return 0;
     }
-    static const std::string xml = ObjectIntrospectionXml();
+    static const std::string xml = wire::ObjectIntrospectionXml();
     return sd_bus_reply_method_return(message, "s", xml.c_str());
 }
 
 // Calls come from unprivileged user processes on the session bus.
 constexpr std::uint64_t kFlags = SD_BUS_VTABLE_UNPRIVILEGED;
 
+// The bus library calls the handlers from C: an exception (no memory for a string while the
+// arguments are converted) fails the call instead of leaving through the library.
+template <sd_bus_message_handler_t handler>
+int Guard(sd_bus_message* call, void* userdata, sd_bus_error* error) noexcept {
+    try {
+        return handler(call, userdata, error);
+    } catch (...) {
+        return -ENOMEM;
+    }
+}
+
 struct Handler {
-    std::string_view method;
+    Slot slot;
     sd_bus_message_handler_t handler;
 };
 constexpr Handler kHandlers[] = {
-    {"SendTextMessage", OnSendTextMessage},
-    {"SetSettings", OnSetSettings},
-    {"GetSettings", OnGetSettings},
-    {"SendPDUMessage", OnNumberAndText<&CSMSMgr::SendPDUMessage>},
-    {"GetSMSManagerStatus", OnGetSMSManagerStatus},
-    {"SendMessage", OnNumberAndText<&CSMSMgr::SendMessage>},
-    {"GetDetectedCOMPortsOnHost", OnGetDetectedCOMPortsOnHost},
-    {"TestPort", OnTestPort},
-    {"Init", OnInit},
+    {Slot::kSendTextMessage, Guard<OnSendTextMessage>},
+    {Slot::kSetSettings, Guard<OnSetSettings>},
+    {Slot::kGetSettings, Guard<OnGetSettings>},
+    {Slot::kSendPDUMessage,
+     Guard<OnNumberAndText<Slot::kSendPDUMessage, &CSMSMgr::SendPDUMessage>>},
+    {Slot::kGetSMSManagerStatus, Guard<OnGetSMSManagerStatus>},
+    {Slot::kSendMessage, Guard<OnNumberAndText<Slot::kSendMessage, &CSMSMgr::SendMessage>>},
+    {Slot::kGetDetectedCOMPortsOnHost, Guard<OnGetDetectedCOMPortsOnHost>},
+    {Slot::kTestPort, Guard<OnTestPort>},
+    {Slot::kInit, Guard<OnInit>},
 };
 
 // The method table as the bus library reads it, made from the interface description: the
@@ -258,23 +283,23 @@ constexpr Handler kHandlers[] = {
 class DerivedMethodTable {
   public:
     DerivedMethodTable() {
-        const auto methods = InterfaceMethods();
-        for (const MethodDescription& method : methods) {
-            signatures_.push_back(Signature(method, Direction::kIn));
-            results_.push_back(Signature(method, Direction::kOut));
+        static_assert(std::size(kHandlers) == static_cast<std::size_t>(Slot::kInit) + 1,
+                      "every described method has a handler");
+        for (const Handler& h : kHandlers) {
             std::string names;
             for (auto direction : {Direction::kIn, Direction::kOut}) {
-                for (const ArgumentDescription& arg : method.arguments) {
+                for (const wire::ArgumentDescription& arg : wire::Method(h.slot).arguments) {
                     if (arg.direction == direction) names.append(arg.name).push_back('\0');
                 }
             }
             names_.push_back(std::move(names));
         }
         table_.push_back(SD_BUS_VTABLE_START(0));
-        for (std::size_t i = 0; i < methods.size(); ++i) {
+        for (std::size_t i = 0; i < std::size(kHandlers); ++i) {
+            const Slot slot = kHandlers[i].slot;
             table_.push_back(SD_BUS_METHOD_WITH_NAMES_OFFSET(
-                methods[i].name, signatures_[i].c_str(), names_[i].c_str(), results_[i].c_str(), ,
-                HandlerOf(methods[i].name), 0, kFlags));
+                wire::Method(slot).name, wire::Signature(slot, Direction::kIn), names_[i].c_str(),
+                wire::Signature(slot, Direction::kOut), , kHandlers[i].handler, 0, kFlags));
         }
         table_.push_back(SD_BUS_VTABLE_END);
     }
@@ -282,17 +307,8 @@ class DerivedMethodTable {
     const sd_bus_vtable* Table() const { return table_.data(); }
 
   private:
-    // A described method without a handler is a programming error caught by the first test
-    // run: the table would not serve it.
-    static sd_bus_message_handler_t HandlerOf(std::string_view method) {
-        for (const Handler& h : kHandlers) {
-            if (h.method == method) return h.handler;
-        }
-        std::abort();
-    }
-
     // Filled completely before the table points into them.
-    std::vector<std::string> signatures_, results_, names_;
+    std::vector<std::string> names_;
     std::vector<sd_bus_vtable> table_;
 };
 
@@ -311,10 +327,10 @@ SmsMgrBusObject::~SmsMgrBusObject() {
 }
 
 int SmsMgrBusObject::Publish(sd_bus* bus) {
-    int r = sd_bus_add_object_vtable(bus, &methodsSlot_, kObjectPath, kInterface,
+    int r = sd_bus_add_object_vtable(bus, &methodsSlot_, wire::kObjectPath, wire::kInterface,
                                      MethodTableOnce().Table(), this);
     if (r < 0) return r;
-    r = sd_bus_add_object(bus, &introspectSlot_, kObjectPath, OnObjectMessage, this);
+    r = sd_bus_add_object(bus, &introspectSlot_, wire::kObjectPath, OnObjectMessage, this);
     return r < 0 ? r : 0;
 }
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 #include <utility>
-#include <vector>
+#include <optional>
 
 #include "base/narrow.h"
 #include "host/dbus/activation_files.h"
@@ -28,23 +28,12 @@ constexpr std::string_view kUsage =
     "Without a switch it serves the SMS manager on the session bus; the bus starts it so for\n"
     "the first call. A registration switch may also start with '/'.\n";
 
-constexpr std::string_view kSwitches[] = {"RegServer", "UnregServer"};
-
-bool SameWord(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-// The registration switch that `word` names, in its usual spelling, or an empty view.
-std::string_view SwitchNamed(std::string_view word) {
-    for (std::string_view name : kSwitches) {
-        if (SameWord(word, name)) return name;
-    }
-    return {};
+// The registration switch that `word` (without its dash) names, with its usual spelling.
+std::optional<host::ServerCommand> SwitchNamed(std::string_view word, std::string& spelling) {
+    const auto command = host::RegistrationSwitch(Utf8ToUtf16(word));
+    if (command)
+        spelling = *command == host::ServerCommand::kRegister ? "RegServer" : "UnregServer";
+    return command;
 }
 
 ArgumentCheck Said(ArgumentCheck::Verdict verdict, std::string text) {
@@ -62,20 +51,11 @@ ArgumentCheck Refuse(std::string_view argument, std::string_view after) {
 
 }  // namespace
 
-std::u16string CommandLineOf(int argc, char** argv) {
-    std::string line;
-    for (int i = 0; i < argc; ++i) {
-        if (i > 0) line += ' ';
-        line += argv[i];
-    }
-    return Utf8ToUtf16(line);
-}
-
 ArgumentCheck CheckArguments(int argc, char** argv) {
     using enum ArgumentCheck::Verdict;
     using Settings = ServiceOptions::Settings;
     ArgumentCheck check;
-    std::vector<char*> scanned(argv, argv + (argc > 0 ? 1 : 0));
+    std::string registration;  // the first registration switch, as given
     bool settingsGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -115,24 +95,26 @@ ArgumentCheck CheckArguments(int argc, char** argv) {
             continue;
         }
         const bool isSwitch = !arg.empty() && (arg[0] == '-' || arg[0] == '/');
-        if (isSwitch && !SwitchNamed(arg.substr(1)).empty()) {
-            scanned.push_back(argv[i]);
-            continue;
-        }
-        if (!isSwitch) {
-            if (const std::string_view meant = SwitchNamed(arg); !meant.empty()) {
-                // Without its dash the word would only start the service.
-                return Refuse(arg, " (did you mean -" + std::string(meant) + "?)\n");
+        std::string meant;
+        if (isSwitch) {
+            if (const auto command = SwitchNamed(arg.substr(1), meant)) {
+                if (registration.empty()) {
+                    registration = arg;
+                    check.command = *command;
+                }
+                continue;
             }
+        } else if (SwitchNamed(arg, meant)) {
+            // Without its dash the word would only start the service.
+            return Refuse(arg, " (did you mean -" + meant + "?)\n");
         }
         return Refuse(arg, "\n" + std::string(kUsage));
     }
-    if (scanned.size() > 1 && (check.options.systemBus || settingsGiven)) {
+    if (!registration.empty() && (check.options.systemBus || settingsGiven)) {
         return Said(kRefused,
-                    std::string(kProgram) + ": " + scanned[1] +
+                    std::string(kProgram) + ": " + registration +
                         " registers the session service only and takes no other option\n");
     }
-    check.scanLine = CommandLineOf(static_cast<int>(scanned.size()), scanned.data());
     return check;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "host/common/command_line_scan.h"
+
 namespace merel::dbus {
 
 // How the service runs, from its options.
@@ -19,12 +21,9 @@ struct ServiceOptions {
     std::string settingsDir;  // for kFolder, as given
 };
 
-// The arguments, program path included, joined with single blanks into one UTF-16 line.
-std::u16string CommandLineOf(int argc, char** argv);
-
 struct ArgumentCheck {
     enum class Verdict {
-        kScan,     // nothing but registration switches, or nothing at all: go on with the scan
+        kScan,     // run or register as `command` says
         kHelp,     // print `text` on standard output, exit 0
         kVersion,  // print `text` on standard output, exit 0
         kRefused,  // print `text` on standard error, exit kUsageExit
@@ -32,10 +31,9 @@ struct ArgumentCheck {
     Verdict verdict = Verdict::kScan;
     std::string text;
     ServiceOptions options;  // for kScan
-    // For kScan: the program path and the registration switches, for the switch scan. The
-    // service's own options and their values stay out of it, so that a folder named like a
-    // switch cannot register anything.
-    std::u16string scanLine;
+    // For kScan: what the registration switches ask for (the first one decides). Only whole
+    // arguments count, so that a folder named like a switch cannot register anything.
+    host::ServerCommand command = host::ServerCommand::kRun;
 };
 
 // EX_USAGE of sysexits.h.

@@ -7,10 +7,9 @@
 #include <cstdio>
 
 #include "host/dbus/activation_files.h"
-#include "host/dbus/bus_errors.h"
 #include "host/dbus/command_line.h"
 #include "host/dbus/service.h"
-#include "host/win32/command_line.h"
+#include "interface/hresult_text.h"
 
 namespace {
 
@@ -18,7 +17,7 @@ namespace {
 int Report(const char* what, HRESULT hr) {
     if (merel::Failed(hr)) {
         std::fprintf(stderr, "MerelSMSManager: %s failed: %s\n", what,
-                     merel::dbus::HResultErrorMessage(hr).c_str());
+                     merel::wire::BareFailureText(hr).c_str());
     }
     return static_cast<int>(hr);
 }
@@ -40,7 +39,7 @@ int main(int argc, char** argv) {
             break;
     }
     using merel::host::ServerCommand;
-    switch (merel::host::ScanCommandLine(check.scanLine)) {
+    switch (check.command) {
         case ServerCommand::kRegister:
             return Report("RegServer", merel::dbus::RegisterServer());
         case ServerCommand::kUnregister:

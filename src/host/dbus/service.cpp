@@ -22,11 +22,12 @@
 #include "base/narrow.h"
 #include "host/dbus/activation_files.h"
 #include "host/dbus/bus_errors.h"
-#include "host/dbus/bus_names.h"
 #include "host/dbus/bus_object.h"
 #include "host/dbus/client_tracker.h"
 #include "host/dbus/settings_folder.h"
 #include "host/common/call_queue.h"
+#include "interface/hresult_text.h"
+#include "interface/names.h"
 #include "host/lifetime/lifetime.h"
 #include "manager/sms_mgr.h"
 
@@ -45,7 +46,7 @@ HRESULT FromNegativeErrno(int r) {
 int Fail(const char* what, int r) {
     const HRESULT hr = FromNegativeErrno(r);
     std::fprintf(stderr, "MerelSMSManager: %s: %s (%s)\n", what, std::strerror(-r),
-                 FormatHResult(hr).c_str());
+                 wire::FormatHResult(hr).c_str());
     return static_cast<int>(hr);
 }
 
@@ -147,7 +148,7 @@ int End(sd_event_source* source, Server& s, bool idle) {
         if (s.lifetime.LockCount() > 0) return 0;
     }
     const bool ended = StopServing(s);
-    sd_bus_release_name(s.bus, kBusName);
+    sd_bus_release_name(s.bus, wire::kBusName);
     while (sd_bus_process(s.bus, nullptr) > 0) {
     }
     sd_bus_flush(s.bus);
@@ -287,12 +288,12 @@ int RunService(const ServiceOptions& options) {
         (r = sd_bus_set_exit_on_disconnect(bus.get(), 1)) < 0) {
         return Fail("cannot attach the bus to the event loop", r);
     }
-    if ((r = sd_bus_request_name(bus.get(), kBusName, 0)) < 0) {
-        return Fail("cannot take the bus name MerelSMSManager.SMSMgr", r);
+    if ((r = sd_bus_request_name(bus.get(), wire::kBusName, 0)) < 0) {
+        return Fail((std::string("cannot take the bus name ") + wire::kBusName).c_str(), r);
     }
     if (!lifetime.StartMonitor() || !queue.Start()) {
         std::fprintf(stderr, "MerelSMSManager: cannot start a thread (%s)\n",
-                     FormatHResult(kE_FAIL).c_str());
+                     wire::FormatHResult(kE_FAIL).c_str());
         return static_cast<int>(kE_FAIL);
     }
     // Idle from the start: a server started for a client that has already gone, or for a

@@ -4,6 +4,7 @@
 
 #include "base/narrow.h"
 #include "host/win32/com_headers.h"
+#include "interface/names.h"
 
 namespace merel::host {
 
@@ -11,7 +12,7 @@ void SetCallError(std::string_view text) {
     ICreateErrorInfo* create = nullptr;
     if (FAILED(CreateErrorInfo(&create))) return;
     const std::u16string description = Utf8ToUtf16(text);
-    const std::u16string source = u"MerelSMSManager.SMSMgr";
+    const std::u16string source = Utf8ToUtf16(wire::kProgId);
     create->SetGUID(IID_ISMSMgr);
     create->SetSource(const_cast<LPOLESTR>(AsWide(source.c_str())));
     create->SetDescription(const_cast<LPOLESTR>(AsWide(description.c_str())));

@@ -1,7 +1,7 @@
 #include "host/win32/server_module.h"
 
 #include "base/narrow.h"
-#include "host/win32/command_line.h"
+#include "host/common/command_line_scan.h"
 #include "host/win32/registrar.h"
 #include "host/win32/registry_scripts.h"
 #include "host/win32/registry_writer_win32.h"

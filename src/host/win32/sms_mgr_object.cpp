@@ -80,13 +80,13 @@ HRESULT CSMSMgrObject::InterfaceSupportsErrorInfo(REFIID iid) {
     return IsEqualIID(iid, IID_ISMSMgr) ? S_OK : S_FALSE;
 }
 
-HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr, BSTR number) {
+HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr) {
     if (SUCCEEDED(hr)) {
         ClearCallError();
         return hr;
     }
     try {
-        SetCallError(FailureText(method, hr, manager_, BstrView(number)));
+        SetCallError(FailureText(method, hr, manager_.m_lastFailure));
     } catch (...) {
         ClearCallError();  // no memory for the text: the result alone goes back
     }
@@ -98,17 +98,14 @@ HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr, BSTR number) {
 // error information.
 
 HRESULT CSMSMgrObject::SendTextMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, int u_inFlags) {
-    return Reported(
-        "SendTextMessage",
-        [&]() -> HRESULT {
-            try {
-                return manager_.SendTextMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage),
-                                                u_inFlags);
-            } catch (...) {
-                return E_FAIL;
-            }
-        }(),
-        u_bstrPhoneNr);
+    return Reported("SendTextMessage", [&]() -> HRESULT {
+        try {
+            return manager_.SendTextMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage),
+                                            u_inFlags);
+        } catch (...) {
+            return E_FAIL;
+        }
+    }());
 }
 
 HRESULT CSMSMgrObject::SetSettings(BSTR u_bstrPort, LONG u_loBaudrate, SHORT u_shDataBits,
@@ -159,16 +156,13 @@ HRESULT CSMSMgrObject::GetSettings(BSTR* u_bstrPort, LONG* u_loBaudrate, SHORT* 
 }
 
 HRESULT CSMSMgrObject::SendPDUMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
-    return Reported(
-        "SendPDUMessage",
-        [&]() -> HRESULT {
-            try {
-                return manager_.SendPDUMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
-            } catch (...) {
-                return E_FAIL;
-            }
-        }(),
-        u_bstrPhoneNr);
+    return Reported("SendPDUMessage", [&]() -> HRESULT {
+        try {
+            return manager_.SendPDUMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
+        } catch (...) {
+            return E_FAIL;
+        }
+    }());
 }
 
 HRESULT CSMSMgrObject::GetSMSManagerStatus(char* u_boIsINIFileLoad, char* u_boIsLOGFileOpen,
@@ -194,16 +188,13 @@ HRESULT CSMSMgrObject::GetSMSManagerStatus(char* u_boIsINIFileLoad, char* u_boIs
 }
 
 HRESULT CSMSMgrObject::SendMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
-    return Reported(
-        "SendMessage",
-        [&]() -> HRESULT {
-            try {
-                return manager_.SendMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
-            } catch (...) {
-                return E_FAIL;
-            }
-        }(),
-        u_bstrPhoneNr);
+    return Reported("SendMessage", [&]() -> HRESULT {
+        try {
+            return manager_.SendMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
+        } catch (...) {
+            return E_FAIL;
+        }
+    }());
 }
 
 HRESULT CSMSMgrObject::GetDetectedCOMPortsOnHost(UINT* u_uiNrOfPorts, VARIANT* pVal) {

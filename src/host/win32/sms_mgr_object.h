@@ -56,9 +56,9 @@ class CSMSMgrObject final : public ISMSMgr, public ISupportErrorInfo {
   private:
     ~CSMSMgrObject() = default;  // Release alone destroys
 
-    // Sets the error information for a failed call of `method` (the text says what failed,
-    // `number` is a send's phone number) or clears it after success. Returns `hr`.
-    HRESULT Reported(const char* method, HRESULT hr, BSTR number = nullptr);
+    // Sets the error information for a failed call of `method` (the text says what failed, as
+    // the manager recorded it) or clears it after success. Returns `hr`.
+    HRESULT Reported(const char* method, HRESULT hr);
 
     CachedRefCount refs_;
     TypeInfoHolder& typeInfo_;

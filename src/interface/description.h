@@ -4,11 +4,12 @@
 // it to the IDL.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
 
-namespace merel::dbus {
+namespace merel::wire {
 
 enum class Direction { kIn, kOut };
 
@@ -26,10 +27,26 @@ struct MethodDescription {
 };
 
 std::span<const MethodDescription> InterfaceMethods();
-// The described method of that name, or nullptr.
-const MethodDescription* FindMethod(std::string_view name);
+
+// The nine methods by their place in the description, so that code that handles one method
+// names it without spelling out its name or its signature again.
+enum class Slot : std::size_t {
+    kSendTextMessage,
+    kSetSettings,
+    kGetSettings,
+    kSendPDUMessage,
+    kGetSMSManagerStatus,
+    kSendMessage,
+    kGetDetectedCOMPortsOnHost,
+    kTestPort,
+    kInit,
+};
+const MethodDescription& Method(Slot slot);
+
 // The D-Bus signature of the method's in (call) or out (reply) arguments, in their order.
 std::string Signature(const MethodDescription& method, Direction direction);
+// The same for a slot, made once and kept for the life of the process.
+const char* Signature(Slot slot, Direction direction);
 
 // The annotations that carry what the type library holds on Windows.
 inline constexpr const char* kDispIdAnnotation = "MerelSMSManagerLib.DispId";
@@ -43,4 +60,4 @@ std::string InterfaceDocument();
 // serves on every object.
 std::string ObjectIntrospectionXml();
 
-}  // namespace merel::dbus
+}  // namespace merel::wire

@@ -1,10 +1,11 @@
-#include "host/dbus/interface_description.h"
+#include "interface/description.h"
 
 #include <array>
+#include <string_view>
 
-#include "host/dbus/bus_names.h"
+#include "interface/names.h"
 
-namespace merel::dbus {
+namespace merel::wire {
 
 namespace {
 
@@ -63,6 +64,19 @@ constexpr std::array<MethodDescription, 9> kMethods{{
     {"Init", 10, "method Init", {}},
 }};
 
+// The slots name the described methods in their order.
+constexpr bool SlotIs(Slot slot, std::string_view name) {
+    return name == kMethods[static_cast<std::size_t>(slot)].name;
+}
+static_assert(SlotIs(Slot::kSendTextMessage, "SendTextMessage") &&
+              SlotIs(Slot::kSetSettings, "SetSettings") &&
+              SlotIs(Slot::kGetSettings, "GetSettings") &&
+              SlotIs(Slot::kSendPDUMessage, "SendPDUMessage") &&
+              SlotIs(Slot::kGetSMSManagerStatus, "GetSMSManagerStatus") &&
+              SlotIs(Slot::kSendMessage, "SendMessage") &&
+              SlotIs(Slot::kGetDetectedCOMPortsOnHost, "GetDetectedCOMPortsOnHost") &&
+              SlotIs(Slot::kTestPort, "TestPort") && SlotIs(Slot::kInit, "Init"));
+
 constexpr const char* kDoctype =
     "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
     " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n";
@@ -112,11 +126,8 @@ std::span<const MethodDescription> InterfaceMethods() {
     return kMethods;
 }
 
-const MethodDescription* FindMethod(std::string_view name) {
-    for (const MethodDescription& method : kMethods) {
-        if (name == method.name) return &method;
-    }
-    return nullptr;
+const MethodDescription& Method(Slot slot) {
+    return kMethods[static_cast<std::size_t>(slot)];
 }
 
 std::string Signature(const MethodDescription& method, Direction direction) {
@@ -125,6 +136,21 @@ std::string Signature(const MethodDescription& method, Direction direction) {
         if (arg.direction == direction) signature += arg.type;
     }
     return signature;
+}
+
+const char* Signature(Slot slot, Direction direction) {
+    struct Signatures {
+        std::array<std::string, kMethods.size()> in, out;
+        Signatures() {
+            for (std::size_t i = 0; i < kMethods.size(); ++i) {
+                in[i] = Signature(kMethods[i], kIn);
+                out[i] = Signature(kMethods[i], kOut);
+            }
+        }
+    };
+    static const Signatures made;
+    const auto i = static_cast<std::size_t>(slot);
+    return (direction == kIn ? made.in[i] : made.out[i]).c_str();
 }
 
 std::string InterfaceXml() {
@@ -153,4 +179,4 @@ std::string ObjectIntrospectionXml() {
     return std::string(kDoctype) + "<node>\n" + kStandardInterfaces + InterfaceXml() + "</node>\n";
 }
 
-}  // namespace merel::dbus
+}  // namespace merel::wire
