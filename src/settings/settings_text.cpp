@@ -46,15 +46,8 @@ std::int32_t ToDecimal(std::u16string_view value) {
         magnitude > std::numeric_limits<std::int32_t>::max() ? kCap - 1 : magnitude);
 }
 
-// The keys in the order the file lists them, each with the member it sets and the note that
-// the file carries after the value.
 constexpr std::u16string_view kPortKey = u"Port:";
-struct NumericKey {
-    std::u16string_view key;
-    std::int32_t SettingsRecord::*member;
-    std::u16string_view note;
-};
-constexpr std::array<NumericKey, 7> kNumericKeys{{
+constexpr std::array<NumericSettingsKey, 7> kNumericKeys{{
     {u"Baudrate:", &SettingsRecord::baudrate, u""},
     {u"DataBits:", &SettingsRecord::dataBits, u""},
     {u"Parity:", &SettingsRecord::parity, u"(0=None,1=Odd,2=Even)"},
@@ -93,6 +86,10 @@ void AppendNumber(std::u16string& text, std::int32_t value) {
 }
 
 }  // namespace
+
+std::span<const NumericSettingsKey> NumericSettingsKeys() {
+    return kNumericKeys;
+}
 
 void ParseSettingsText(std::u16string_view text, SettingsRecord& record) {
     // Files edited by hand may end their lines with CR LF, LF or CR alone, and may lack the

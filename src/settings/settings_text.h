@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,15 @@ struct SettingsRecord {
 
     bool operator==(const SettingsRecord&) const = default;
 };
+
+// A numeric key of the file, in the order the file lists them, with the member it sets and
+// the note that the file carries after the value.
+struct NumericSettingsKey {
+    std::u16string_view key;
+    std::int32_t SettingsRecord::*member;
+    std::u16string_view note;
+};
+std::span<const NumericSettingsKey> NumericSettingsKeys();
 
 // Applies every recognised line of the text to the record; keys that do not occur leave
 // their values as they were, and the last occurrence of a key wins.

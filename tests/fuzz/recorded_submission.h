@@ -10,12 +10,14 @@
 
 namespace merel::fuzz {
 
-using Submit = HRESULT (*)(const CommandWriter&, std::u16string_view, std::u16string_view);
+using Submit = HRESULT (*)(const CommandWriter&, std::u16string_view, std::u16string_view,
+                           Failure&);
 
 struct RecordedSubmission {
     std::u16string number, text;
     HRESULT result = kS_OK;
     std::vector<std::string> writes;
+    Failure failure;
 
     RecordedSubmission(Submit submit, const std::uint8_t* data, std::size_t size) {
         FuzzInput in(data, size);
@@ -26,8 +28,12 @@ struct RecordedSubmission {
                 writes.emplace_back(command);
                 return kS_OK;
             },
-            number, text);
-        if (result == kE_INVALIDARG) Require(writes.empty());
+            number, text, failure);
+        // A refusal writes nothing and says what it refused.
+        if (result == kE_INVALIDARG) {
+            Require(writes.empty());
+            Require(failure.hr == kE_INVALIDARG && !failure.what.empty());
+        }
     }
 };
 

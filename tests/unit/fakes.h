@@ -16,8 +16,42 @@
 #include "port/port_enumerator.h"
 #include "port/serial_device.h"
 #include "settings/settings_file.h"
+#include "sms/submission.h"
 
 namespace merel::test {
+
+// The settings file as the writer makes it for port COM1 and every other value at its default.
+inline const std::string kCom1Defaults =
+    "Port:COM1\r\n"
+    "Baudrate:460800\r\n"
+    "DataBits:8\r\n"
+    "Parity:0(0=None,1=Odd,2=Even)\r\n"
+    "StopBits:0(0=1,1=1.5,2=2)\r\n"
+    "Handshaking:1(0=Off,1=Hardware,2=Software)\r\n"
+    "ReadTimeout:0(0=Nonblocking,1=Blockinging)\r\n"
+    "SMSCharacterSet:0(0=PCCP437(default),1=UCS2(PDU mode))\r\n";
+
+// Where the submissions say why they refused, for tests that look at bytes and results only.
+inline Failure& Refusal() {
+    static Failure failure;
+    return failure;
+}
+
+// Records every command handed to it; the write numbered `failAt` (1-based) fails with
+// `failWith`, the others give `okResult`.
+struct RecordingWriter {
+    std::vector<std::string> writes;
+    int attempts = 0, failAt = 0;
+    HRESULT failWith = kE_FAIL, okResult = kS_OK;
+
+    CommandWriter Writer() {
+        return [this](std::string_view command) {
+            if (++attempts == failAt) return failWith;
+            writes.emplace_back(command);
+            return okResult;
+        };
+    }
+};
 
 struct EventLog {
     std::vector<std::string> events;  // "open COM1", "write <bytes>", "pause 1000", ...

@@ -20,19 +20,11 @@
 namespace merel {
 namespace {
 
+using test::kCom1Defaults;
+
 namespace fs = std::filesystem;
 
 const std::u16string kPath = u"C:\\Merel\\SMSMgr.ini";
-
-const std::string kCom1Defaults =
-    "Port:COM1\r\n"
-    "Baudrate:460800\r\n"
-    "DataBits:8\r\n"
-    "Parity:0(0=None,1=Odd,2=Even)\r\n"
-    "StopBits:0(0=1,1=1.5,2=2)\r\n"
-    "Handshaking:1(0=Off,1=Hardware,2=Software)\r\n"
-    "ReadTimeout:0(0=Nonblocking,1=Blockinging)\r\n"
-    "SMSCharacterSet:0(0=PCCP437(default),1=UCS2(PDU mode))\r\n";
 
 // A record unlike both the defaults and the file above, so that any change by a load shows.
 const SettingsRecord kChanged{u"old", 1, 8, 0, 0, 1, 0, 1};

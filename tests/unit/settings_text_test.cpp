@@ -10,23 +10,16 @@
 
 #include "base/hresult.h"
 #include "base/narrow.h"
+#include "fakes.h"
 #include "settings/settings_text.h"
 
 namespace merel {
 namespace {
 
+using test::kCom1Defaults;
+
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-
-const std::string kCom1Defaults =
-    "Port:COM1\r\n"
-    "Baudrate:460800\r\n"
-    "DataBits:8\r\n"
-    "Parity:0(0=None,1=Odd,2=Even)\r\n"
-    "StopBits:0(0=1,1=1.5,2=2)\r\n"
-    "Handshaking:1(0=Off,1=Hardware,2=Software)\r\n"
-    "ReadTimeout:0(0=Nonblocking,1=Blockinging)\r\n"
-    "SMSCharacterSet:0(0=PCCP437(default),1=UCS2(PDU mode))\r\n";
 
 const SettingsRecord kCom1{u"COM1"};
 // A record in which no member has its default, so that a change by the reader always shows.
@@ -118,15 +111,8 @@ TEST(SettingsTextReader, KeysThatDoNotOccurKeepTheirValues) {
 }
 
 TEST(SettingsTextReader, EveryNumberIsReadFromTheWholeRestOfItsLine) {
-    const std::pair<const char16_t*, std::int32_t SettingsRecord::*> keys[] = {
-        {u"Baudrate:", &SettingsRecord::baudrate},
-        {u"DataBits:", &SettingsRecord::dataBits},
-        {u"Parity:", &SettingsRecord::parity},
-        {u"StopBits:", &SettingsRecord::stopBits},
-        {u"Handshaking:", &SettingsRecord::handshake},
-        {u"ReadTimeout:", &SettingsRecord::readTimeout},
-        {u"SMSCharacterSet:", &SettingsRecord::characterSet},
-    };
+    // The keys as the writer spells them; kCom1Defaults holds the writer to the file's text.
+    const auto keys = NumericSettingsKeys();
     const std::pair<const char16_t*, std::int32_t> values[] = {
         {u"16", 16},
         {u"-1", -1},
@@ -150,7 +136,7 @@ TEST(SettingsTextReader, EveryNumberIsReadFromTheWholeRestOfItsLine) {
         {u"-2147483648", kMin},
         {u"-2147483649", kMin},
         {u"-99999999999999999999999999", kMin}};
-    for (const auto& [key, member] : keys) {
+    for (const auto& [key, member, note] : keys) {
         for (const auto& [value, number] : values) {
             SettingsRecord expected = kUnusual;
             expected.*member = number;

@@ -4,17 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "fakes.h"
 #include "sms/pdu.h"
 #include "sms/submission.h"
 
 namespace merel {
 namespace {
 
-// Where a refusal is said; these tests look at the bytes and results.
-Failure& Refusal() {
-    static Failure failure;
-    return failure;
-}
+using test::RecordingWriter;
+using test::Refusal;
 
 using namespace std::literals;
 
@@ -30,21 +28,6 @@ std::string Repeat(const std::string& unitHex, std::size_t units) {
     for (std::size_t i = 0; i < units; ++i) out += unitHex;
     return out;
 }
-
-// Records every command handed to it; the write numbered `failAt` (1-based) fails.
-struct RecordingWriter {
-    std::vector<std::string> writes;
-    int attempts = 0, failAt = 0;
-    HRESULT failWith = kE_FAIL;
-
-    CommandWriter Writer() {
-        return [this](std::string_view command) {
-            if (++attempts == failAt) return failWith;
-            writes.emplace_back(command);
-            return kS_OK;
-        };
-    }
-};
 
 std::vector<std::string> Expected(const std::string& length, const std::string& pdu) {
     return {"AT+CSCS=\"UCS2\"\n\r",       "AT+CMEE=2\n\r",  "AT+CMGF=0\n\r",
@@ -149,18 +132,6 @@ TEST(SmsPduSubmission, AddressOfMoreThanTwentyDigitsIsRefusedBeforeAnyWrite) {
         EXPECT_EQ(rec.writes.size(), c.result == kS_OK ? 6u : 0u) << c.number.size();
     }
     EXPECT_EQ(Encode(twenty, u"").hex, "0021001491" + Repeat("99", 10) + "000800");
-}
-
-TEST(SmsPduSubmission, FirstFailingWriteEndsTheSubmissionWithItsResult) {
-    const auto all = Expected("16", "0021000A91942143658700080400480069");
-    for (int failAt = 1; failAt <= 6; ++failAt) {
-        RecordingWriter rec;
-        rec.failAt = failAt;
-        rec.failWith = FoldError(1117);
-        EXPECT_EQ(SubmitPduMessage(rec.Writer(), u"4912345678", u"Hi", Refusal()), FoldError(1117));
-        EXPECT_EQ(rec.attempts, failAt) << "nothing may follow a failed write";
-        EXPECT_EQ(rec.writes, std::vector<std::string>(all.begin(), all.begin() + failAt - 1));
-    }
 }
 
 }  // namespace

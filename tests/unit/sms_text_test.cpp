@@ -1,37 +1,20 @@
 // Text-mode submission: the five commands, byte for byte, through a recording writer.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "fakes.h"
 #include "sms/submission.h"
 
 namespace merel {
 namespace {
 
-// Where a refusal is said; these tests look at the bytes and results.
-Failure& Refusal() {
-    static Failure failure;
-    return failure;
-}
+using test::RecordingWriter;
+using test::Refusal;
 
 using namespace std::literals;
-
-// Records every command handed to it; the write numbered `failAt` (1-based) fails, the others
-// give `okResult`.
-struct RecordingWriter {
-    std::vector<std::string> writes;
-    int attempts = 0, failAt = 0;
-    HRESULT failWith = kE_FAIL, okResult = kS_OK;
-
-    CommandWriter Writer() {
-        return [this](std::string_view command) {
-            if (++attempts == failAt) return failWith;
-            writes.emplace_back(command);
-            return okResult;
-        };
-    }
-};
 
 std::vector<std::string> Expected(const std::string& number, const std::string& body) {
     return {"AT+CSCS=\"PCCP437\"\n\r", "AT+CMGF=1\n\r", "AT+CMGS=\"" + number + "\"\n\r",
@@ -127,18 +110,36 @@ TEST(SmsTextSubmission, InputThatWouldReachTheModemAsCommandsIsRefusedBeforeAnyW
     }
 }
 
-TEST(SmsTextSubmission, FirstFailingWriteEndsTheSubmissionWithItsResult) {
-    const auto all = Expected("+491701234567", "Hello");
-    for (int failAt = 1; failAt <= 5; ++failAt) {
-        RecordingWriter rec;
-        rec.failAt = failAt;
-        rec.failWith = FoldError(1117);
-        EXPECT_EQ(SubmitTextMessage(rec.Writer(), u"+49 170 1234567", u"Hello", Refusal()),
-                  FoldError(1117));
-        EXPECT_EQ(rec.attempts, failAt) << "nothing may follow a failed write";
-        EXPECT_EQ(rec.writes, std::vector<std::string>(all.begin(), all.begin() + failAt - 1));
+TEST(SmsSubmissions, FirstFailingWriteEndsTheSubmissionWithItsResult) {
+    struct Submission {
+        const char* mode;
+        std::function<HRESULT(RecordingWriter&)> submit;
+        std::vector<std::string> commands;
+    } const submissions[] = {
+        {"text",
+         [](RecordingWriter& rec) {
+             return SubmitTextMessage(rec.Writer(), u"+49 170 1234567", u"Hello", Refusal());
+         },
+         Expected("+491701234567", "Hello")},
+        {"PDU",
+         [](RecordingWriter& rec) {
+             return SubmitPduMessage(rec.Writer(), u"4912345678", u"Hi", Refusal());
+         },
+         {"AT+CSCS=\"UCS2\"\n\r", "AT+CMEE=2\n\r", "AT+CMGF=0\n\r", "AT+CMGS=16\n\r",
+          "0021000A91942143658700080400480069\x1A\n\r", "AT$RESET"}},
+    };
+    for (const Submission& s : submissions) {
+        for (int failAt = 1; failAt <= static_cast<int>(s.commands.size()); ++failAt) {
+            SCOPED_TRACE(std::string(s.mode) + " mode, write " + std::to_string(failAt));
+            RecordingWriter rec;
+            rec.failAt = failAt;
+            rec.failWith = FoldError(1117);
+            EXPECT_EQ(s.submit(rec), FoldError(1117));
+            EXPECT_EQ(rec.attempts, failAt) << "nothing may follow a failed write";
+            EXPECT_EQ(rec.writes, std::vector<std::string>(s.commands.begin(),
+                                                           s.commands.begin() + failAt - 1));
+        }
     }
 }
-
 }  // namespace
 }  // namespace merel
