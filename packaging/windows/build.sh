@@ -21,9 +21,6 @@ fail() {
 }
 command -v wixl >/dev/null || fail "wixl not found: apt-get install wixl (tools/setup.sh)"
 
-version=$(sed -n 's/^project(MerelSMSManager VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
-[ -n "$version" ] || fail "no project version in CMakeLists.txt"
-
 # The README's PowerShell example, which exists only there.
 powershell_example() {
     awk '/^### PowerShell/ { section = 1 }
@@ -43,6 +40,10 @@ for preset in $presets; do
     fi
     cmake --build --preset "$preset" -j2 --target MerelSMSManager merel-sms >/dev/null ||
         fail "building $preset failed (cmake --build --preset $preset)"
+    # The version that this build was configured with (project() in CMakeLists.txt), so
+    # that the file names and the MSI match the programs inside.
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+    [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
 
     name=MerelSMSManager-$version-$preset
     stage=$build/package
