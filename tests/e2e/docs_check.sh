@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The documentation that ships: the built man pages render without a warning, show their
 # examples one command a line and give the exit codes as the README does; the README quotes the
-# examples that the tests run; the bash completion of merel-sms offers the right words.
+# examples that the tests run; the bash completion of merel-sms offers the right words, and
+# serial devices for --port.
 #
 # Environment: MEREL_SOURCE, MEREL_BUILD_LINUX (defaults: the repository and its build/linux).
 # Prints one line per case: "ok - ..." or "not ok - ... (reason)"; exits 0 when nothing failed.
@@ -111,9 +112,31 @@ completes "text pdu" merel-sms configure --mode ""
 completes "--port --baud --mode --help" merel-sms configure --
 completes "" merel-sms configure --baud ""
 
-# The serial devices, from whatever /dev holds here.
-devices=$(compgen -G "/dev/tty*" | tr '\n' ' ')
-completes "${devices% }" merel-sms configure --port ""
-completes "${devices% }" merel-sms configure --port /dev/tt
+# --port offers serial devices, from a /dev of our own: the 64 virtual consoles, the console
+# and a pseudo terminal are not offered; a path that no serial device starts with completes as
+# a file (modem-sim's pseudo terminal).
+dev=$(mktemp -d /tmp/merel-docs-dev.XXXXXX)
+trap 'rm -rf "$dev"' EXIT
+mkdir -p "$dev/serial/by-id" "$dev/pts"
+touch "$dev/console" "$dev/tty" "$dev/ttyS0" "$dev/ttyS1" "$dev/ttyUSB0" "$dev/ttyACM0" "$dev/pts/3"
+for i in $(seq 0 63); do touch "$dev/tty$i"; done
+ln -s ../../ttyUSB0 "$dev/serial/by-id/usb-Example_GSM_Modem-if00-port0"
+_merel_sms_dev=$dev
+# port_offers "EXPECTED PATHS" CUR: what completing --port CUR offers, in any order.
+port_offers() {
+    COMP_WORDS=(merel-sms configure --port "$2")
+    COMP_CWORD=3
+    COMPREPLY=()
+    _merel_sms
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ')
+    report "completion of --port '${2/#$dev//dev}'" \
+        "$([ "${got% }" = "$1" ] || echo "got '${got//$dev//dev}'")"
+}
+port_offers "$dev/serial/by-id/usb-Example_GSM_Modem-if00-port0 $dev/ttyACM0 $dev/ttyS0 \
+$dev/ttyS1 $dev/ttyUSB0" ""
+port_offers "$dev/ttyS0 $dev/ttyS1" "$dev/ttyS"
+port_offers "$dev/serial/by-id/usb-Example_GSM_Modem-if00-port0" "$dev/serial/"
+port_offers "$dev/pts/3" "$dev/pts/"
 
 exit $((failures > 0))
