@@ -122,7 +122,7 @@ touch "$dev/console" "$dev/tty" "$dev/ttyS0" "$dev/ttyS1" "$dev/ttyUSB0" "$dev/t
 for i in $(seq 0 63); do touch "$dev/tty$i"; done
 ln -s ../../ttyUSB0 "$dev/serial/by-id/usb-Example_GSM_Modem-if00-port0"
 _merel_sms_dev=$dev
-# port_offers "EXPECTED PATHS" CUR: what completing --port CUR offers, in any order.
+# port_offers "EXPECTED PATHS" CUR [NOTE]: what completing --port CUR offers, in any order.
 port_offers() {
     COMP_WORDS=(merel-sms configure --port "$2")
     COMP_CWORD=3
@@ -130,7 +130,7 @@ port_offers() {
     _merel_sms
     local got
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ')
-    report "completion of --port '${2/#$dev//dev}'" \
+    report "completion of --port '${2/#$dev//dev}'${3:+ ($3)}" \
         "$([ "${got% }" = "$1" ] || echo "got '${got//$dev//dev}'")"
 }
 port_offers "$dev/serial/by-id/usb-Example_GSM_Modem-if00-port0 $dev/ttyACM0 $dev/ttyS0 \
@@ -138,5 +138,11 @@ $dev/ttyS1 $dev/ttyUSB0" ""
 port_offers "$dev/ttyS0 $dev/ttyS1" "$dev/ttyS"
 port_offers "$dev/serial/by-id/usb-Example_GSM_Modem-if00-port0" "$dev/serial/"
 port_offers "$dev/pts/3" "$dev/pts/"
+# With the user's failglob, where a pattern that matches nothing is an error.
+mkdir "$dev/few" && touch "$dev/few/ttyS0"
+_merel_sms_dev=$dev/few
+shopt -s failglob
+port_offers "$dev/few/ttyS0" "" "with failglob"
+shopt -u failglob
 
 exit $((failures > 0))

@@ -7,11 +7,12 @@ _merel_sms_dev=/dev
 # The serial devices whose paths start with $1, one a line: the on-board, USB and CDC-ACM ports
 # and udev's stable names for them. Not /dev/tty0..63: those are virtual consoles.
 _merel_sms_serial_devices() {
-    local path
-    for path in "$_merel_sms_dev"/ttyS* "$_merel_sms_dev"/ttyUSB* "$_merel_sms_dev"/ttyACM* \
-        "$_merel_sms_dev"/serial/by-id/*; do
-        # An unmatched pattern stays as it is; -e drops it.
-        [[ -e $path && $path == "$1"* ]] && printf '%s\n' "$path"
+    local name path
+    # compgen -G, not a bare glob: the user's nullglob or failglob leave it alone.
+    for name in ttyS ttyUSB ttyACM serial/by-id/; do
+        while IFS= read -r path; do
+            [[ $path == "$1"* ]] && printf '%s\n' "$path"
+        done < <(compgen -G "$_merel_sms_dev/$name*")
     done
 }
 
