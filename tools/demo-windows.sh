@@ -14,7 +14,10 @@ build_win64=${MEREL_BUILD_WIN64:-$root/build/win64}
 WINE64=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 
-say() { printf '\n\033[1m==> %s\033[0m\n' "$*"; }
+# Colour only for a reader at a terminal, not in a log file or a pipe.
+bold="" plain=""
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; fi
+say() { printf '\n%s==> %s%s\n' "$bold" "$*" "$plain"; }
 note() { printf '    %s\n' "$*"; }
 
 build() {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Windows packages into build/packages/: for each bitness (win64, win32) an MSI made
-# with wixl (Debian: wixl, from msitools) and a zip for installing by hand. Builds the win64
+# with wixl (Debian: wixl, from msitools) and a zip for installing by hand (with the README). Builds the win64
 # and win32 presets first where needed (only the two programs). No arguments; exits non-zero
 # on failure.
 #
@@ -21,9 +21,6 @@ fail() {
 }
 command -v wixl >/dev/null || fail "wixl not found: apt-get install wixl (tools/setup.sh)"
 
-version=$(sed -n 's/^project(MerelSMSManager VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
-[ -n "$version" ] || fail "no project version in CMakeLists.txt"
-
 # The README's PowerShell example, which exists only there.
 powershell_example() {
     awk '/^### PowerShell/ { section = 1 }
@@ -43,6 +40,10 @@ for preset in $presets; do
     fi
     cmake --build --preset "$preset" -j2 --target MerelSMSManager merel-sms >/dev/null ||
         fail "building $preset failed (cmake --build --preset $preset)"
+    # The version that this build was configured with (project() in CMakeLists.txt), so
+    # that the file names and the MSI match the programs inside.
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+    [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
 
     name=MerelSMSManager-$version-$preset
     stage=$build/package
@@ -60,12 +61,15 @@ for preset in $presets; do
         \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('RemoveSettings', 'Server',
         'SMSMgr.ini', 'INSTALLDIR', 2)" || fail "adding SMSMgr.ini to the removed files failed"
 
-    # The zip: the programs, the scripts that register the server, the client examples.
+    # The zip: the programs, the scripts that register the server, the README, the client
+    # examples.
     cp "$stage/msi/MerelSMSManager.exe" "$stage/msi/merel-sms.exe" "$stage/$name/"
-    # Windows line ends: batch files need them, and Notepad shows the examples right.
+    # Windows line ends: batch files need them, and Notepad shows the README and the examples
+    # right.
     for script in install.cmd uninstall.cmd; do
         crlf <"$here/$script" >"$stage/$name/$script"
     done
+    crlf <"$root/README.md" >"$stage/$name/README.md"
     crlf <"$root/docs/examples/send.vbs" >"$stage/$name/examples/send.vbs"
     powershell_example | crlf >"$stage/$name/examples/send.ps1"
     [ -n "$(tr -d '\r\n' <"$stage/$name/examples/send.ps1")" ] ||

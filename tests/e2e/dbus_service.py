@@ -29,7 +29,7 @@ def run_cases(w):
         check(p.returncode == 0 and p.stdout.startswith("Usage: MerelSMSManager"),
               f"exit {p.returncode}: {p.stdout!r}")
         p = w.run([w.server, "--version"])
-        check(p.returncode == 0 and p.stdout == "MerelSMSManager 1.0.0.1\n", repr(p.stdout))
+        check(p.returncode == 0 and p.stdout == f"MerelSMSManager {w.version}\n", repr(p.stdout))
         p = w.run([w.server, "RegServer"])
         check(p.returncode == 64, f"exit {p.returncode}")
         check(p.stderr == "MerelSMSManager: unknown argument 'RegServer' "

@@ -106,12 +106,26 @@ def case(name):
     return run
 
 
+def project_version(build):
+    """The version that the build in `build` was configured with, from project() in the
+    top CMakeLists.txt; None when the build folder has no cache."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("CMAKE_PROJECT_VERSION:"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return None
+
+
 class World:
     def __init__(self):
         source = os.environ.get("MEREL_SOURCE") or os.path.dirname(
             os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         build = os.environ.get("MEREL_BUILD_LINUX") or os.path.join(source, "build", "linux")
         self.built_server = os.path.join(build, "src", "host", "dbus", "MerelSMSManager")
+        self.version = project_version(build)
         self.modem_sim = os.path.join(build, "tools", "modem-sim", "modem-sim")
         self.tmp = tempfile.mkdtemp(prefix="merel-dbus-e2e-")
         self.bin = os.path.join(self.tmp, "bin")

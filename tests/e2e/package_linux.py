@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-"""The Debian package as an administrator meets it: lintian and systemd-analyze accept it,
-dpkg installs it, merel-sms runs; on a private bus with the system bus's policy and the
-package's policy file, the system service (as user merel-sms, with --system) sends for a member
-of group merel-sms, refuses an outsider at the bus, and no other user can take its name; on a
-fresh user's private session bus the installed activation file starts the service with that
-user's settings folder; dpkg --purge leaves none of the package's files.
+"""The Debian package as an administrator meets it: it holds the README and the completion and
+recommends bash-completion; lintian and systemd-analyze accept it, dpkg installs it, merel-sms
+runs; on a private bus with the system bus's policy and the package's policy file, the system
+service (as user merel-sms, with --system) sends for a member of group merel-sms, refuses an
+outsider at the bus, and no other user can take its name; on a fresh user's private session bus
+the installed activation file starts the service with that user's settings folder; dpkg --purge
+leaves none of the package's files.
 
 Needs root and a machine where the package is not installed (the CI machine); otherwise the
 cases are skipped. The test makes its own users and removes them. Builds the package with
@@ -14,6 +15,8 @@ Environment: MEREL_SOURCE.
 """
 
 import glob
+import gzip
+import io
 import json
 import os
 import pwd
@@ -21,6 +24,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
 
 from dbus_world import (BUS_CONFIG_HEAD, BUS_NAME, INTERFACE, OBJECT, case, check,
@@ -309,6 +313,22 @@ def run_cases(w):
     package_files = [line.split()[-1][1:] for line in
                      w.run(["dpkg-deb", "-c", deb]).stdout.splitlines()
                      if not line.startswith("d")]
+
+    @case("the package holds the README and the completion, and recommends bash-completion")
+    def _():
+        doc = "/usr/share/doc/merel-sms-manager/README.md.gz"
+        completion = "/usr/share/bash-completion/completions/merel-sms"
+        missing = [f for f in (doc, completion) if f not in package_files]
+        check(not missing, f"not in the package: {missing}")
+        tar = subprocess.run(["dpkg-deb", "--fsys-tarfile", deb], capture_output=True,
+                             timeout=60, check=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(tar)) as t:
+            readme = gzip.decompress(t.extractfile("." + doc).read())
+        with open(os.path.join(w.source, "README.md"), "rb") as f:
+            check(readme == f.read(), f"{doc} is not the source's README.md")
+        recommends = w.run(["dpkg-deb", "--field", deb, "Recommends"]).stdout
+        check("bash-completion" in [r.strip() for r in recommends.split(",")],
+              f"Recommends: {recommends.strip()}")
 
     @case("lintian reports no error on the package")
     def _():

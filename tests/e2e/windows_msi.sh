@@ -39,9 +39,10 @@ msi=$(grep '\.msi$' "$work/build.out")
 zip=$(grep '\.zip$' "$work/build.out")
 name=$(basename "$msi" .msi)
 
-# The zip holds one folder with the programs, the scripts and the client examples.
+# The zip holds one folder with the programs, the scripts, the README and the client examples.
 expected="$name/
 $name/MerelSMSManager.exe
+$name/README.md
 $name/examples/
 $name/examples/send.ps1
 $name/examples/send.vbs
@@ -49,8 +50,14 @@ $name/install.cmd
 $name/merel-sms.exe
 $name/uninstall.cmd"
 listing=$(cd "$work" && cmake -E tar tf "$zip" 2>&1 | sort)
-check "zip: holds the programs, install.cmd, uninstall.cmd and the examples" \
+check "zip: holds the programs, install.cmd, uninstall.cmd, the README and the examples" \
     "holds: $(tr '\n' ' ' <<<"$listing")" [ "$listing" = "$expected" ]
+# The zip is unpacked here for the zip route below too.
+mkdir -p "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$zip")
+check "zip: README.md is the project's README, with Windows line ends" \
+    "differs from $MEREL_SOURCE/README.md" \
+    cmp -s <(sed 's/$/\r/' "$MEREL_SOURCE/README.md") "$work/zip/$name/README.md"
 
 install_dir="$WINEPREFIX/drive_c/$program_files/MerelSMSManager"
 win_path() { echo "Z:${1//\//\\}"; }
@@ -153,8 +160,8 @@ check "uninstalling leaves no file (SMSMgr.ini included) and no folder" \
 
 # ---------------------------------------------------------------- the zip route
 # Unpacked into the same folder, install.cmd's /RegServer must write what the MSI wrote.
-mkdir -p "$work/zip" "$install_dir"
-(cd "$work/zip" && cmake -E tar xf "$zip") && cp -r "$work/zip/$name/." "$install_dir/"
+mkdir -p "$install_dir"
+cp -r "$work/zip/$name/." "$install_dir/"
 # Run from the folder: cmd /c cannot take a quoted path with parentheses, as in (x86).
 (cd "$install_dir" && timeout 180 "$WINE64" cmd /c install.cmd) >"$work/install.out" 2>&1
 rc=$?

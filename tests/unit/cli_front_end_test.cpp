@@ -128,7 +128,7 @@ TEST(CliArguments, WrongUsageExits64WithoutCallingTheServer) {
         EXPECT_TRUE(m.calls.empty());
     }
     FakeManager m;
-    EXPECT_EQ(RunWith(m, {"--version"}).out, "merel-sms 1.0.0.1\n");
+    EXPECT_EQ(RunWith(m, {"--version"}).out, "merel-sms " MEREL_VERSION "\n");
     EXPECT_NE(RunWith(m, {"--help"}).out.find("configure"), std::string::npos);
 }
 

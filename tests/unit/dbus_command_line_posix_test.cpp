@@ -43,7 +43,7 @@ TEST(DbusCommandLine, HelpVersionAndRefusedArguments) {
         {{"-RegServer"}, kScan, ""},
         {{"/unregserver"}, kScan, ""},
         {{"--help"}, kHelp, usageStart},
-        {{"-RegServer", "--version"}, kVersion, "MerelSMSManager 1.0.0.1\n"},
+        {{"-RegServer", "--version"}, kVersion, "MerelSMSManager " MEREL_VERSION "\n"},
         {{"--system", "--user-settings"}, kScan, ""},
         {{"--settings-dir"}, kRefused, "MerelSMSManager: --settings-dir needs a folder\n"},
         {{"--settings-dir="}, kRefused, "MerelSMSManager: --settings-dir needs a folder\n"},

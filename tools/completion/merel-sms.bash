@@ -1,6 +1,21 @@
 # Bash completion for merel-sms: commands, options, the --mode values and the serial devices
 # for --port. Install as /usr/share/bash-completion/completions/merel-sms, or source it.
 
+# Where the serial devices are looked for; the tests point it at a folder of their own.
+_merel_sms_dev=/dev
+
+# The serial devices whose paths start with $1, one a line: the on-board, USB and CDC-ACM ports
+# and udev's stable names for them. Not /dev/tty0..63: those are virtual consoles.
+_merel_sms_serial_devices() {
+    local name path
+    # compgen -G, not a bare glob: the user's nullglob or failglob leave it alone.
+    for name in ttyS ttyUSB ttyACM serial/by-id/; do
+        while IFS= read -r path; do
+            [[ $path == "$1"* ]] && printf '%s\n' "$path"
+        done < <(compgen -G "$_merel_sms_dev/$name*")
+    done
+}
+
 _merel_sms() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=""
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
@@ -26,12 +41,9 @@ _merel_sms() {
             return
             ;;
         --port)
-            # Serial devices first; a path elsewhere (a pseudo terminal's link) completes as a file.
-            if [[ /dev/tty == "$cur"* || $cur == /dev/tty* ]]; then
-                COMPREPLY=($(compgen -G "${cur:-/dev/tty}*"))
-            else
-                COMPREPLY=($(compgen -f -- "$cur"))
-            fi
+            # Serial devices; any other path (a pseudo terminal or its link) completes as a file.
+            COMPREPLY=($(_merel_sms_serial_devices "$cur"))
+            ((${#COMPREPLY[@]})) || COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
         --timeout | --baud)

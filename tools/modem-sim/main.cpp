@@ -43,11 +43,12 @@ The byte stream is split into commands: a command line ends with CR (the manager
 lines with LF CR); a message body after AT+CMGS ends with Ctrl-Z (0x1A) and the LF CR after
 it; "AT$RESET" counts as a command of its own, as it comes without a line end. Text-mode
 submissions (AT+CMGF=1, AT+CMGS="number", text) and PDU-mode submissions (AT+CMGF=0,
-AT+CMGS=length, SMS-SUBMIT PDU in hexadecimal) are decoded. In text mode the bytes are shown
-as ISO-8859-1, which gives back the characters that the manager sent (it sends the low byte
-of each UTF-16 unit). In PDU mode the number, its type of address, the data coding, the UCS2
-text and the announced AT+CMGS length (checked against the PDU) are shown; a PDU that cannot
-be read is reported as such.
+AT+CMGS=length, SMS-SUBMIT PDU in hexadecimal) are decoded. In text mode the number and the
+text are decoded in the character set that the last AT+CSCS named: code page 437 for
+"PCCP437" (the manager announces it, and merel-sms converts its text to it), four hexadecimal
+digits a character for "UCS2", ISO-8859-1 for any other or without AT+CSCS. In PDU mode the
+number, its type of address, the data coding, the UCS2 text and the announced AT+CMGS length
+(checked against the PDU) are shown; a PDU that cannot be read is reported as such.
 
 Options:
   --link PATH         also make PATH a symbolic link to the device (removed at the end)

@@ -495,7 +495,22 @@ int Resources(const wchar_t* path) {
             break;
         }
     }
-    Check(version == "1.0.0.1/1.0.0.1", "resources: file and product version 1.0.0.1", version);
+    Check(version == MEREL_VERSION_DOTS "/" MEREL_VERSION_DOTS,
+          "resources: file and product version " MEREL_VERSION_DOTS, version);
+
+    // The manifest names the same version as the version resource.
+    std::string manifest;
+    if (HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+        const auto* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+        if (data) manifest.assign(data, SizeofResource(module, found));
+    }
+    const auto identity = manifest.find("<assemblyIdentity");
+    const std::string identityLine =
+        identity == std::string::npos
+            ? "no assemblyIdentity"
+            : manifest.substr(identity, manifest.find('>', identity) - identity + 1);
+    Check(identityLine.find("version=\"" MEREL_VERSION_DOTS "\"") != std::string::npos,
+          "resources: the manifest's assembly version is " MEREL_VERSION_DOTS, identityLine);
     FreeLibrary(module);
     return g_failures ? 1 : 0;
 }
