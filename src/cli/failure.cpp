@@ -1,10 +1,12 @@
 #include "cli/failure.h"
 
+#include <string_view>
+#include <vector>
+
+#include "base/failure.h"
 #include "cli/manager_client.h"
 #include "interface/hresult_text.h"
-
-#include <cstdint>
-#include <cstdio>
+#include "sms/rules.h"
 
 namespace merel::cli {
 
@@ -35,41 +37,80 @@ const char* kSettingsFolderHint =
              : "the folder of SMSMgr.ini (beside the MerelSMSManager binary, or the service's "
                "--settings-dir) needs write access for the user the service runs as";
 
+const char* kNoSettingsHint = "no settings yet; run: merel-sms configure --port <device>";
+
 // The hint for where the client runs: under Windows (COM), or on the system or session bus.
 const char* ForPlace(Bus bus, const char* windows, const char* systemBus, const char* sessionBus) {
     if (kWindows) return windows;
     return bus == Bus::kSystem ? systemBus : sessionBus;
 }
 
-std::string RefusedInputHint(Stage stage) {
-    switch (stage) {
-        case Stage::kSendText:
-            return "text mode takes a number without '\"' or control characters, and a text of "
-                   "up to 160 code page 437 characters without Ctrl-Z or ESC";
-        case Stage::kSendPdu:
-            return "PDU mode takes a number of digits, separators - . ( ), spaces and one "
-                   "leading +, at most 20 digits, and a text of up to 70 UTF-16 units";
-        default:
-            return {};
+// The advice for API callers at the end of a server message, or empty.
+std::string_view AdviceIn(std::string_view message) {
+    const std::string_view rest = WithoutAdvice(message);
+    return rest.size() == message.size() ? std::string_view{} : message.substr(rest.size() + 2);
+}
+
+// The merel-sms command that does what the advice asks of an API caller.
+std::string CommandFor(std::string_view words) {
+    if (words == advice::kWriteSettings) return kNoSettingsHint;
+    if (words == advice::kNamePort)
+        return "no port is stored; run: merel-sms configure --port "
+               "<device>";
+    if (words == advice::kChangeSettings) {
+        return "choose a mode: merel-sms configure --mode text|pdu, or send with --mode";
     }
+    if (words == advice::kCallInit || words == advice::kOpenPort) return "run: merel-sms init";
+    return {};
+}
+
+// What the mode accepts, in the words of the rules, leaving out what the server's message
+// says already. The text lengths are the client's own checks.
+std::string RefusedInputHint(Stage stage, const std::string& message) {
+    std::vector<std::string> rules;
+    if (stage == Stage::kSendText) {
+        rules = {TextModeNumberRule(), TextModeTextRule(),
+                 "in text mode a text holds at most " + std::to_string(kSmsTextModeCharacters) +
+                     " code page 437 characters"};
+    } else if (stage == Stage::kSendPdu) {
+        rules = {PduNumberRule(), "in PDU mode a text holds at most " +
+                                      std::to_string(kMaxPduUnits) + " UTF-16 units"};
+    }
+    std::string hint;
+    for (const std::string& rule : rules) {
+        if (message.find(rule) != std::string::npos) continue;
+        hint += (hint.empty() ? "" : "; ") + rule;
+    }
+    return hint;
 }
 
 }  // namespace
 
-Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus) {
-    Failure f{hr,
-              text.empty() ? wire::FormatHResult(hr) + ": call failed" : std::move(text),
-              {},
-              kExitSoftware};
+Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus, Connection connection) {
+    const std::string advice(AdviceIn(text));
+    Failure f{
+        hr,
+        text.empty() ? wire::FormatHResult(hr) + ": call failed" : std::string(WithoutAdvice(text)),
+        {},
+        kExitSoftware};
     if (ServerUnreachable(hr)) {
         f.exitCode = kExitUnavailable;
-        if (hr == kServerNotRegistered) {
+        if (connection == Connection::kNoBus) {
+            f.hint = bus == Bus::kSystem
+                         ? "no system bus: is dbus running? (systemctl status dbus)"
+                         : "no session bus: run inside a login session, set "
+                           "DBUS_SESSION_BUS_ADDRESS, or use --system for the system service";
+        } else if (hr == kServerNotRegistered) {
             f.hint = ForPlace(bus,
                               "register the server: MerelSMSManager.exe /RegServer (as "
                               "administrator)",
                               "install the merel-sms-manager package, which provides the system "
                               "service",
                               "register the service: MerelSMSManager -RegServer");
+        } else if (hr == kServerNotStarted && !kWindows) {
+            f.hint = bus == Bus::kSystem
+                         ? "systemctl status merel-sms-manager says why the service did not start"
+                         : "the bus could not start MerelSMSManager; its log says why";
         }
         return f;
     }
@@ -83,7 +124,7 @@ Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus) {
     }
     if (hr == kE_INVALIDARG) {
         f.exitCode = kExitDataErr;
-        f.hint = RefusedInputHint(stage);
+        f.hint = advice.empty() ? RefusedInputHint(stage, f.message) : CommandFor(advice);
         return f;
     }
     switch (stage) {
@@ -91,7 +132,7 @@ Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus) {
         case Stage::kSettingsWrite:
             f.exitCode = hr == kAccessDenied ? kExitNoPerm : kExitCantCreate;
             if (stage == Stage::kSettingsRead && (hr == kFileNotFound || hr == kPathNotFound)) {
-                f.hint = "no settings yet; run: merel-sms configure --port <device>";
+                f.hint = kNoSettingsHint;
             } else {
                 f.hint = kSettingsFolderHint;
             }
@@ -114,6 +155,7 @@ Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus) {
         case Stage::kQuery:
             break;
     }
+    if (!advice.empty()) f.hint = CommandFor(advice);
     return f;
 }
 

@@ -33,7 +33,7 @@ enum class Stage {
 };
 
 struct Failure {
-    HRESULT hr = 0;
+    HRESULT hr = kS_OK;  // kS_OK: a usage error, which has no code
     std::string message;
     std::string hint;  // empty where none helps
     int exitCode = kExitSoftware;
@@ -41,8 +41,13 @@ struct Failure {
 
 // Which bus the client used (D-Bus only): the steps that help differ.
 enum class Bus { kSession, kSystem };
+// Whether there was a bus to connect to at all (D-Bus only).
+enum class Connection { kConnected, kNoBus };
 
-// `text` is the transport's LastErrorText(); when empty the code stands alone.
-Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus = Bus::kSession);
+// `text` is the transport's LastErrorText(); when empty the code stands alone. The advice for
+// API callers that a server message ends with is left out: the hint names the merel-sms
+// command that does it.
+Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus = Bus::kSession,
+                        Connection connection = Connection::kConnected);
 
 }  // namespace merel::cli

@@ -1,10 +1,16 @@
 #include "cli/front_end.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -16,6 +22,7 @@
 #include "interface/hresult_text.h"
 #include "cli/json.h"
 #include "cli/progress.h"
+#include "sms/rules.h"
 
 #ifndef MEREL_VERSION
 #define MEREL_VERSION "0"
@@ -25,15 +32,62 @@ namespace merel::cli {
 
 namespace {
 
-constexpr std::size_t kTextModeLimit = 160;  // characters, one byte each on the wire
-constexpr std::size_t kPduModeLimit = 70;    // UTF-16 units; the server cuts the rest
-constexpr int kTextModeSeconds = 5;          // one second after each command written
+constexpr int kTextModeSeconds = 5;  // one second after each command written
 constexpr int kPduModeSeconds = 6;
+
+#if defined(_WIN32)
+constexpr const char* kEndOfInput = "Ctrl-Z and Enter";
+#else
+constexpr const char* kEndOfInput = "Ctrl-D";
+#endif
+
+const char* kUsageHint = "merel-sms --help lists the commands";
 
 struct Options {
     bool json = false, quiet = false, verbose = false;
     ConnectOptions connect;
 };
+
+// Prints a command's outcome: `text` and `data` on success, the failure otherwise; gives the
+// exit code. Every failure's JSON object has the same keys, null where there is nothing.
+int Report(Console& io, const Options& options, const std::string& command,
+           const std::optional<Failure>& failure, const std::string& text,
+           const JsonObject& data = {}) {
+    JsonObject head;
+    if (command.empty()) {
+        head.AddNull("command");
+    } else {
+        head.Add("command", command);
+    }
+    head.Add("ok", !failure);
+    if (failure) {
+        io.err << "merel-sms: " << failure->message << "\n";
+        if (!failure->hint.empty()) io.err << "hint: " << failure->hint << "\n";
+        if (failure->hr == kS_OK) {
+            head.AddNull("hresult");
+        } else {
+            head.Add("hresult", wire::FormatHResult(failure->hr));
+        }
+        head.Add("error", failure->message);
+        if (failure->hint.empty()) {
+            head.AddNull("hint");
+        } else {
+            head.Add("hint", failure->hint);
+        }
+    } else if (!options.json && !options.quiet && !text.empty()) {
+        io.out << text;
+    }
+    if (options.json) {
+        if (!failure) head.Append(data);
+        io.out << head.Text() << "\n";
+    }
+    io.out.flush();
+    return failure ? failure->exitCode : kExitOk;
+}
+
+Failure UsageError(std::string message, std::string hint = kUsageHint) {
+    return Failure{kS_OK, std::move(message), std::move(hint), kExitUsage};
+}
 
 // One command's run: its calls, its outcome and how it is reported.
 class Session {
@@ -41,7 +95,11 @@ class Session {
     Session(ManagerClient& client, Console& io, const Options& options, std::string command)
         : client(client), io(io), options(options), command_(std::move(command)) {}
 
-    Bus bus() const { return options.connect.systemBus ? Bus::kSystem : Bus::kSession; }
+    Failure Classify(Stage stage, HRESULT hr, std::string text) const {
+        return ClassifyFailure(stage, hr, std::move(text),
+                               options.connect.systemBus ? Bus::kSystem : Bus::kSession,
+                               client.Connected() ? Connection::kConnected : Connection::kNoBus);
+    }
 
     // Makes one call; on failure records what went wrong and returns false.
     template <class Call>
@@ -50,13 +108,19 @@ class Session {
         if (options.verbose)
             io.err << "merel-sms: " << name << ": " << wire::FormatHResult(hr) << "\n";
         if (!Failed(hr)) return true;
-        failure_ = ClassifyFailure(stage, hr, client.LastErrorText(), bus());
+        failure_ = Classify(stage, hr, client.LastErrorText());
         return false;
     }
 
     // The client's own refusal of the input, reported as the server reports refused input.
     bool Refuse(std::string message, std::string hint) {
         failure_ = Failure{kE_INVALIDARG, std::move(message), std::move(hint), kExitDataErr};
+        return false;
+    }
+
+    // Arguments that make no sense together with what is stored: wrong usage.
+    bool Misused(std::string message, std::string hint) {
+        failure_ = UsageError(std::move(message), std::move(hint));
         return false;
     }
 
@@ -71,23 +135,8 @@ class Session {
     }
 
     // Prints the outcome (`text` and `data` on success) and gives the exit code.
-    int Finish(const std::string& text, JsonObject data = {}) {
-        JsonObject head;
-        head.Add("command", command_).Add("ok", !failure_);
-        if (failure_) {
-            io.err << "merel-sms: " << failure_->message << "\n";
-            if (!failure_->hint.empty()) io.err << "hint: " << failure_->hint << "\n";
-            head.Add("hresult", wire::FormatHResult(failure_->hr)).Add("error", failure_->message);
-            if (!failure_->hint.empty()) head.Add("hint", failure_->hint);
-        } else if (!options.json && !options.quiet && !text.empty()) {
-            io.out << text;
-        }
-        if (options.json) {
-            if (!failure_) head.Append(data);
-            io.out << head.Text() << "\n";
-        }
-        io.out.flush();
-        return failure_ ? failure_->exitCode : kExitOk;
+    int Finish(const std::string& text, const JsonObject& data = {}) {
+        return Report(io, options, command_, failure_, text, data);
     }
 
     // Init, reporting a failure to read the settings always and a port failure only when
@@ -103,20 +152,23 @@ class Session {
             return false;
         }
         if (status.iniFileLoad && !portMatters) return true;
-        failure_ = ClassifyFailure(status.iniFileLoad ? Stage::kPort : Stage::kSettingsRead, hr,
-                                   text, bus());
+        failure_ = Classify(status.iniFileLoad ? Stage::kPort : Stage::kSettingsRead, hr, text);
         return false;
     }
 
     // The service forgets its Init when it ends after a few idle seconds; a new one has
-    // neither loaded the settings nor configured the port, and then needs an Init.
-    bool EnsureReady(bool portMatters) {
+    // neither loaded the settings nor configured the port, and then needs an Init. A send
+    // also needs the port open: after a configure whose port could not be opened, Init's own
+    // failure names the port, where the send's would only say that none is open.
+    bool EnsureReady(bool forSend) {
         Status status;
         if (!Do("GetSMSManagerStatus", Stage::kQuery,
                 [&] { return client.GetSMSManagerStatus(status); })) {
             return false;
         }
-        return status.iniFileLoad || status.portInit || Init(portMatters);
+        const bool ready = forSend ? status.portOpen && (status.iniFileLoad || status.portInit)
+                                   : status.iniFileLoad || status.portInit;
+        return ready || Init(forSend);
     }
 
     ManagerClient& client;
@@ -156,66 +208,93 @@ bool PrepareText(Session& s, const std::string& mode, std::u16string& text) {
                                 ", has no form in code page 437, which text mode sends",
                             "send it in PDU mode (UCS2): merel-sms send --mode pdu NUMBER TEXT");
         }
-        if (converted.units.size() > kTextModeLimit) {
+        if (converted.units.size() > kSmsTextModeCharacters) {
             return s.Refuse("the text has " + std::to_string(converted.units.size()) +
-                                " characters; text mode fits " + std::to_string(kTextModeLimit),
+                                " characters; text mode fits " +
+                                std::to_string(kSmsTextModeCharacters),
                             "shorten the text or send it in several messages");
         }
         text = std::move(converted.units);
-    } else if (text.size() > kPduModeLimit) {
+    } else if (text.size() > kMaxPduUnits) {
+        // The server would cut the rest; refused here, so that nothing is lost unseen.
         return s.Refuse("the text has " + std::to_string(text.size()) + " UTF-16 units (" +
                             std::to_string(CountCharacters(text)) + " characters); PDU mode fits " +
-                            std::to_string(kPduModeLimit) +
+                            std::to_string(kMaxPduUnits) +
                             " (a character outside the Basic Multilingual Plane takes 2)",
                         "shorten the text or send it in several messages");
     }
     return true;
 }
 
-int Send(Session& s, SendArgs args) {
-    if (args.textOption->count() == 0 || args.text == "-") args.text = ReadAll(s.io.in);
-    const std::u16string number = Utf8ToUtf16(args.number);
-    std::u16string text = Utf8ToUtf16(args.text);
-    const auto finish = [&] { return s.Finish({}); };
+// Reads the text from standard input, saying so first on a terminal, where it would wait
+// without a word otherwise.
+std::string ReadText(Session& s) {
+    if (s.io.inIsTerminal && !s.options.quiet) {
+        s.io.err << "merel-sms: reading the text from the terminal; end it with " << kEndOfInput
+                 << "\n";
+    }
+    return ReadAll(s.io.in);
+}
 
-    // A text that the chosen mode cannot send is refused before the server is asked anything.
-    if (args.mode != "auto" && !PrepareText(s, args.mode, text)) return finish();
-    if (!s.EnsureReady(true)) return finish();
-    if (args.mode == "auto") {
+// The calls of a send after the text is checked: `mode` "auto" becomes the stored one.
+bool SendCalls(Session& s, Progress& progress, const SendArgs& args, std::string& mode,
+               const std::u16string& number, std::u16string& text) {
+    if (!s.EnsureReady(true)) return false;
+    if (mode == "auto") {
         Settings settings;
         if (!s.Do("GetSettings", Stage::kQuery, [&] { return s.client.GetSettings(settings); })) {
-            return finish();
+            return false;
         }
         if (settings.characterSet != 0 && settings.characterSet != 1) {
-            s.Refuse("the stored character set " + std::to_string(settings.characterSet) +
-                         " is neither 0 (text mode) nor 1 (PDU mode)",
-                     "choose one: merel-sms configure --port <device> --mode text|pdu, or send "
-                     "with --mode");
-            return finish();
+            return s.Refuse("the stored character set " + std::to_string(settings.characterSet) +
+                                " is neither 0 (text mode) nor 1 (PDU mode)",
+                            "choose one: merel-sms configure --mode text|pdu, or send with --mode");
         }
-        args.mode = settings.characterSet == 0 ? "text" : "pdu";
-        if (!PrepareText(s, args.mode, text)) return finish();
+        mode = settings.characterSet == 0 ? "text" : "pdu";
+        if (!PrepareText(s, mode, text)) return false;
     }
-    const bool textMode = args.mode == "text";
+    const bool textMode = mode == "text";
+    progress.Step("sending in " + mode + " mode to " + args.number,
+                  textMode ? kTextModeSeconds : kPduModeSeconds);
+    return textMode ? s.Do("SendTextMessage", Stage::kSendText,
+                           [&] { return s.client.SendTextMessage(number, text, 0); })
+                    : s.Do("SendPDUMessage", Stage::kSendPdu,
+                           [&] { return s.client.SendPDUMessage(number, text); });
+}
 
+int Send(Session& s, SendArgs args) {
+    if (args.textOption->count() == 0 || args.text == "-") {
+        args.text = ReadText(s);
+        // An empty input is no message: a cron job's /dev/null must not send an empty SMS.
+        if (args.text.empty()) {
+            s.Refuse("nothing to send: the text is empty",
+                     "give the text as an argument or on standard input");
+            return s.Finish({});
+        }
+    }
+    const std::u16string number = Utf8ToUtf16(args.number);
+    std::u16string text = Utf8ToUtf16(args.text);
+    std::string mode = args.mode;
+
+    // A text that the chosen mode cannot send is refused before the server is asked anything.
+    if (mode != "auto" && !PrepareText(s, mode, text)) return s.Finish({});
+
+    // The time reported is the whole command's: the service carries out one call at a time,
+    // so the calls before the send may wait behind other clients' sends too.
     const auto start = std::chrono::steady_clock::now();
     bool sent;
     {
-        Progress progress(s.io.err, s.io.errIsTerminal && !s.options.quiet,
-                          "sending in " + args.mode + " mode to " + args.number,
-                          textMode ? kTextModeSeconds : kPduModeSeconds);
-        sent = textMode ? s.Do("SendTextMessage", Stage::kSendText,
-                               [&] { return s.client.SendTextMessage(number, text, 0); })
-                        : s.Do("SendPDUMessage", Stage::kSendPdu,
-                               [&] { return s.client.SendPDUMessage(number, text); });
+        Progress progress(s.io.err, s.io.errIsTerminal && !s.options.quiet);
+        progress.Step("waiting for the service (other sends go first)", 0);
+        sent = SendCalls(s, progress, args, mode, number, text);
     }
-    if (!sent) return finish();
+    if (!sent) return s.Finish({});
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     JsonObject data;
-    data.Add("mode", args.mode).Add("number", args.number).AddNumber("seconds", seconds);
-    return s.Finish(
-        "sent in " + args.mode + " mode to " + args.number + " (" + Seconds(seconds) + ")\n", data);
+    data.Add("mode", mode).Add("number", args.number).AddNumber("seconds", seconds);
+    return s.Finish("sent in " + mode + " mode to " + args.number + " (" + Seconds(seconds) + ")\n",
+                    data);
 }
 
 const char* YesNo(bool value) {
@@ -276,8 +355,10 @@ int ShowSettings(Session& s) {
 }
 
 struct ConfigureArgs {
-    std::string port, mode;
-    int baud = 0;  // 0: keep
+    std::string port, mode;  // empty: keep
+    int baud = 0;            // 0: keep
+
+    bool Empty() const { return port.empty() && mode.empty() && baud == 0; }
 };
 
 int Configure(Session& s, const ConfigureArgs& args) {
@@ -295,7 +376,12 @@ int Configure(Session& s, const ConfigureArgs& args) {
     if (!s.Do("GetSettings", Stage::kQuery, [&] { return s.client.GetSettings(st); })) {
         return s.Finish({});
     }
-    st.port = Utf8ToUtf16(args.port);
+    if (!args.port.empty()) st.port = Utf8ToUtf16(args.port);
+    if (st.port.empty()) {
+        s.Misused("no port is stored yet: name one with --port",
+                  "merel-sms ports lists the ports found");
+        return s.Finish({});
+    }
     if (args.baud) st.baudrate = args.baud;
     if (!args.mode.empty()) st.characterSet = args.mode == "text" ? 0 : 1;
     if (!s.Do("SetSettings", Stage::kSettingsWrite, [&] { return s.client.SetSettings(st); })) {
@@ -306,14 +392,27 @@ int Configure(Session& s, const ConfigureArgs& args) {
     if (!s.Init(false) || !s.Do("TestPort", Stage::kPort, [&] { return s.client.TestPort(); })) {
         return s.Finish({});
     }
+    const std::string port = Utf16ToUtf8(st.port);
     const std::string mode = st.characterSet == 0 ? "text" : "pdu";
     JsonObject data;
-    data.Add("port", args.port)
-        .Add("baudrate", static_cast<long long>(st.baudrate))
-        .Add("mode", mode);
-    return s.Finish("saved and opened port " + args.port + " at " + std::to_string(st.baudrate) +
+    data.Add("port", port).Add("baudrate", static_cast<long long>(st.baudrate)).Add("mode", mode);
+    return s.Finish("saved and opened port " + port + " at " + std::to_string(st.baudrate) +
                         " baud, " + mode + " mode\n",
                     data);
+}
+
+// The server's port names are labels that end with the device in parentheses ("Serial Port
+// (/dev/ttyS0)", "Communications Port (COM1)"); the fallback names (COM1 to COM9) are bare.
+struct PortName {
+    std::string device, label;
+};
+
+PortName SplitPortName(const std::string& name) {
+    const auto open = name.rfind(" (");
+    if (!name.ends_with(')') || open == std::string::npos || open == 0 || open + 3 >= name.size()) {
+        return {name, {}};
+    }
+    return {name.substr(open + 2, name.size() - open - 3), name.substr(0, open)};
 }
 
 int ListPorts(Session& s) {
@@ -322,13 +421,32 @@ int ListPorts(Session& s) {
               [&] { return s.client.GetDetectedCOMPortsOnHost(ports); })) {
         return s.Finish({});
     }
-    std::vector<std::string> names;
-    std::string text;
+    std::vector<std::string> names, devices;
+    std::vector<PortName> split;
+    std::size_t width = 0;
     for (const auto& port : ports) {
         names.push_back(Utf16ToUtf8(port));
-        text += names.back() + "\n";
+        split.push_back(SplitPortName(names.back()));
+        devices.push_back(split.back().device);
+        width = std::max(width, devices.back().size());
     }
-    return s.Finish(text, JsonObject().Add("ports", names));
+    // The device first, so that it can be pasted into --port; the labels line up after it.
+    std::string text;
+    for (const PortName& port : split) {
+        text += port.device;
+        if (!port.label.empty()) {
+            text += std::string(width - port.device.size() + 2, ' ') + port.label;
+        }
+        text += "\n";
+    }
+    // An empty list is an answer, not a failure; it is said, since no output at all looks
+    // like a command that did nothing.
+    if (ports.empty() && !s.options.quiet) {
+        s.io.err << "merel-sms: no serial port found\n"
+                 << "hint: connect the modem; a port that is not listed can still be named: "
+                    "merel-sms configure --port <device>\n";
+    }
+    return s.Finish(text, JsonObject().Add("ports", names).Add("devices", devices));
 }
 
 int TestPort(Session& s) {
@@ -339,6 +457,39 @@ int TestPort(Session& s) {
 int Init(Session& s) {
     s.Init(true);
     return s.Finish("settings loaded, port opened and configured\n");
+}
+
+// A whole number from 1 up, with a message that says so (CLI11's own names its range up to
+// the largest double, 309 digits).
+CLI::Validator WholeNumberAbove0(std::string what, std::string example) {
+    return CLI::Validator(
+        [what, example](std::string& value) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const long long n = std::strtoll(value.c_str(), &end, 10);
+            if (!value.empty() && *end == '\0' && errno == 0 && n > 0 &&
+                n <= std::numeric_limits<std::int32_t>::max()) {
+                return {};
+            }
+            return what + " must be a whole number above 0 (for example " + example + "), not " +
+                   value;
+        },
+        "");
+}
+
+CLI::Validator SecondsAbove0() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (!value.empty() && *end == '\0' && std::isfinite(seconds) && seconds > 0) {
+                return {};
+            }
+            return "the timeout must be a number of seconds above 0 (for example 30 or 0.5), "
+                   "not " +
+                   value;
+        },
+        "");
 }
 
 }  // namespace
@@ -352,7 +503,8 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     Options options;
     app.add_flag("--json", options.json, "print one JSON object per command on standard output");
     app.add_option("--timeout", options.connect.timeoutSeconds, "seconds for each call")
-        ->check(CLI::PositiveNumber)
+        ->type_name("SECONDS")
+        ->check(SecondsAbove0())
         ->capture_default_str();
     app.add_flag("-q,--quiet", options.quiet, "print nothing on success");
     app.add_flag("-v,--verbose", options.verbose, "show each call to the server");
@@ -361,19 +513,27 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
 
     SendArgs send;
     auto* sendCommand = app.add_subcommand("send", "send one SMS");
-    sendCommand->add_option("NUMBER", send.number, "the recipient's number")->required();
+    sendCommand->add_option("NUMBER", send.number, "the recipient's number")
+        ->required()
+        ->type_name("");
     send.textOption =
-        sendCommand->add_option("TEXT", send.text, "the text; '-' or absent: standard input");
+        sendCommand->add_option("TEXT", send.text, "the text; '-' or absent: standard input")
+            ->type_name("");
     sendCommand->add_option("--mode", send.mode, "auto (the stored character set), text or pdu")
+        ->type_name("MODE")
         ->check(CLI::IsMember({"auto", "text", "pdu"}))
         ->capture_default_str();
 
     ConfigureArgs configure;
-    auto* configureCommand =
-        app.add_subcommand("configure", "store the port (and baud rate, mode) and open it");
-    configureCommand->add_option("--port", configure.port, "the modem's serial port")->required();
-    configureCommand->add_option("--baud", configure.baud, "baud rate")->check(CLI::PositiveNumber);
+    auto* configureCommand = app.add_subcommand(
+        "configure", "store the port, baud rate or mode (the others kept) and open the port");
+    configureCommand->add_option("--port", configure.port, "the modem's serial port")
+        ->type_name("DEVICE");
+    configureCommand->add_option("--baud", configure.baud, "baud rate")
+        ->type_name("N")
+        ->check(WholeNumberAbove0("the baud rate", "9600 or 115200"));
     configureCommand->add_option("--mode", configure.mode, "text or pdu")
+        ->type_name("MODE")
         ->check(CLI::IsMember({"text", "pdu"}));
 
     app.add_subcommand("status", "show the four status flags");
@@ -382,6 +542,13 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     app.add_subcommand("test-port", "reopen and configure the stored port");
     app.add_subcommand("init", "load the settings, open and configure the port");
 
+    // Known before parsing, so that a usage error is reported as JSON too.
+    options.json = std::find(args.begin(), args.end(), "--json") != args.end();
+    const auto usage = [&](Failure failure) {
+        const auto chosen = app.get_subcommands();
+        return Report(io, options, chosen.empty() ? std::string() : chosen.front()->get_name(),
+                      failure, {});
+    };
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend() - (args.empty() ? 0 : 1));
         app.parse(reversed);
@@ -397,15 +564,17 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     } catch (const CLI::ParseError& e) {
         // A mistyped command is otherwise reported as a missing one.
         const auto extra = app.remaining();
-        const std::string message = app.get_subcommands().empty() && !extra.empty()
-                                        ? "unknown command: " + extra.front()
-                                        : std::string(e.what());
-        io.err << "merel-sms: " << message << "\nhint: merel-sms --help lists the commands\n";
-        return kExitUsage;
+        return usage(UsageError(app.get_subcommands().empty() && !extra.empty()
+                                    ? "unknown command: " + extra.front()
+                                    : std::string(e.what())));
     }
 
     CLI::App* chosen = app.get_subcommands().front();
     const std::string command = chosen->get_name();
+    if (command == "configure" && configure.Empty()) {
+        return usage(UsageError("configure: nothing to change: give --port, --baud or --mode",
+                                "merel-sms configure --help"));
+    }
     std::unique_ptr<ManagerClient> client = connect(options.connect);
     Session session(*client, io, options, command);
     if (command == "send") return Send(session, send);

@@ -26,6 +26,7 @@ struct Console {
     std::ostream& out;
     std::ostream& err;
     bool errIsTerminal = false;  // progress is shown only on a terminal
+    bool inIsTerminal = false;   // a text read from a terminal is asked for
 };
 
 // `args` as main() gets them, the program name first; strings in UTF-8. Returns the exit code.

@@ -74,6 +74,12 @@ JsonObject& JsonObject::Add(std::string_view key, long long value) {
     return *this;
 }
 
+JsonObject& JsonObject::AddNull(std::string_view key) {
+    Key(key);
+    members_ += "null";
+    return *this;
+}
+
 JsonObject& JsonObject::AddNumber(std::string_view key, double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", value);

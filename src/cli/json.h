@@ -17,6 +17,7 @@ class JsonObject {
     JsonObject& Add(std::string_view key, long long value);
     JsonObject& AddNumber(std::string_view key, double value);
     JsonObject& Add(std::string_view key, const std::vector<std::string>& values);
+    JsonObject& AddNull(std::string_view key);
     // Adds the members of `other` after these.
     JsonObject& Append(const JsonObject& other);
 

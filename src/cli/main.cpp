@@ -21,6 +21,7 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
 #endif
-    merel::cli::Console console{std::cin, std::cout, std::cerr, merel::cli::StderrIsTerminal()};
+    merel::cli::Console console{std::cin, std::cout, std::cerr, merel::cli::StderrIsTerminal(),
+                                merel::cli::StdinIsTerminal()};
     return merel::cli::RunCli(merel::cli::ConnectToManager, args, console);
 }

@@ -48,6 +48,10 @@ class ManagerClient {
     // The server's own words on the last failed call ("0x80070002: cannot open port …"), or
     // the transport's when the call never reached the server. Empty after a success.
     virtual std::string LastErrorText() const = 0;
+
+    // False when there was nothing to connect to (no bus); every call then fails with
+    // kServerNotStarted.
+    virtual bool Connected() const { return true; }
 };
 
 }  // namespace merel::cli

@@ -30,6 +30,11 @@ bool StartsWith(const char* text, std::string_view prefix) {
 // A failure that never reached the service, as one of the client's own HRESULTs.
 HRESULT TransportFailure(const sd_bus_error& error, int r) {
     const char* name = error.name;
+    // dbus-broker answers an activation that failed with NameHasNoOwner too.
+    if (StartsWith(name, SD_BUS_ERROR_NAME_HAS_NO_OWNER) && error.message &&
+        std::string_view(error.message).starts_with("Could not activate")) {
+        return kServerNotStarted;
+    }
     if (StartsWith(name, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
         StartsWith(name, SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
         return kServerNotRegistered;
@@ -39,7 +44,16 @@ HRESULT TransportFailure(const sd_bus_error& error, int r) {
         return kCallTimedOut;
     }
     if (StartsWith(name, SD_BUS_ERROR_ACCESS_DENIED)) return kCallRefused;
-    if (StartsWith(name, "org.freedesktop.DBus.Error.Spawn") || !name) return kServerNotStarted;
+    // The system bus starts the service through systemd and passes on systemd's failure:
+    // one of its own names (org.freedesktop.systemd1.NoSuchUnit) or an errno's
+    // (System.Error.EIO). The service itself answers with names of ours, or with ENOMEM when
+    // it has no memory left.
+    const bool systemdFailure =
+        StartsWith(name, "org.freedesktop.systemd1.") ||
+        (StartsWith(name, "System.Error.") && !StartsWith(name, "System.Error.ENOMEM"));
+    if (StartsWith(name, "org.freedesktop.DBus.Error.Spawn") || systemdFailure || !name) {
+        return kServerNotStarted;
+    }
     return kE_FAIL;
 }
 
@@ -113,6 +127,7 @@ class DbusManagerClient : public ManagerClient {
     HRESULT Init() override { return Call(Slot::kInit, nullptr); }
 
     std::string LastErrorText() const override { return lastError_; }
+    bool Connected() const override { return bus_ != nullptr; }
 
   private:
     template <class Read, class... In>
@@ -164,7 +179,8 @@ class DbusManagerClient : public ManagerClient {
         } else if (hr == kCallRefused) {
             what = "the " + busName_ + " refused the call";
         } else if (hr == kServerNotStarted) {
-            what = "the service could not be started";
+            what =
+                std::string("the ") + busName_ + " could not start the service " + wire::kBusName;
         } else {
             what = "the call failed";
         }

@@ -9,5 +9,6 @@ namespace merel::cli {
 
 std::unique_ptr<ManagerClient> ConnectToManager(const ConnectOptions& options);
 bool StderrIsTerminal();
+bool StdinIsTerminal();
 
 }  // namespace merel::cli

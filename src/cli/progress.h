@@ -1,7 +1,8 @@
-// A one-line progress display on a terminal while a long call runs: what is being done and
-// the seconds passed out of those expected. It clears its line when it ends.
+// A one-line progress display on a terminal while a command's calls run: what is being done
+// and the seconds it has taken. It clears its line when it ends.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <iosfwd>
 #include <mutex>
@@ -12,22 +13,31 @@ namespace merel::cli {
 
 class Progress {
   public:
-    // Shows nothing when `enabled` is false.
-    Progress(std::ostream& out, bool enabled, std::string what, int expectedSeconds);
+    // Shows nothing when `enabled` is false, and nothing until the first Step.
+    Progress(std::ostream& out, bool enabled);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
+
+    // What is being done from now on, and the seconds it usually takes (0: no estimate; the
+    // line then appears only after a second, since quick steps need none).
+    void Step(std::string what, int expectedSeconds);
 
   private:
     void Show();
 
     std::ostream& out_;
-    std::string what_;
-    int expectedSeconds_;
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::string what_;
+    int expectedSeconds_ = 0;
+    std::chrono::steady_clock::time_point stepStart_;
+    bool changed_ = false;
     bool done_ = false;
     std::thread thread_;
 };
+
+// The line for a step that has taken `seconds`: "sending... 3 s of about 5 s".
+std::string ProgressLine(const std::string& what, int expectedSeconds, long long seconds);
 
 }  // namespace merel::cli

@@ -8,4 +8,8 @@ bool StderrIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
 }
 
+bool StdinIsTerminal() {
+    return isatty(STDIN_FILENO) == 1;
+}
+
 }  // namespace merel::cli

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """merel-sms on the real Linux service and modem-sim: configure on a fresh registration, sends in
-both modes (the bytes on the wire), a send after the service has ended idle, --json, and the exit
-code and message of each kind of failure. The permission cases run the bus, the service and the
+both modes (the bytes on the wire), a send after the service has ended idle, --json, the port
+list, and the exit code and message of each kind of failure. The permission cases run the bus, the service and the
 client as `nobody` when the test runs as root (as the user itself, with modes taken away,
 otherwise).
 
@@ -101,6 +101,39 @@ def run_cases(w):
     def _():
         cli.fails(69, "-RegServer", "status")
 
+    @case("a service that cannot be started: exit 69, the bus named, a hint")
+    def _():
+        os.makedirs(os.path.dirname(w.service_file), exist_ok=True)
+        with open(w.service_file, "w") as f:
+            f.write("[D-BUS Service]\nName=MerelSMSManager.SMSMgr\nExec=/bin/false\n")
+        p = cli.fails(69, "says why", "status")
+        check(p.stderr.startswith("merel-sms: 0x80080005: the session bus could not start the "
+                                  "service MerelSMSManager.SMSMgr ("), p.stderr)
+        os.remove(w.service_file)
+        # The bus keeps what it read; a reload lets it find the registered file later.
+        w.run(["busctl", "--user", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+               "org.freedesktop.DBus", "ReloadConfig"])
+
+    @case("no bus: exit 69 and a hint on the session bus")
+    def _():
+        env = {k: v for k, v in w.env.items()
+               if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
+        p = subprocess.run([cli.exe, "--json", "status"], env=env, capture_output=True,
+                           text=True, timeout=30)
+        check(p.returncode == 69, f"exit {p.returncode}: {p.stderr}")
+        reply = json.loads(p.stdout)
+        check(reply["hresult"] == "0x80080005" and "no session bus" in reply["hint"], reply)
+
+    @case("--json: a usage error is one object with the same keys as every failure")
+    def _():
+        p = cli("--json", "send", code=64)
+        reply = json.loads(p.stdout)
+        check(reply == {"command": "send", "ok": False, "hresult": None,
+                        "error": "NUMBER is required",
+                        "hint": "merel-sms --help lists the commands"}, reply)
+        p = cli("--json", "configure", "--baud", "0", code=64)
+        check("309" not in p.stdout and len(json.loads(p.stdout)["error"]) < 120, p.stdout)
+
     w.start_sim()
     pty = os.path.realpath(w.modem_link)
 
@@ -146,6 +179,37 @@ def run_cases(w):
         check(p.returncode == 0 and p.stdout == "", f"exit {p.returncode}: {p.stderr.strip()}")
         check(w.commands(before) == text_mode_writes(b"+491701234567", b"Hallo"), "wire")
 
+    @case("an empty standard input sends nothing: exit 65")
+    def _():
+        before = len(w.commands())
+        for args in ([NUMBER], [NUMBER, "-"]):
+            p = subprocess.run([cli.exe, "send", *args], stdin=subprocess.DEVNULL, env=w.env,
+                               capture_output=True, text=True, timeout=60)
+            check(p.returncode == 65, f"exit {p.returncode}: {p.stderr}")
+            check(p.stderr.startswith("merel-sms: nothing to send: the text is empty\n"),
+                  p.stderr)
+        check(w.commands(before) == [], f"wire {w.commands(before)}")
+
+    @case("configure --mode alone keeps the stored port")
+    def _():
+        p = cli("configure", "--mode", "pdu")
+        check(p.stdout == f"saved and opened port {pty} at 460800 baud, pdu mode\n", p.stdout)
+        s = json.loads(cli("--json", "settings").stdout)
+        check(s["port"] == pty and s["character_set"] == 1, s)
+        cli("configure", "--mode", "text")
+        p = cli("configure", code=64)
+        check("nothing to change" in p.stderr, p.stderr)
+
+    @case("ports: the device first, as --port takes it; an empty list is said")
+    def _():
+        p = cli("ports")
+        reply = json.loads(cli("--json", "ports").stdout)
+        check(len(reply["devices"]) == len(reply["ports"]), reply)
+        check([line.split()[0] for line in p.stdout.splitlines()] == reply["devices"], p.stdout)
+        check(all(d.startswith("/dev/") for d in reply["devices"]), reply)
+        if not reply["devices"]:
+            check(p.stdout == "" and "no serial port found" in p.stderr, p.stderr)
+
     @case("settings --json parses and shows the stored port")
     def _():
         s = json.loads(cli("--json", "settings").stdout)
@@ -156,6 +220,9 @@ def run_cases(w):
         before = len(w.commands())
         p = cli.fails(65, "at most 20 digits", "send", "--mode", "pdu", "+" + "9" * 21, "Hi")
         check(p.stderr.startswith('merel-sms: 0x80070057: number "+999'), p.stderr)
+        reply = json.loads(cli("--json", "send", "--mode", "pdu", "1x", "Hi", code=65).stdout)
+        check(set(reply) == {"command", "ok", "hresult", "error", "hint"} and
+              reply["hresult"] == "0x80070057", reply)
         p = cli.fails(65, "shorten", "send", NUMBER, "x" * 161)
         check("161 characters" in p.stderr and "160" in p.stderr, p.stderr)
         p = cli.fails(65, "--mode pdu", "send", "--mode", "text", NUMBER, "5 €")
@@ -166,6 +233,11 @@ def run_cases(w):
     def _():
         p = cli.fails(74, "", "configure", "--port", "/dev/merel-no-such-port")
         check("cannot open port /dev/merel-no-such-port: no such device" in p.stderr, p.stderr)
+        # A send opens the port first and says why it cannot, naming the port; no API words.
+        p = cli.fails(74, "merel-sms configure --port", "send", NUMBER, "Hi")
+        check(p.stderr.startswith("merel-sms: 0x80070002: cannot open port "
+                                  "/dev/merel-no-such-port: no such device\n"), p.stderr)
+        check("SetSettings" not in p.stderr and "call Init" not in p.stderr, p.stderr)
         cli("configure", "--port", pty)
 
     restricted_cases(w, pty)

@@ -70,7 +70,7 @@ TEST(Failure, ExitCodeAndHintByStageAndCode) {
         {Stage::kSendText, kE_INVALIDARG, 65, "160 code page 437"},
         {Stage::kSendPdu, kE_INVALIDARG, 65, "at most 20 digits"},
         {Stage::kQuery, kServerNotRegistered, 69, "RegServer"},
-        {Stage::kSendText, kServerNotStarted, 69, ""},
+        {Stage::kSendText, kServerNotStarted, 69, kWindows() ? "" : "says why"},
         {Stage::kPort, kCallTimedOut, 69, ""},
         {Stage::kSettingsRead, kFileNotFound, 73, "merel-sms configure --port"},
         {Stage::kSettingsWrite, kE_FAIL, 73, "write access"},
@@ -96,6 +96,56 @@ TEST(Failure, ExitCodeAndHintByStageAndCode) {
     EXPECT_EQ(ClassifyFailure(Stage::kQuery, kE_FAIL, "").message, "0x80004005: call failed");
 }
 
+// Advice for API callers at the end of a server message becomes the command to run.
+TEST(Failure, ApiAdviceBecomesTheCommandToRun) {
+    struct Row {
+        Stage stage;
+        HRESULT hr;
+        const char* text;
+        const char* message;
+        const char* hint;
+    } rows[] = {
+        {Stage::kSettingsRead, kFileNotFound,
+         "0x80070002: settings file /x/SMSMgr.ini not found: write it with SetSettings",
+         "0x80070002: settings file /x/SMSMgr.ini not found", "merel-sms configure --port"},
+        {Stage::kPort, kE_HANDLE, "0x80070006: no port is set: name one with SetSettings",
+         "0x80070006: no port is set", "merel-sms configure --port"},
+        {Stage::kSendText, kE_HANDLE, "0x80070006: no port is open: call Init or TestPort",
+         "0x80070006: no port is open", "run: merel-sms init"},
+        {Stage::kSendText, kE_FAIL, "0x80004005: not ready to send: x: call Init first",
+         "0x80004005: not ready to send: x", "run: merel-sms init"},
+        {Stage::kSendText, kE_INVALIDARG,
+         "0x80070057: the stored character set 7 is neither 0 (text mode) nor 1 (PDU mode): "
+         "change it with SetSettings",
+         "0x80070057: the stored character set 7 is neither 0 (text mode) nor 1 (PDU mode)",
+         "merel-sms configure --mode text|pdu"},
+        // The detail that names the port is no advice, and stays.
+        {Stage::kSendText, kE_HANDLE,
+         "0x80070006: no port is open: port /dev/nope could not be opened (0x80070002: not "
+         "found)",
+         "0x80070006: no port is open: port /dev/nope could not be opened (0x80070002: not "
+         "found)",
+         "merel-sms ports"},
+    };
+    for (const Row& row : rows) {
+        const Failure f = ClassifyFailure(row.stage, row.hr, row.text);
+        EXPECT_EQ(f.message, row.message);
+        EXPECT_NE(f.hint.find(row.hint), std::string::npos) << f.hint;
+    }
+}
+
+// The hint for refused input adds only what the server's message does not say already.
+TEST(Failure, RefusedInputHintDoesNotRepeatTheMessage) {
+    const Failure number = ClassifyFailure(
+        Stage::kSendPdu, kE_INVALIDARG,
+        "0x80070057: number \"12a\" refused: it holds 'a'; in PDU mode a number holds digits, "
+        "spaces, the separators - . ( ) and one leading +, with at most 20 digits");
+    EXPECT_EQ(number.hint, "in PDU mode a text holds at most 70 UTF-16 units");
+    const Failure text = ClassifyFailure(Stage::kSendText, kE_INVALIDARG, "0x80070057: text x");
+    EXPECT_NE(text.hint.find("Ctrl-Z"), std::string::npos) << text.hint;
+    EXPECT_NE(text.hint.find("160"), std::string::npos) << text.hint;
+}
+
 #if !defined(_WIN32)  // no system bus on Windows
 TEST(Failure, SystemBusHintsNameThePackageAndTheGroup) {
     struct Row {
@@ -108,6 +158,7 @@ TEST(Failure, SystemBusHintsNameThePackageAndTheGroup) {
         {Bus::kSession, kServerNotRegistered, 69, "-RegServer"},
         {Bus::kSystem, kCallRefused, 77, "usermod -aG merel-sms"},
         {Bus::kSession, kCallRefused, 77, "policy"},
+        {Bus::kSystem, kServerNotStarted, 69, "systemctl status merel-sms-manager"},
     };
     for (const Row& row : rows) {
         const Failure f = ClassifyFailure(Stage::kSendText, row.hr, "", row.bus);
@@ -115,6 +166,10 @@ TEST(Failure, SystemBusHintsNameThePackageAndTheGroup) {
         EXPECT_EQ(f.exitCode, row.exitCode);
         EXPECT_NE(f.hint.find(row.hint), std::string::npos) << f.hint;
     }
+    EXPECT_NE(
+        ClassifyFailure(Stage::kQuery, kServerNotStarted, "", Bus::kSystem, Connection::kNoBus)
+            .hint.find("no system bus"),
+        std::string::npos);
 }
 #endif
 
