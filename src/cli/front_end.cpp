@@ -22,6 +22,8 @@
 #include "interface/hresult_text.h"
 #include "cli/json.h"
 #include "cli/progress.h"
+#include "port/pause.h"
+#include "sms/submission.h"
 #include "sms/rules.h"
 
 #ifndef MEREL_VERSION
@@ -32,8 +34,9 @@ namespace merel::cli {
 
 namespace {
 
-constexpr int kTextModeSeconds = 5;  // one second after each command written
-constexpr int kPduModeSeconds = 6;
+// What a send takes at the least: the pause after each command it writes.
+constexpr int kTextModeSeconds = kTextModeCommands * kCommandPauseMs / 1000;
+constexpr int kPduModeSeconds = kPduModeCommands * kCommandPauseMs / 1000;
 
 #if defined(_WIN32)
 constexpr const char* kEndOfInput = "Ctrl-Z and Enter";

@@ -5,6 +5,9 @@
 
 namespace merel {
 
+// The pause after each command written to the modem.
+inline constexpr std::uint32_t kCommandPauseMs = 1000;
+
 class Pause {
   public:
     virtual ~Pause() = default;

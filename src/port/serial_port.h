@@ -13,7 +13,6 @@
 
 namespace merel {
 
-inline constexpr std::uint32_t kCommandPauseMs = 1000;
 // The fixed part of the write limit that ConfigurePort gives a port that has none, so that a
 // line that takes no bytes ends the send instead of holding it for ever.
 inline constexpr std::uint32_t kWriteTimeoutConstantMs = 10000;

@@ -10,6 +10,10 @@
 
 namespace merel {
 
+// How many commands a send writes, each followed by the port's pause.
+inline constexpr int kTextModeCommands = 5;
+inline constexpr int kPduModeCommands = 6;
+
 using CommandWriter = std::function<HRESULT(std::string_view command)>;
 
 // Input that does not fit is refused with E_INVALIDARG before anything is written, and

@@ -115,20 +115,23 @@ TEST(SmsSubmissions, FirstFailingWriteEndsTheSubmissionWithItsResult) {
         const char* mode;
         std::function<HRESULT(RecordingWriter&)> submit;
         std::vector<std::string> commands;
+        int counted;  // what the client's progress estimate counts with
     } const submissions[] = {
         {"text",
          [](RecordingWriter& rec) {
              return SubmitTextMessage(rec.Writer(), u"+49 170 1234567", u"Hello", Refusal());
          },
-         Expected("+491701234567", "Hello")},
+         Expected("+491701234567", "Hello"), kTextModeCommands},
         {"PDU",
          [](RecordingWriter& rec) {
              return SubmitPduMessage(rec.Writer(), u"4912345678", u"Hi", Refusal());
          },
          {"AT+CSCS=\"UCS2\"\n\r", "AT+CMEE=2\n\r", "AT+CMGF=0\n\r", "AT+CMGS=16\n\r",
-          "0021000A91942143658700080400480069\x1A\n\r", "AT$RESET"}},
+          "0021000A91942143658700080400480069\x1A\n\r", "AT$RESET"},
+         kPduModeCommands},
     };
     for (const Submission& s : submissions) {
+        EXPECT_EQ(s.commands.size(), static_cast<std::size_t>(s.counted)) << s.mode;
         for (int failAt = 1; failAt <= static_cast<int>(s.commands.size()); ++failAt) {
             SCOPED_TRACE(std::string(s.mode) + " mode, write " + std::to_string(failAt));
             RecordingWriter rec;

@@ -37,7 +37,7 @@ class RegistryWriter {
 using ScriptVariables = std::vector<std::pair<std::u16string, std::u16string>>;
 
 // A script that does not parse, names an unknown variable or uses what the subset lacks.
-inline constexpr HRESULT kScriptError = static_cast<HRESULT>(0x80020009u);  // DISP_E_EXCEPTION
+inline constexpr HRESULT kScriptError = kDISP_E_EXCEPTION;
 
 // Writes the script's keys and values. ForceRemove keys are deleted with their subtree before
 // they are written again. Stops at the first failing call and returns its folded error; a
