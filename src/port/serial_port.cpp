@@ -42,9 +42,10 @@ HRESULT OpenFailed(const PortLayer& port, std::int32_t error, const std::u16stri
     const HRESULT hr = Fail(port, error);
     if (name.empty()) {
         port.failure = {hr, "no port is set", {}, advice::kNamePort};
-    } else {
-        Record(port, hr, "cannot open port ", name);
+        port.openFailure = port.failure;
+        return hr;
     }
+    Record(port, hr, "cannot open port ", name);
     const bool missing = hr == hresult::kFileNotFound || hr == hresult::kPathNotFound;
     port.openFailure = {hr,
                         "port " + Utf16ToUtf8(name) + " could not be opened (" +

@@ -113,6 +113,12 @@ TEST(HostFailureText, NamesWhatFailedForEachMethodAndFailure) {
          "not found)"},
         {"no port named", "Init", u"", [](FakeWorld& w, CSMSMgr& m) { return InitWith(w, m, ""); },
          "0x80070002: no port is set: name one with SetSettings"},
+        {"send with no port named", "SendMessage", u"1",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, "");
+             return m.SendMessage(u"1", u"hi");
+         },
+         "0x80070006: no port is open: no port is set: name one with SetSettings"},
         {"text with Ctrl-Z", "SendTextMessage", u"1",
          [](FakeWorld& w, CSMSMgr& m) {
              InitWith(w, m, kIni);
