@@ -1,6 +1,7 @@
 // The manager reached through COM: the out-of-process server MerelSMSManager.exe, started by
 // COM on the first request. Each call runs on a worker thread so that it can be given up after
-// the timeout; the server's own words on a failure come from its error object.
+// the timeout; the server's own words on a failure come from the exception record of
+// IDispatch::Invoke.
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
@@ -12,13 +13,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "MerelSMSManager.h"
 #include "base/narrow.h"
 #include "cli/failure.h"
-#include "interface/hresult_text.h"
 #include "cli/platform.h"
+#include "interface/description.h"
+#include "interface/hresult_text.h"
 
 namespace merel::cli {
 
@@ -27,16 +32,13 @@ namespace {
 constexpr HRESULT kRpcTimeout = kRPC_E_TIMEOUT;
 constexpr HRESULT kRpcCallTimeout = hresult::kRpcCallFailed;
 
+// A BSTR that a callee fills, freed with its holder.
 class Bstr {
   public:
-    explicit Bstr(const std::u16string& text)
-        : value_(SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
-                                   static_cast<UINT>(text.size()))) {}
     Bstr() = default;
     ~Bstr() { SysFreeString(value_); }
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return value_; }
     BSTR* Out() { return &value_; }
     std::u16string Text() const {
         return value_
@@ -63,20 +65,139 @@ std::string SystemMessage(HRESULT hr) {
     return text.empty() ? "unknown error" : Utf16ToUtf8(text);
 }
 
-// The server's description of the failure just seen on this thread, when it gives one.
-std::string ServerErrorText(ISMSMgr* manager) {
-    ISupportErrorInfo* support = nullptr;
-    if (FAILED(manager->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support))))
-        return {};
-    const bool supported = support->InterfaceSupportsErrorInfo(IID_ISMSMgr) == S_OK;
-    support->Release();
-    IErrorInfo* info = nullptr;
-    if (!supported || GetErrorInfo(0, &info) != S_OK || !info) return {};
-    Bstr description;
-    info->GetDescription(description.Out());
-    info->Release();
-    return Utf16ToUtf8(description.Text());
-}
+// A call through IDispatch::Invoke, made from the interface description: the dispatch
+// identifier and each argument's automation type come from there. Calls are late bound because
+// the exception record of a failed Invoke carries the server's text to every client, while the
+// error object of a call through the table of methods does not cross processes under Wine.
+class DispatchCall {
+  public:
+    explicit DispatchCall(wire::Slot slot)
+        : method_(wire::Method(slot)), values_(method_.arguments.size()) {
+        VariantInit(&result_);
+        for (std::size_t i = 0; i < values_.size(); ++i) {
+            VariantInit(&values_[i]);
+            const wire::ArgumentDescription& arg = method_.arguments[i];
+            // An out-argument's storage, empty and typed, for the server to fill.
+            if (arg.direction == wire::Direction::kOut) V_VT(&values_[i]) = Type(arg);
+        }
+    }
+    ~DispatchCall() {
+        for (VARIANT& value : values_) VariantClear(&value);
+        VariantClear(&result_);
+    }
+    DispatchCall(const DispatchCall&) = delete;
+    DispatchCall& operator=(const DispatchCall&) = delete;
+
+    // In-arguments, by their place in the description, converted to the type described there.
+    void In(std::size_t i, const std::u16string& text) {
+        VARIANT given;
+        VariantInit(&given);
+        V_VT(&given) = VT_BSTR;
+        V_BSTR(&given) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                           static_cast<UINT>(text.size()));
+        Set(i, given);
+        VariantClear(&given);
+    }
+    void In(std::size_t i, std::int32_t number) {
+        VARIANT given;
+        VariantInit(&given);
+        V_VT(&given) = VT_I4;
+        V_I4(&given) = number;
+        Set(i, given);
+    }
+
+    // Makes the call; on a failure, `text` gets the server's words from the exception record.
+    HRESULT Invoke(IDispatch* dispatch, std::string& text) {
+        if (FAILED(prepared_)) return prepared_;
+        // IDispatch takes the arguments last first; out-arguments go by reference to their
+        // storage. An array comes back as the call's result: it is the method's retval.
+        std::vector<VARIANTARG> args;
+        for (std::size_t i = values_.size(); i-- > 0;) {
+            const wire::ArgumentDescription& arg = method_.arguments[i];
+            if (IsResult(arg)) continue;
+            VARIANTARG passed;
+            VariantInit(&passed);
+            if (arg.direction == wire::Direction::kIn) {
+                passed = values_[i];
+            } else {
+                V_VT(&passed) = static_cast<VARTYPE>(VT_BYREF | V_VT(&values_[i]));
+                V_BYREF(&passed) = &V_BYREF(&values_[i]);  // the union, whatever its type
+            }
+            args.push_back(passed);
+        }
+        DISPPARAMS params{args.empty() ? nullptr : args.data(), nullptr,
+                          static_cast<UINT>(args.size()), 0};
+        EXCEPINFO exception{};
+        UINT argumentError = 0;
+        HRESULT hr =
+            dispatch->Invoke(method_.dispId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                             &params, &result_, &exception, &argumentError);
+        if (hr == kDISP_E_EXCEPTION) {
+            if (exception.pfnDeferredFillIn) exception.pfnDeferredFillIn(&exception);
+            if (FAILED(exception.scode)) hr = exception.scode;
+            if (exception.bstrDescription) {
+                text = Utf16ToUtf8(
+                    std::u16string(reinterpret_cast<const char16_t*>(exception.bstrDescription),
+                                   SysStringLen(exception.bstrDescription)));
+            }
+        }
+        SysFreeString(exception.bstrSource);
+        SysFreeString(exception.bstrDescription);
+        SysFreeString(exception.bstrHelpFile);
+        return hr;
+    }
+
+    // An out-argument by its place in the description, in the type the caller keeps it in.
+    template <class Number>
+    Number Out(std::size_t i, VARTYPE type) const {
+        VARIANT converted;
+        VariantInit(&converted);
+        // The source is only read: the conversion goes to another variant.
+        VARIANT* source = const_cast<VARIANT*>(&values_[i]);
+        if (FAILED(VariantChangeType(&converted, source, 0, type))) return Number{};
+        switch (type) {
+            case VT_I1:
+                return static_cast<Number>(V_I1(&converted));
+            case VT_I2:
+                return static_cast<Number>(V_I2(&converted));
+            default:
+                return static_cast<Number>(V_I4(&converted));
+        }
+    }
+    std::u16string OutText(std::size_t i) const {
+        const VARIANT& value = values_[i];
+        if (V_VT(&value) != VT_BSTR || !V_BSTR(&value)) return {};
+        return std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&value)),
+                              SysStringLen(V_BSTR(&value)));
+    }
+    const VARIANT& Result() const { return result_; }
+
+  private:
+    // The automation type of a described argument: strings are BSTRs, the integers keep their
+    // width and sign, and an array of strings is a SAFEARRAY of BSTRs.
+    static VARTYPE Type(const wire::ArgumentDescription& arg) {
+        const std::string_view type = arg.type;
+        if (type == "s") return VT_BSTR;
+        if (type == "y") return VT_I1;  // a char in the type library
+        if (type == "n") return VT_I2;
+        if (type == "u") return VT_UI4;
+        if (type == "as") return VT_ARRAY | VT_BSTR;
+        return VT_I4;
+    }
+    static bool IsResult(const wire::ArgumentDescription& arg) {
+        return arg.direction == wire::Direction::kOut && (Type(arg) & VT_ARRAY);
+    }
+
+    void Set(std::size_t i, VARIANT& given) {
+        const HRESULT hr = VariantChangeType(&values_[i], &given, 0, Type(method_.arguments[i]));
+        if (FAILED(hr) && SUCCEEDED(prepared_)) prepared_ = hr;  // a value out of range
+    }
+
+    const wire::MethodDescription& method_;
+    std::vector<VARIANT> values_;  // in the description's order; never resized
+    VARIANT result_;
+    HRESULT prepared_ = kS_OK;
+};
 
 struct Nothing {};
 
@@ -85,7 +206,7 @@ class ComManagerClient : public ManagerClient {
     explicit ComManagerClient(const ConnectOptions& options)
         : timeout_(std::chrono::duration<double>(options.timeoutSeconds)) {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        created_ = CoCreateInstance(CLSID_SMSMgr, nullptr, CLSCTX_LOCAL_SERVER, IID_ISMSMgr,
+        created_ = CoCreateInstance(CLSID_SMSMgr, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
                                     reinterpret_cast<void**>(&manager_));
         if (FAILED(created_)) manager_ = nullptr;
     }
@@ -96,57 +217,54 @@ class ComManagerClient : public ManagerClient {
 
     HRESULT SendTextMessage(const std::u16string& number, const std::u16string& text,
                             std::int32_t flags) override {
-        Nothing none;
-        return Call<Nothing>(none, [=](ISMSMgr* m, Nothing&) {
-            return m->SendTextMessage(Bstr(number), Bstr(text), flags);
-        });
+        return Send(wire::Slot::kSendTextMessage, number, text, flags);
     }
     HRESULT SetSettings(const Settings& s) override {
         Nothing none;
-        return Call<Nothing>(none, [=](ISMSMgr* m, Nothing&) {
-            return m->SetSettings(Bstr(s.port), s.baudrate, s.dataBits, s.parity, s.stopBits,
-                                  s.handshake, s.readTimeout, s.characterSet);
-        });
+        return Call<Nothing>(
+            none, wire::Slot::kSetSettings,
+            [&s](DispatchCall& call) {
+                call.In(0, s.port);
+                const std::int32_t numbers[] = {s.baudrate,    s.dataBits,  s.parity,
+                                                s.stopBits,    s.handshake, s.readTimeout,
+                                                s.characterSet};
+                for (std::size_t i = 0; i < std::size(numbers); ++i) call.In(i + 1, numbers[i]);
+            },
+            [](const DispatchCall&, Nothing&) {});
     }
     HRESULT GetSettings(Settings& settings) override {
-        return Call<Settings>(settings, [](ISMSMgr* m, Settings& s) {
-            Bstr port;
-            LONG baud = 0;
-            const HRESULT hr =
-                m->GetSettings(port.Out(), &baud, &s.dataBits, &s.parity, &s.stopBits, &s.handshake,
-                               &s.readTimeout, &s.characterSet);
-            s.port = port.Text();
-            s.baudrate = static_cast<std::int32_t>(baud);
-            return hr;
-        });
+        return Call<Settings>(
+            settings, wire::Slot::kGetSettings, [](DispatchCall&) {},
+            [](const DispatchCall& call, Settings& s) {
+                s.port = call.OutText(0);
+                s.baudrate = call.Out<std::int32_t>(1, VT_I4);
+                std::int16_t* shorts[] = {&s.dataBits,  &s.parity,      &s.stopBits,
+                                          &s.handshake, &s.readTimeout, &s.characterSet};
+                for (std::size_t i = 0; i < std::size(shorts); ++i)
+                    *shorts[i] = call.Out<std::int16_t>(i + 2, VT_I2);
+            });
     }
     HRESULT SendPDUMessage(const std::u16string& number, const std::u16string& text) override {
-        Nothing none;
-        return Call<Nothing>(none, [=](ISMSMgr* m, Nothing&) {
-            return m->SendPDUMessage(Bstr(number), Bstr(text));
-        });
+        return Send(wire::Slot::kSendPDUMessage, number, text);
     }
     HRESULT GetSMSManagerStatus(Status& status) override {
-        return Call<Status>(status, [](ISMSMgr* m, Status& s) {
-            char flags[4] = {};
-            const HRESULT hr = m->GetSMSManagerStatus(&flags[0], &flags[1], &flags[2], &flags[3]);
-            s = {flags[0], flags[1], flags[2], flags[3]};
-            return hr;
-        });
+        return Call<Status>(
+            status, wire::Slot::kGetSMSManagerStatus, [](DispatchCall&) {},
+            [](const DispatchCall& call, Status& s) {
+                s = {call.Out<std::int8_t>(0, VT_I1), call.Out<std::int8_t>(1, VT_I1),
+                     call.Out<std::int8_t>(2, VT_I1), call.Out<std::int8_t>(3, VT_I1)};
+            });
     }
     HRESULT SendMessage(const std::u16string& number, const std::u16string& text) override {
-        Nothing none;
-        return Call<Nothing>(
-            none, [=](ISMSMgr* m, Nothing&) { return m->SendMessage(Bstr(number), Bstr(text)); });
+        return Send(wire::Slot::kSendMessage, number, text);
     }
     HRESULT GetDetectedCOMPortsOnHost(std::vector<std::u16string>& ports) override {
-        return Call<std::vector<std::u16string>>(ports, [](ISMSMgr* m, auto& names) {
-            UINT count = 0;
-            VARIANT list;
-            VariantInit(&list);
-            const HRESULT hr = m->GetDetectedCOMPortsOnHost(&count, &list);
-            names.clear();
-            if (SUCCEEDED(hr) && V_VT(&list) == (VT_ARRAY | VT_BSTR) && V_ARRAY(&list)) {
+        return Call<std::vector<std::u16string>>(
+            ports, wire::Slot::kGetDetectedCOMPortsOnHost, [](DispatchCall&) {},
+            [](const DispatchCall& call, std::vector<std::u16string>& names) {
+                names.clear();
+                const VARIANT& list = call.Result();
+                if (V_VT(&list) != (VT_ARRAY | VT_BSTR) || !V_ARRAY(&list)) return;
                 LONG lower = 0, upper = -1;
                 SafeArrayGetLBound(V_ARRAY(&list), 1, &lower);
                 SafeArrayGetUBound(V_ARRAY(&list), 1, &upper);
@@ -156,18 +274,18 @@ class ComManagerClient : public ManagerClient {
                         names.push_back(name.Text());
                     }
                 }
-            }
-            VariantClear(&list);
-            return hr;
-        });
+            });
     }
     HRESULT TestPort() override {
         Nothing none;
-        return Call<Nothing>(none, [](ISMSMgr* m, Nothing&) { return m->TestPort(); });
+        return Call<Nothing>(
+            none, wire::Slot::kTestPort, [](DispatchCall&) {},
+            [](const DispatchCall&, Nothing&) {});
     }
     HRESULT Init() override {
         Nothing none;
-        return Call<Nothing>(none, [](ISMSMgr* m, Nothing&) { return m->Init(); });
+        return Call<Nothing>(
+            none, wire::Slot::kInit, [](DispatchCall&) {}, [](const DispatchCall&, Nothing&) {});
     }
 
     std::string LastErrorText() const override { return lastError_; }
@@ -184,18 +302,24 @@ class ComManagerClient : public ManagerClient {
         std::string text;
     };
 
+    // The arguments are made here, on the caller's thread; the worker owns them from then on,
+    // as it may outlive a call given up on. The results are read on the worker.
     template <class Out>
-    HRESULT Call(Out& out, std::function<HRESULT(ISMSMgr*, Out&)> body) {
+    HRESULT Call(Out& out, wire::Slot slot, const std::function<void(DispatchCall&)>& fill,
+                 std::function<void(const DispatchCall&, Out&)> read) {
         lastError_.clear();
         if (!manager_) return Fail(created_, "cannot create the SMSMgr object");
+        auto call = std::make_shared<DispatchCall>(slot);
+        fill(*call);
         auto shared = std::make_shared<Shared<Out>>();
         shared->out = out;
         manager_->AddRef();
-        std::thread([shared, body = std::move(body), m = manager_] {
+        std::thread([shared, call, read = std::move(read), m = manager_] {
             CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             Out result = shared->out;
-            const HRESULT hr = body(m, result);
-            std::string text = FAILED(hr) ? ServerErrorText(m) : std::string();
+            std::string text;
+            const HRESULT hr = call->Invoke(m, text);
+            if (SUCCEEDED(hr)) read(*call, result);
             m->Release();
             CoUninitialize();
             std::lock_guard lock(shared->mutex);
@@ -220,6 +344,20 @@ class ComManagerClient : public ManagerClient {
         return hr;
     }
 
+    // The three sends: a number and a text, and for SendTextMessage the flags.
+    HRESULT Send(wire::Slot slot, const std::u16string& number, const std::u16string& text,
+                 std::optional<std::int32_t> flags = std::nullopt) {
+        Nothing none;
+        return Call<Nothing>(
+            none, slot,
+            [&](DispatchCall& call) {
+                call.In(0, number);
+                call.In(1, text);
+                if (flags) call.In(2, *flags);
+            },
+            [](const DispatchCall&, Nothing&) {});
+    }
+
     HRESULT Fail(HRESULT hr, const std::string& what) {
         lastError_ = wire::FormatHResult(hr) + ": " + what;
         if (what.find(SystemMessage(hr)) == std::string::npos) {
@@ -229,7 +367,7 @@ class ComManagerClient : public ManagerClient {
     }
 
     std::chrono::duration<double> timeout_;
-    ISMSMgr* manager_ = nullptr;
+    IDispatch* manager_ = nullptr;
     HRESULT created_ = kE_FAIL;
     std::string lastError_;
 };
