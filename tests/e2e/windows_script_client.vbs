@@ -1,8 +1,9 @@
 ' A script client of MerelSMSManager, as VBScript users and Office macros call it: late bound,
 ' every argument a plain variable. Prints "ok - ..." / "not ok - ..." per check and, as its
 ' last line, "DONE fails=N" (cscript exits 0 even when a script error stops it).
-'   cscript //nologo windows_script_client.vbs PORT PDUTEXT
+'   cscript //nologo windows_script_client.vbs PORT PDUTEXT SERVERDIR
 ' PDUTEXT comes in through the command line because Wine's VBScript has no working ChrW.
+' SERVERDIR is the server's folder, where it looks for SMSMgr.ini; the messages name it.
 Option Explicit
 
 Dim fails : fails = 0
@@ -23,6 +24,7 @@ End Function
 
 Dim port : port = WScript.Arguments(0)
 Dim pduText : pduText = WScript.Arguments(1)
+Dim serverDir : serverDir = WScript.Arguments(2)
 Dim o, hr, description, refused
 Set o = CreateObject("MerelSMSManager.SMSMgr")
 Check IsObject(o), "CreateObject(""MerelSMSManager.SMSMgr"")", ""
@@ -47,9 +49,23 @@ hr = HResult()
 description = Err.Description
 Err.Clear
 On Error GoTo 0
-Check hr = "80070002" And InStr(description, "0x80070002: settings file ") = 1 _
-    And InStr(description, "\SMSMgr.ini not found") > 0, _
+Dim expected
+expected = "0x80070002: settings file " & serverDir & "\SMSMgr.ini not found: write it with SetSettings"
+Check hr = "80070002" And description = expected, _
     "Err.Description of Init names the missing settings file", hr & " " & description
+
+' A port that is not there: the message names it.
+On Error Resume Next
+Err.Clear
+o.SetSettings "COM9", 9600, 8, 0, 0, 1, 0, 0
+o.Init
+hr = HResult()
+description = Err.Description
+Err.Clear
+On Error GoTo 0
+expected = "0x80070002: cannot open port COM9: no such device"
+Check hr = "80070002" And description = expected, _
+    "Err.Description of Init names the port that cannot be opened", hr & " " & description
 
 On Error Resume Next
 o.SetSettings port, 9600, 7, 2, 0, 1, 0, 0
@@ -113,7 +129,9 @@ hr = HResult()
 description = Err.Description
 On Error GoTo 0
 refused = hr = "00000005" Or hr = "80070057"
-Check refused And InStr(description, "number ""12ab"" refused") > 0, _
+expected = "0x80070057: number ""12ab"" refused: ""a"" is not a digit; in PDU mode a number " & _
+    "holds digits, spaces, the separators - . ( ) and one leading +, with at most 20 digits"
+Check refused And description = expected, _
     "SendPDUMessage refuses a number with letters and says why", hr & " " & description
 
 On Error Resume Next
@@ -121,10 +139,14 @@ Err.Clear
 o.SetSettings port, 9600, 8, 0, 0, 1, 0, 2
 o.SendMessage "123", "x"
 hr = HResult()
+description = Err.Description
 o.SetSettings port, 9600, 8, 0, 0, 1, 0, 0
 On Error GoTo 0
 refused = hr = "00000005" Or hr = "80070057"
-Check refused, "SendMessage refuses an unknown character set", hr
+expected = "0x80070057: the stored character set 2 is neither 0 (text mode) nor 1 (PDU mode): " & _
+    "change it with SetSettings"
+Check refused And description = expected, "SendMessage refuses an unknown character set and says why", _
+    hr & " " & description
 
 Set o = Nothing
 WScript.Echo "DONE fails=" & fails

@@ -208,7 +208,7 @@ wait_no_server 20 || not_ok "vbscript: start" "a server is still running"
 rm -f "$srv/SMSMgr.ini"
 first=$(next_command)
 (cd "$srv" && timeout 180 "$wine" "$(cscript_of "$BITS")" //nologo windows_script_client.vbs "$PORT" \
-    "$PDU_TEXT" >"$work/vbscript.out" 2>&1)
+    "$PDU_TEXT" "$win_srv" >"$work/vbscript.out" 2>&1)
 forward "$work/vbscript.out"
 last=$(last_line "$work/vbscript.out")
 check "vbscript: the script ran to its end" "last line: $last" [ "$last" = "DONE fails=0" ]
@@ -268,14 +268,37 @@ else
 fi
 
 # ---------------------------------------------------------------- the command-line client
-# merel-sms.exe stores the port (the earlier clients left COM9 in SMSMgr.ini), opens it and
-# sends; a number the server refuses gives exit 65 with the server's words.
+# merel-sms.exe meets no settings file, then a port that is not there, and says what the server
+# said about each; it stores the port, opens it and sends; a number the server refuses gives
+# exit 65 with the server's words. Its messages are matched up to the server's advice to API
+# callers, which merel-sms may replace with a hint of its own.
 merel_sms() {
     local out=$1
     shift
     (cd "$srv" && timeout 180 "$wine" merel-sms.exe --timeout 60 "$@" >"$out" 2>&1)
 }
+# exited_saying RC WANTED-RC FILE MESSAGE: whether merel-sms exited WANTED-RC and printed
+# "merel-sms: MESSAGE" as its first line, alone or followed by ": " and more.
+exited_saying() {
+    local line
+    line=$(head -n 1 "$3" | tr -d '\r')
+    [ "$1" -eq "$2" ] || return 1
+    [ "$line" = "merel-sms: $4" ] || [ "${line#"merel-sms: $4: "}" != "$line" ]
+}
 wait_no_server 20 || not_ok "merel-sms: start" "a server is still running"
+rm -f "$srv/SMSMgr.ini"
+merel_sms "$work/cli-init.out" init
+rc=$?
+check "merel-sms: init without a settings file exits 73 with the server's message on it" \
+    "exit $rc: $(head -c 300 "$work/cli-init.out")" \
+    exited_saying "$rc" 73 "$work/cli-init.out" \
+    "0x80070002: settings file $win_srv\\SMSMgr.ini not found"
+merel_sms "$work/cli-missing-port.out" configure --port COM9
+rc=$?
+check "merel-sms: configure --port COM9 (not there) exits 74 naming the port" \
+    "exit $rc: $(head -c 300 "$work/cli-missing-port.out")" \
+    exited_saying "$rc" 74 "$work/cli-missing-port.out" \
+    "0x80070002: cannot open port COM9: no such device"
 merel_sms "$work/cli-configure.out" configure --port "$PORT" --mode text
 rc=$?
 check "merel-sms: configure --port $PORT stores and opens the port" \
@@ -288,9 +311,11 @@ check "merel-sms: send in text mode exits 0" "exit $rc: $(head -c 300 "$work/cli
 transcript_check "$first" "merel-sms transcript" text-cli
 merel_sms "$work/cli-refused.out" send --mode pdu "+999999999999999999999" "Hi"
 rc=$?
-grep -q '^merel-sms: 0x80070057' "$work/cli-refused.out" && said=yes || said=no
 check "merel-sms: a refused number exits 65 with the server's message" \
-    "exit $rc: $(head -c 300 "$work/cli-refused.out")" [ "$rc" -eq 65 -a "$said" = yes ]
+    "exit $rc: $(head -c 300 "$work/cli-refused.out")" \
+    exited_saying "$rc" 65 "$work/cli-refused.out" \
+    "0x80070057: number \"+999999999999999999999\" refused: it has more than 20 digits; in PDU \
+mode a number holds digits, spaces, the separators - . ( ) and one leading +, with at most 20 digits"
 [ "$(next_command)" -eq "$((first + 5))" ] ||
     not_ok "merel-sms: the refused send wrote nothing" "commands from $first to $(next_command)"
 

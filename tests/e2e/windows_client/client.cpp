@@ -405,7 +405,9 @@ int Late() {
     hr = Call(dispatch, 4, {number, text}, &result, &exception);
     const std::string description = Utf8(exception.bstrDescription);
     Check(hr == DISP_E_EXCEPTION && exception.scode == E_FAIL &&
-              description.rfind("0x80004005: not ready to send: ", 0) == 0 &&
+              description ==
+                  "0x80004005: not ready to send: no settings file read and no port "
+                  "configured: call Init first" &&
               Utf8(exception.bstrSource) == "MerelSMSManager.SMSMgr",
           "late: a refused send comes as an exception that says why",
           Hex(hr) + " " + Hex(exception.scode) + " " + description);
