@@ -51,9 +51,10 @@ BUS_CONFIG_HEAD = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus C
 """
 
 
-def session_bus_config(socket, service_dir=None):
+def session_bus_config(socket, service_dir=None, extra=""):
     """A private session bus on `socket` that starts services from `service_dir` alone, or
-    from the standard folders (the installed package's among them) without one."""
+    from the standard folders (the installed package's among them) without one; `extra` is
+    more configuration, such as limits."""
     services = (f"<servicedir>{service_dir}</servicedir>" if service_dir
                 else "<standard_session_servicedirs/>")
     return BUS_CONFIG_HEAD + f"""<busconfig>
@@ -61,6 +62,7 @@ def session_bus_config(socket, service_dir=None):
   <listen>unix:path={socket}</listen>
   <auth>EXTERNAL</auth>
   {services}
+  {extra}
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
@@ -164,12 +166,12 @@ class World:
         self.start_bus()
         return True
 
-    def start_bus(self):
+    def start_bus(self, extra=""):
         # Only the test's own folder of activation files: a service installed on the machine
         # (the package's, in /usr/share) must not answer in place of the copy under test.
         config = os.path.join(self.tmp, "bus.conf")
         with open(config, "w") as f:
-            f.write(session_bus_config(f"{self.tmp}/bus", f"{self.data}/dbus-1/services"))
+            f.write(session_bus_config(f"{self.tmp}/bus", f"{self.data}/dbus-1/services", extra))
         out = subprocess.run(self.bus_user + ["dbus-daemon", f"--config-file={config}", "--fork",
                               "--print-address=1", "--print-pid=1", "--nopidfile"],
                              env=self.env, capture_output=True, text=True, timeout=20, check=True)

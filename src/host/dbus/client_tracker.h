@@ -3,8 +3,7 @@
 #pragma once
 
 #include <functional>
-#include <map>
-#include <memory>
+#include <set>
 #include <string>
 
 #include <systemd/sd-bus.h>
@@ -23,29 +22,29 @@ class ClientTracker {
     ClientTracker(const ClientTracker&) = delete;
     ClientTracker& operator=(const ClientTracker&) = delete;
 
+    // Asks the bus for the departures of every client, once, with one match rule: one per
+    // client would cost each new caller two round trips to the bus before its answer, and
+    // the bus allows a connection only so many rules. Must be called before the server takes
+    // its name, so that no client can call before departures are followed. Returns 0 or a
+    // negative errno.
+    int Start();
+
     enum class Caller {
         kFollowed,    // its departure will be reported
-        kUnfollowed,  // no peer to follow (a direct connection), or the bus refused to
-        kGone,        // it has left the bus already
+        kUnfollowed,  // no peer to follow (a direct connection)
     };
     // Records a call. The first call of a client locks the server.
     Caller OnCall(sd_bus_message* call);
     std::size_t ClientCount() const { return clients_.size(); }
 
   private:
-    struct Client {
-        ClientTracker* owner;
-        std::string name;
-        sd_bus_track* track;
-    };
-    static int OnClientGone(sd_bus_track* track, void* userdata);
+    static int OnNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*);
 
     sd_bus* bus_;
     Lifetime& lifetime_;
     std::function<void(const std::string&)> onLeft_;
-    // One tracking object per client: the bus library reports only when a tracking object
-    // becomes empty, and each client's departure must unlock once.
-    std::map<std::string, std::unique_ptr<Client>> clients_;
+    sd_bus_slot* match_ = nullptr;
+    std::set<std::string, std::less<>> clients_;
 };
 
 }  // namespace merel::dbus

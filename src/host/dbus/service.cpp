@@ -86,8 +86,6 @@ void ReplyStopping(sd_bus_message* call) {
 int Serve(Server& s, sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
     std::string caller;
     switch (s.tracker.OnCall(call)) {
-        case ClientTracker::Caller::kGone:
-            return 1;  // left before its call could be taken: nothing to do, nobody to answer
         case ClientTracker::Caller::kFollowed:
             caller = sd_bus_message_get_sender(call);
             break;
@@ -288,6 +286,7 @@ int RunService(const ServiceOptions& options) {
         (r = sd_bus_set_exit_on_disconnect(bus.get(), 1)) < 0) {
         return Fail("cannot attach the bus to the event loop", r);
     }
+    if ((r = tracker.Start()) < 0) return Fail("cannot follow the clients on the bus", r);
     if ((r = sd_bus_request_name(bus.get(), wire::kBusName, 0)) < 0) {
         return Fail((std::string("cannot take the bus name ") + wire::kBusName).c_str(), r);
     }
