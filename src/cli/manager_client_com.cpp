@@ -24,6 +24,7 @@
 #include "cli/platform.h"
 #include "interface/description.h"
 #include "interface/hresult_text.h"
+#include "interface/server_times.h"
 
 namespace merel::cli {
 
@@ -201,13 +202,28 @@ class DispatchCall {
 
 struct Nothing {};
 
+// What creating the object gives when the server that took the request was ending.
+bool ServerWasEnding(HRESULT hr) {
+    return hr == kCO_E_SERVER_STOPPING || hr == hresult::kRpcCallFailed ||
+           hr == kRPC_E_DISCONNECTED || hr == hresult::kRpcServerUnavailable;
+}
+constexpr int kCreateAttempts = 3;
+
 class ComManagerClient : public ManagerClient {
   public:
     explicit ComManagerClient(const ConnectOptions& options)
         : timeout_(std::chrono::duration<double>(options.timeoutSeconds)) {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        created_ = CoCreateInstance(CLSID_SMSMgr, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                    reinterpret_cast<void**>(&manager_));
+        // A server that is ending after its idle time can take the request and then go away;
+        // COM starts a new one for the next request.
+        for (int attempt = 1;; ++attempt) {
+            created_ = CoCreateInstance(CLSID_SMSMgr, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                        reinterpret_cast<void**>(&manager_));
+            if (!FAILED(created_) || attempt == kCreateAttempts || !ServerWasEnding(created_)) {
+                break;
+            }
+            std::this_thread::sleep_for(kServerExitPause);
+        }
         if (FAILED(created_)) manager_ = nullptr;
     }
     // COM is left initialised: a call given up on may still be running on its thread.

@@ -29,6 +29,7 @@
 #include "interface/hresult_text.h"
 #include "interface/names.h"
 #include "host/lifetime/lifetime.h"
+#include "interface/server_times.h"
 #include "manager/sms_mgr.h"
 
 namespace merel::dbus {

@@ -11,11 +11,6 @@
 
 namespace merel {
 
-// How long a server stays idle at lock count 0 before it ends, and how long it pauses after it
-// has stopped serving before the process exits. Both hosts use these.
-inline constexpr std::chrono::milliseconds kServerIdleTimeout{5000};
-inline constexpr std::chrono::milliseconds kServerExitPause{1000};
-
 class Lifetime {
   public:
     using Millis = std::chrono::milliseconds;

@@ -1,4 +1,5 @@
 #include "host/win32/server_module.h"
+#include "interface/server_times.h"
 
 #include "base/narrow.h"
 #include "host/common/command_line_scan.h"
