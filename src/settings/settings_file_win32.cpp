@@ -68,8 +68,8 @@ class MappedView {
 
 class Win32SettingsFiles final : public SettingsFileSystem {
   public:
-    // Links are not followed to their files here: making a file link on Windows takes a
-    // privilege that is seldom used for a settings file, and CreateFileW follows one anyway.
+    // Links are not followed to their files here, so a save puts a plain file in a link's
+    // place: making a file link on Windows takes a privilege seldom used for a settings file.
     std::int32_t Locate(const std::u16string& path, std::u16string& target,
                         FileKind& kind) override {
         target = path;
