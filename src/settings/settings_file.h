@@ -13,9 +13,21 @@ namespace merel {
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = 0;
 
+// What stands at a path, links followed.
+enum class FileKind { kMissing, kFile, kFolder, kOther };
+
+// A Win32 error (ERROR_CANT_RESOLVE_FILENAME) for links that go round in a circle, run deeper
+// than the system follows, or name a file that a path of this seam cannot name.
+inline constexpr std::int32_t kUnresolvableLinks = 1921;
+
 class SettingsFileSystem {
   public:
     virtual ~SettingsFileSystem() = default;
+    // The file that `path` stands for, where a save must put the new file beside and replace:
+    // `path` itself, or the file that the symbolic links from there finally name, which may be
+    // missing. `kind` says what stands there. Returns 0 or a Win32 error.
+    virtual std::int32_t Locate(const std::u16string& path, std::u16string& target,
+                                FileKind& kind) = 0;
     // Opens an existing file for reading, with no sharing. Returns 0 or a Win32 error.
     virtual std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) = 0;
     // The length of the open file in bytes. Returns 0 or a Win32 error.

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "base/errno_map.h"
 #include "base/hresult.h"
@@ -71,8 +73,61 @@ std::int32_t Open(const std::u16string& path, int flags, FileHandle& file) {
     return 0;
 }
 
+FileKind KindOf(mode_t mode) {
+    if (S_ISREG(mode)) return FileKind::kFile;
+    return S_ISDIR(mode) ? FileKind::kFolder : FileKind::kOther;
+}
+
+// As many links as Linux follows in one path.
+constexpr int kMaxLinks = 40;
+
 class PosixSettingsFiles final : public SettingsFileSystem {
   public:
+    // Administrators keep SMSMgr.ini in /etc with a link in its place; a save that renamed
+    // over the link would leave the file in /etc stale. The links are followed one by one
+    // rather than with realpath, which refuses a link whose file is missing: such a link
+    // names where a first save puts the file.
+    std::int32_t Locate(const std::u16string& path, std::u16string& target,
+                        FileKind& kind) override {
+        target = path;
+        kind = FileKind::kMissing;
+        std::string name = FileName(path);
+        if (name.empty()) return win32::kPathNotFound;
+        int links = 0;
+        for (;; ++links) {
+            struct stat info {};
+            if (::lstat(name.c_str(), &info) != 0) {
+                // A missing file or folder is for the open to report.
+                if (errno == ENOENT) break;
+                return OpenError(errno, name);
+            }
+            if (!S_ISLNK(info.st_mode)) {
+                kind = KindOf(info.st_mode);
+                break;
+            }
+            if (links == kMaxLinks) return kUnresolvableLinks;
+            std::string text(PATH_MAX, '\0');
+            const ssize_t n = ::readlink(name.c_str(), text.data(), text.size());
+            if (n < 0) return Win32ErrorFromErrno(errno);
+            if (n == 0 || static_cast<std::size_t>(n) == text.size()) return kUnresolvableLinks;
+            text.resize(static_cast<std::size_t>(n));
+            // A relative link counts from the folder that holds it, as the kernel reads it.
+            if (text.front() != '/') {
+                const std::string folder = FolderOf(name);
+                text = (folder == "/" ? "" : folder) + "/" + text;
+            }
+            name = std::move(text);
+        }
+        if (links == 0) return 0;
+        target = Utf8ToUtf16(name);
+        // A name that is not UTF-8 would come back as another file's name.
+        if (Utf16ToUtf8(target) != name) {
+            target = path;
+            return kUnresolvableLinks;
+        }
+        return 0;
+    }
+
     std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) override {
         return Open(path, O_RDONLY, file);
     }

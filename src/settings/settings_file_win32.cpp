@@ -68,6 +68,23 @@ class MappedView {
 
 class Win32SettingsFiles final : public SettingsFileSystem {
   public:
+    // Links are not followed to their files here, so a save puts a plain file in a link's
+    // place: making a file link on Windows takes a privilege seldom used for a settings file.
+    std::int32_t Locate(const std::u16string& path, std::u16string& target,
+                        FileKind& kind) override {
+        target = path;
+        const DWORD attributes = ::GetFileAttributesW(WidePath(path));
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            // A missing file, or one that cannot be looked at: the open says which.
+            kind = FileKind::kMissing;
+        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            kind = FileKind::kFolder;
+        } else {
+            kind = FileKind::kFile;
+        }
+        return 0;
+    }
+
     std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) override {
         return Open(path, FILE_READ_DATA, OPEN_EXISTING, file);
     }

@@ -14,8 +14,30 @@ std::u16string FolderOf(const std::u16string& path) {
     return cut == std::u16string::npos ? std::u16string() : path.substr(0, cut + 1);
 }
 
-HRESULT ReadFailed(const SettingsFileAccess& access, const std::u16string& path, HRESULT hr) {
-    const std::string file = "settings file " + Utf16ToUtf8(path);
+// The settings file as a message names it: the path it was given and, when a link stands
+// there, the file that the link leads to.
+struct Place {
+    const std::u16string& path;
+    std::u16string target;
+    FileKind kind = FileKind::kMissing;
+
+    std::string Name() const {
+        std::string name = "settings file " + Utf16ToUtf8(path);
+        if (target != path) name += " (a link to " + Utf16ToUtf8(target) + ")";
+        return name;
+    }
+    // Why a file that could not be opened could not be, when something other than a file
+    // stands there: that says more than the open's error ("access denied") does.
+    std::string WhatStandsThere() const {
+        const std::string it = target == path ? "it" : Utf16ToUtf8(target);
+        if (kind == FileKind::kFolder) return it + " is a folder, not a file";
+        if (kind == FileKind::kOther) return it + " is not a plain file";
+        return {};
+    }
+};
+
+HRESULT ReadFailed(const SettingsFileAccess& access, const Place& place, HRESULT hr) {
+    const std::string file = place.Name();
     Failure& f = access.failure;
     f = {hr, file + " not found", {}, {}};
     if (hr == hresult::kFileNotFound) {
@@ -24,27 +46,37 @@ HRESULT ReadFailed(const SettingsFileAccess& access, const std::u16string& path,
         f.detail = "its folder does not exist";
     } else {
         f.what = file + " cannot be read";
-        f.detail = hr == hresult::kFileTooLarge
-                       ? "it is larger than " + std::to_string(kMaxSettingsFileBytes) + " bytes"
-                       : wire::DescribeHResult(hr);
+        if (hr == hresult::kFileTooLarge) {
+            f.detail = "it is larger than " + std::to_string(kMaxSettingsFileBytes) + " bytes";
+        } else if (hr == FoldError(kUnresolvableLinks)) {
+            f.detail = "its links cannot be followed to a file";
+        } else if (!place.WhatStandsThere().empty()) {
+            f.detail = place.WhatStandsThere();
+        } else {
+            f.detail = wire::DescribeHResult(hr);
+        }
     }
     return hr;
 }
 
-HRESULT WriteFailed(const SettingsFileAccess& access, const std::u16string& path, HRESULT hr,
+HRESULT WriteFailed(const SettingsFileAccess& access, const Place& place, HRESULT hr,
                     std::string detail = {}) {
     if (detail.empty()) {
-        const std::string folder = Utf16ToUtf8(FolderOf(path));
+        // The new file is made in the folder of the file that the links lead to.
+        const std::string folder = Utf16ToUtf8(FolderOf(place.target));
         if (hr == hresult::kPathNotFound) {
             detail = "the folder " + folder + " does not exist";
+        } else if (hr == FoldError(kUnresolvableLinks)) {
+            detail = "its links cannot be followed to a file";
+        } else if (!place.WhatStandsThere().empty()) {
+            detail = place.WhatStandsThere();
         } else if (hr == hresult::kAccessDenied) {
             detail = "the folder " + folder + " needs write access";
         } else {
             detail = wire::DescribeHResult(hr);
         }
     }
-    access.failure = {
-        hr, "settings file " + Utf16ToUtf8(path) + " could not be written", std::move(detail), {}};
+    access.failure = {hr, place.Name() + " could not be written", std::move(detail), {}};
     return hr;
 }
 
@@ -124,19 +156,23 @@ class TemporaryFile {
 HRESULT LoadIniFile(const SettingsFileAccess& access, const std::u16string& path,
                     SettingsRecord& record) {
     access.m_dwLastError = 0;
+    Place place{path, path};
+    if (const auto error = access.files.Locate(path, place.target, place.kind); error != 0) {
+        return ReadFailed(access, place, FoldError(error));
+    }
     std::u16string text;
     {
         OpenSettingsFile file(access);
-        if (const auto error = file.OpenForRead(path); error != 0) {
-            return ReadFailed(access, path, FoldError(error));
+        if (const auto error = file.OpenForRead(place.target); error != 0) {
+            return ReadFailed(access, place, FoldError(error));
         }
         std::uint64_t size = 0;
         if (const auto error = access.files.Size(access.m_fileIni, size); error != 0) {
-            return ReadFailed(access, path, FoldError(error));
+            return ReadFailed(access, place, FoldError(error));
         }
         // The file is a few hundred bytes when we wrote it; anything far larger is refused
         // before it can take the memory and the time to read it.
-        if (size > kMaxSettingsFileBytes) return ReadFailed(access, path, hresult::kFileTooLarge);
+        if (size > kMaxSettingsFileBytes) return ReadFailed(access, place, hresult::kFileTooLarge);
         text = access.files.ReadText(access.m_fileIni, size);
     }
     // Parsed after the close: the file is held only as long as its bytes are being taken.
@@ -147,33 +183,40 @@ HRESULT LoadIniFile(const SettingsFileAccess& access, const std::u16string& path
 HRESULT SaveIniFile(const SettingsFileAccess& access, const std::u16string& path,
                     const SettingsRecord& record) {
     access.m_dwLastError = 0;
+    Place place{path, path};
     // Built first, so that a record that cannot be written leaves the file untouched.
     std::string bytes;
     std::string refused;
     if (const HRESULT hr = BuildSettingsBytes(record, bytes, refused); Failed(hr)) {
-        return WriteFailed(access, path, hr, refused);
+        return WriteFailed(access, place, hr, refused);
     }
+    // A link in the settings file's place stays: the file it leads to is the one replaced,
+    // from a new file beside that one, since a rename works only within one file system.
+    if (const auto error = access.files.Locate(path, place.target, place.kind); error != 0) {
+        return WriteFailed(access, place, FoldError(error));
+    }
+    const std::u16string& target = place.target;
 
     // The settings file is held while its successor is prepared, so that a file that another
     // process holds or that may not be written refuses the save before anything is created.
     OpenSettingsFile file(access);
-    if (const auto error = file.OpenForWrite(path); error != 0 && error != win32::kFileNotFound) {
-        return WriteFailed(access, path, FoldError(error));
+    if (const auto error = file.OpenForWrite(target); error != 0 && error != win32::kFileNotFound) {
+        return WriteFailed(access, place, FoldError(error));
     }
     // The whole new file goes to disk under another name and then takes the settings file's
     // place in one step: a process killed at any point leaves either the old file or the new
     // one, never the new text over the old one's tail.
-    TemporaryFile next(access.files, path);
+    TemporaryFile next(access.files, target);
     if (const auto error = next.Create(); error != 0) {
-        return WriteFailed(access, path, FoldError(error));
+        return WriteFailed(access, place, FoldError(error));
     }
     if (const auto error = next.Write(bytes); error != 0) {
-        return WriteFailed(access, path, FoldError(error));
+        return WriteFailed(access, place, FoldError(error));
     }
     // An open file cannot be replaced on every system.
     file.Close();
-    if (const auto error = next.ReplaceWithThis(path); error != 0) {
-        return WriteFailed(access, path, FoldError(error));
+    if (const auto error = next.ReplaceWithThis(target); error != 0) {
+        return WriteFailed(access, place, FoldError(error));
     }
     return kS_OK;
 }

@@ -55,6 +55,31 @@ TEST(DbusSettingsFolder, FirstSaveMakesTheMissingFoldersPrivateAndAReadMakesNone
     fs::remove_all(root);
 }
 
+TEST(DbusSettingsFolder, ALinkInTheUsersFolderIsSavedThrough) {
+    std::string pattern = (fs::temp_directory_path() / "merel-cfg-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path root = pattern;
+    const fs::path folder = root / "MerelSMSManager", kept = root / "kept.ini";
+    fs::create_directory(folder);
+    fs::create_symlink(kept, folder / "SMSMgr.ini");
+    FolderMakingFiles files(SystemSettingsFileSystem(), folder.string(), MakePrivate);
+    FileHandle handle = kNoFile;
+    std::int32_t lastError = 0;
+    Failure failure;
+    SettingsRecord record;
+    record.port = u"/dev/ttyS0";
+    ASSERT_EQ(SaveIniFile({files, handle, lastError, failure},
+                          Utf8ToUtf16((folder / "SMSMgr.ini").string()), record),
+              kS_OK)
+        << failure.Text();
+    EXPECT_TRUE(fs::is_symlink(folder / "SMSMgr.ini"));
+    std::ifstream in(kept, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    EXPECT_TRUE(text.str().starts_with("Port:/dev/ttyS0\r\n")) << text.str();
+    fs::remove_all(root);
+}
+
 TEST(DbusSettingsFolder, AFolderThatCannotBeMadeFailsTheSaveWithItsErrorAndWritesNothing) {
     test::FakeSettingsFiles fake;
     FolderMakingFiles files(fake, "/cfg", [](const std::string&) { return std::int32_t{5}; });

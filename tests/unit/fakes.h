@@ -169,6 +169,13 @@ class FakeSettingsFiles : public SettingsFileSystem {
                  failReplace = 0;
     int openCount = 0;
 
+    // No links and no folders here.
+    std::int32_t Locate(const std::u16string& path, std::u16string& target,
+                        FileKind& kind) override {
+        target = path;
+        kind = files.count(path) ? FileKind::kFile : FileKind::kMissing;
+        return 0;
+    }
     std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) override {
         if (failOpenRead) return failOpenRead;
         return OpenExisting(path, file);

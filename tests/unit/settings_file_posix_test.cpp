@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/hresult.h"
+#include "fakes.h"
 #include "base/narrow.h"
 #include "settings/settings_file.h"
 #include "settings/settings_io.h"
@@ -220,6 +221,142 @@ TEST_F(SettingsFilePosix, FailedSaveLeavesTheFileAndTheFolderAsTheyWere) {
         EXPECT_EQ(Get(), old);
         EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
     }
+}
+
+// Administrators keep SMSMgr.ini elsewhere (in /etc, say) with a link in its place.
+class SettingsFileLinked : public SettingsFilePosix {
+  protected:
+    void SetUp() override {
+        SettingsFilePosix::SetUp();
+        etc_ = dir_ / "etc" / "merel";
+        fs::create_directories(etc_);
+        real_ = etc_ / "SMSMgr.ini";
+    }
+    std::string GetFile(const fs::path& path) const {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    static std::vector<std::string> Listing(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    HRESULT Save() { return SaveIniFile(access_, Wide("SMSMgr.ini"), {u"COM1"}); }
+    HRESULT Load(SettingsRecord& record) {
+        return LoadIniFile(access_, Wide("SMSMgr.ini"), record);
+    }
+
+    fs::path etc_, real_;
+};
+
+TEST_F(SettingsFileLinked, SaveReplacesTheLinkedFileInItsOwnFolderAndKeepsTheLink) {
+    struct Case {
+        const char* what;
+        fs::path link;  // what the link at SMSMgr.ini says
+        bool chain;     // through a second link beside it
+    };
+    for (const Case& c :
+         {Case{"absolute", real_, false}, Case{"relative", "etc/merel/SMSMgr.ini", false},
+          Case{"two links", real_, true}}) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(real_, std::ios::binary | std::ios::trunc) << "Port:COM9\r\n";
+        fs::remove(path_);
+        fs::remove(dir_ / "other.ini");
+        if (c.chain) {
+            fs::create_symlink(c.link, dir_ / "other.ini");
+            fs::create_symlink("other.ini", path_);
+        } else {
+            fs::create_symlink(c.link, path_);
+        }
+        struct stat old {};
+        ASSERT_EQ(::stat(real_.c_str(), &old), 0);
+
+        ASSERT_EQ(Save(), kS_OK) << failure_.Text();
+        EXPECT_TRUE(fs::is_symlink(path_));
+        EXPECT_EQ(fs::read_symlink(path_), c.chain ? fs::path("other.ini") : c.link);
+        EXPECT_EQ(GetFile(real_), test::kCom1Defaults);
+        // Replaced in one step by a new file, not rewritten in place.
+        struct stat now {};
+        ASSERT_EQ(::stat(real_.c_str(), &now), 0);
+        EXPECT_NE(now.st_ino, old.st_ino);
+        EXPECT_EQ(Listing(etc_), std::vector<std::string>{"SMSMgr.ini"});
+        const std::vector<std::string> beside =
+            c.chain ? std::vector<std::string>{"SMSMgr.ini", "etc", "other.ini"}
+                    : std::vector<std::string>{"SMSMgr.ini", "etc"};
+        EXPECT_EQ(Listing(dir_), beside);
+
+        SettingsRecord loaded;
+        ASSERT_EQ(Load(loaded), kS_OK);
+        EXPECT_EQ(loaded, SettingsRecord{u"COM1"});
+    }
+    // Only the file's own folder is written: the link's may be read-only.
+    const Unprivileged owner;
+    owner.Own(etc_, 0755);
+    owner.Own(real_, 0644);
+    owner.Own(dir_, 0555);
+    EXPECT_TRUE(owner.Returns(kS_OK, [&] { return Save(); }));
+    ::chmod(dir_.c_str(), 0755);
+}
+
+TEST_F(SettingsFileLinked, LinkWithoutItsFileGetsOneWhereItsFolderExists) {
+    fs::create_symlink(real_, path_);
+    // A first load says the file is missing; a first save makes the file the link names.
+    SettingsRecord record;
+    EXPECT_EQ(Load(record), hresult::kFileNotFound);
+    EXPECT_EQ(failure_.Text(), "settings file " + path_ + " (a link to " + real_.string() +
+                                   ") not found: write it with SetSettings");
+    ASSERT_EQ(Save(), kS_OK) << failure_.Text();
+    EXPECT_TRUE(fs::is_symlink(path_));
+    EXPECT_EQ(GetFile(real_), test::kCom1Defaults);
+    EXPECT_EQ(Listing(etc_), std::vector<std::string>{"SMSMgr.ini"});
+
+    // A link into a folder that does not exist makes no folder.
+    fs::remove(path_);
+    const fs::path nowhere = dir_ / "nowhere" / "SMSMgr.ini";
+    fs::create_symlink(nowhere, path_);
+    EXPECT_EQ(Save(), hresult::kPathNotFound);
+    EXPECT_EQ(failure_.Text(), "settings file " + path_ + " (a link to " + nowhere.string() +
+                                   ") could not be written: the folder " + dir_.string() +
+                                   "/nowhere/ does not exist");
+    EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+    EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"SMSMgr.ini", "etc"}));
+}
+
+TEST_F(SettingsFileLinked, LinksThatLeadNowhereAndFoldersAreNamedAsSuch) {
+    // Links in a circle: neither a load nor a save gets anywhere, and both links stay.
+    fs::create_symlink("other.ini", path_);
+    fs::create_symlink("SMSMgr.ini", dir_ / "other.ini");
+    SettingsRecord record;
+    EXPECT_EQ(Load(record), FoldError(kUnresolvableLinks));
+    EXPECT_EQ(failure_.Text(),
+              "settings file " + path_ + " cannot be read: its links cannot be followed to a file");
+    EXPECT_EQ(Save(), FoldError(kUnresolvableLinks));
+    EXPECT_EQ(failure_.Text(), "settings file " + path_ +
+                                   " could not be written: its links cannot be followed to a file");
+    EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"SMSMgr.ini", "etc", "other.ini"}));
+    EXPECT_TRUE(fs::is_symlink(path_));
+
+    // A link to a folder names the folder.
+    fs::remove(path_);
+    fs::remove(dir_ / "other.ini");
+    fs::create_symlink(etc_, path_);
+    EXPECT_EQ(Save(), hresult::kAccessDenied);
+    EXPECT_EQ(failure_.Text(), "settings file " + path_ + " (a link to " + etc_.string() +
+                                   ") could not be written: " + etc_.string() +
+                                   " is a folder, not a file");
+    EXPECT_TRUE(fs::is_empty(etc_));
+
+    // So does a pipe in the file's place, which no save may block on.
+    fs::remove(path_);
+    ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+    EXPECT_EQ(Save(), hresult::kIoDevice);
+    EXPECT_EQ(failure_.Text(),
+              "settings file " + path_ + " could not be written: it is not a plain file");
+    EXPECT_TRUE(fs::is_fifo(path_));
+    EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"SMSMgr.ini", "etc"}));
 }
 
 }  // namespace

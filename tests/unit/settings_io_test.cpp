@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/narrow.h"
 #include "fakes.h"
 #include "settings/settings_io.h"
 
@@ -235,6 +236,19 @@ TEST_F(SettingsIoOnDisk, SaveThatCannotPrepareTheNewFileChangesNothing) {
     EXPECT_EQ(Save(Path(fs::path("no-folder") / "SMSMgr.ini"), {u"COM1"}),
               static_cast<HRESULT>(0x80070003u));
     EXPECT_FALSE(fs::exists(dir_ / "no-folder"));
+}
+
+TEST_F(SettingsIoOnDisk, AFolderInTheFilesPlaceIsNamedAsOneAndStaysAsItWas) {
+    fs::create_directory(dir_ / "SMSMgr.ini");
+    const std::string name = "settings file " + Utf16ToUtf8(Path());
+    EXPECT_EQ(Save(Path(), {u"COM1"}), hresult::kAccessDenied);
+    EXPECT_EQ(failure_.Text(), name + " could not be written: it is a folder, not a file");
+    SettingsRecord record = kChanged;
+    EXPECT_EQ(Load(record), hresult::kAccessDenied);
+    EXPECT_EQ(failure_.Text(), name + " cannot be read: it is a folder, not a file");
+    EXPECT_EQ(record, kChanged);
+    EXPECT_EQ(Listing(), std::vector<std::string>{"SMSMgr.ini"});
+    EXPECT_TRUE(fs::is_directory(dir_ / "SMSMgr.ini") && fs::is_empty(dir_ / "SMSMgr.ini"));
 }
 
 TEST_F(SettingsIoOnDisk, LoadRefusesFilesOver64KiBWithoutReadingThem) {

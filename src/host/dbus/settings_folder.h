@@ -19,6 +19,10 @@ class FolderMakingFiles final : public SettingsFileSystem {
     FolderMakingFiles(SettingsFileSystem& files, std::string folder, MakeFolder makeFolder)
         : files_(files), folder_(std::move(folder)), makeFolder_(makeFolder) {}
 
+    std::int32_t Locate(const std::u16string& path, std::u16string& target,
+                        FileKind& kind) override {
+        return files_.Locate(path, target, kind);
+    }
     std::int32_t OpenForRead(const std::u16string& path, FileHandle& file) override {
         return files_.OpenForRead(path, file);
     }
