@@ -20,6 +20,7 @@
 
 #include "MerelSMSManager.h"
 #include "base/narrow.h"
+#include "cli/call_timeout.h"
 #include "cli/failure.h"
 #include "cli/platform.h"
 #include "interface/description.h"
@@ -204,7 +205,7 @@ struct Nothing {};
 class ComManagerClient : public ManagerClient {
   public:
     explicit ComManagerClient(const ConnectOptions& options)
-        : timeout_(std::chrono::duration<double>(options.timeoutSeconds)) {
+        : timeout_(WorkerWait(options.timeoutSeconds)) {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         created_ = CoCreateInstance(CLSID_SMSMgr, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
                                     reinterpret_cast<void**>(&manager_));
@@ -331,7 +332,10 @@ class ComManagerClient : public ManagerClient {
         }).detach();
 
         std::unique_lock lock(shared->mutex);
-        if (!shared->done.wait_for(lock, timeout_, [&] { return shared->finished; })) {
+        const auto finished = [&] { return shared->finished; };
+        if (!timeout_) {
+            shared->done.wait(lock, finished);
+        } else if (!shared->done.wait_for(lock, *timeout_, finished)) {
             return Fail(kCallTimedOut, "no answer from the server in time");
         }
         out = shared->out;
@@ -366,7 +370,7 @@ class ComManagerClient : public ManagerClient {
         return hr;
     }
 
-    std::chrono::duration<double> timeout_;
+    std::optional<std::chrono::steady_clock::duration> timeout_;  // none: no limit
     IDispatch* manager_ = nullptr;
     HRESULT created_ = kE_FAIL;
     std::string lastError_;
