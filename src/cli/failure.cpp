@@ -93,6 +93,18 @@ Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus, Conn
         text.empty() ? wire::FormatHResult(hr) + ": call failed" : std::string(WithoutAdvice(text)),
         {},
         kExitSoftware};
+    // A send given up on may have gone out or not: one the service had begun writing is
+    // finished; one still waiting its turn is dropped once this client has left the bus. The
+    // client cannot tell which, so it says so rather than report a failure.
+    if (hr == kCallTimedOut && (stage == Stage::kSendText || stage == Stage::kSendPdu)) {
+        f.message += ": the SMS may or may not have gone out";
+        f.hint =
+            "a send the service had begun is finished, one still waiting behind other sends is "
+            "dropped; ask the recipient before sending again, and allow more time with "
+            "--timeout SECONDS";
+        f.exitCode = kExitTempFail;
+        return f;
+    }
     if (ServerUnreachable(hr)) {
         f.exitCode = kExitUnavailable;
         if (connection == Connection::kNoBus) {
@@ -116,6 +128,14 @@ Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus, Conn
     }
     if (hr == kCallRefused) {
         f.exitCode = kExitNoPerm;
+        // The system service's policy keeps the settings, and so the choice of serial port, to
+        // root: a member may send but not point the service at another device.
+        if (stage == Stage::kSettingsWrite && bus == Bus::kSystem && !kWindows) {
+            f.hint =
+                "only root may change the system service's settings: run it as root: sudo "
+                "merel-sms --system configure …";
+            return f;
+        }
         f.hint = ForPlace(bus, "the server's access permissions do not include this user",
                           "the system service answers root and group merel-sms: sudo usermod "
                           "-aG merel-sms $USER, then log in again",

@@ -16,6 +16,7 @@ inline constexpr int kExitUnavailable = 69;
 inline constexpr int kExitSoftware = 70;
 inline constexpr int kExitCantCreate = 73;
 inline constexpr int kExitIoErr = 74;
+inline constexpr int kExitTempFail = 75;
 inline constexpr int kExitNoPerm = 77;
 
 // A settings file (or its folder) that is not there: on a fresh installation.

@@ -137,6 +137,13 @@ class Session {
         return true;
     }
 
+    // Replaces the "…" that a hint leaves for the command's own options by `options`.
+    void CompleteHint(const std::string& options) {
+        if (!failure_) return;
+        const auto at = failure_->hint.find("…");
+        if (at != std::string::npos) failure_->hint.replace(at, std::string("…").size(), options);
+    }
+
     // Prints the outcome (`text` and `data` on success) and gives the exit code.
     int Finish(const std::string& text, const JsonObject& data = {}) {
         return Report(io, options, command_, failure_, text, data);
@@ -183,11 +190,47 @@ class Session {
     std::optional<Failure> failure_;
 };
 
-std::string ReadAll(std::istream& in) {
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+// Far more than any SMS holds, even in UTF-8; reading stops there, so that `< /dev/zero`
+// ends.
+constexpr std::size_t kMaxInput = 64 * 1024;
+
+// The whole of `in` without its last line end; on a read failure (a closed standard input, a
+// directory), nothing and `error` says why: an input that failed is not an empty text.
+std::optional<std::string> ReadAll(std::istream& in, std::string& error) {
+    std::string text;
+    char chunk[4096];
+    try {
+        in.exceptions(std::ios::badbit);
+        while (text.size() <= kMaxInput && (in.read(chunk, sizeof chunk) || in.gcount() > 0)) {
+            text.append(chunk, static_cast<std::size_t>(in.gcount()));
+        }
+    } catch (const std::exception& e) {
+        error = e.what();
+        return std::nullopt;
+    }
     if (text.ends_with('\n')) text.pop_back();
     if (text.ends_with('\r')) text.pop_back();
     return text;
+}
+
+// The byte at which `text` stops being UTF-8, if it does.
+std::optional<std::size_t> InvalidUtf8At(const std::string& text) {
+    const std::string valid = Utf16ToUtf8(Utf8ToUtf16(text));
+    if (valid == text) return std::nullopt;
+    return std::mismatch(text.begin(), text.end(), valid.begin(), valid.end()).first - text.begin();
+}
+
+// Refuses `value` when it is not UTF-8: it would reach the modem as other characters, and
+// `--json` could not print it.
+bool RequireUtf8(Session& s, const std::string& what, const std::string& value) {
+    const auto at = InvalidUtf8At(value);
+    if (!at) return true;
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(value[*at]));
+    return s.Refuse(what + " is not UTF-8: byte " + std::to_string(*at + 1) + " (" + byte +
+                        ") is not part of a UTF-8 character",
+                    "merel-sms takes its arguments and standard input in UTF-8; check the "
+                    "encoding of the terminal or the script (locale)");
 }
 
 std::string Seconds(double seconds) {
@@ -230,13 +273,31 @@ bool PrepareText(Session& s, const std::string& mode, std::u16string& text) {
 }
 
 // Reads the text from standard input, saying so first on a terminal, where it would wait
-// without a word otherwise.
-std::string ReadText(Session& s) {
+// without a word otherwise; on failure says why.
+bool ReadText(Session& s, std::string& text) {
     if (s.io.inIsTerminal && !s.options.quiet) {
         s.io.err << "merel-sms: reading the text from the terminal; end it with " << kEndOfInput
                  << "\n";
     }
-    return ReadAll(s.io.in);
+    std::string error;
+    const std::optional<std::string> input = ReadAll(s.io.in, error);
+    if (!input) {
+        return s.Refuse("cannot read the text: " + error,
+                        "give the text as an argument, or on standard input from a file or a "
+                        "pipe");
+    }
+    if (input->size() > kMaxInput) {
+        return s.Refuse("standard input holds more than " + std::to_string(kMaxInput / 1024) +
+                            " KiB; no SMS holds that much",
+                        "give the text as an argument or on standard input");
+    }
+    // An empty input is no message: a cron job's /dev/null must not send an empty SMS.
+    if (input->empty()) {
+        return s.Refuse("nothing to send: the text is empty",
+                        "give the text as an argument or on standard input");
+    }
+    text = *input;
+    return RequireUtf8(s, "the text on standard input", text);
 }
 
 // The calls of a send after the text is checked: `mode` "auto" becomes the stored one.
@@ -266,14 +327,11 @@ bool SendCalls(Session& s, Progress& progress, const SendArgs& args, std::string
 }
 
 int Send(Session& s, SendArgs args) {
-    if (args.textOption->count() == 0 || args.text == "-") {
-        args.text = ReadText(s);
-        // An empty input is no message: a cron job's /dev/null must not send an empty SMS.
-        if (args.text.empty()) {
-            s.Refuse("nothing to send: the text is empty",
-                     "give the text as an argument or on standard input");
-            return s.Finish({});
-        }
+    const bool fromInput = args.textOption->count() == 0 || args.text == "-";
+    if (!RequireUtf8(s, "NUMBER", args.number) ||
+        (!fromInput && !RequireUtf8(s, "TEXT", args.text)) ||
+        (fromInput && !ReadText(s, args.text))) {
+        return s.Finish({});
     }
     const std::u16string number = Utf8ToUtf16(args.number);
     std::u16string text = Utf8ToUtf16(args.text);
@@ -357,14 +415,36 @@ int ShowSettings(Session& s) {
         data);
 }
 
+// `word` as a shell takes it back: quoted when it holds anything beyond the usual path
+// characters.
+std::string ShellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789/_.,:+-") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 struct ConfigureArgs {
     std::string port, mode;  // empty: keep
     int baud = 0;            // 0: keep
 
     bool Empty() const { return port.empty() && mode.empty() && baud == 0; }
+
+    // The options as given, to be run again.
+    std::string Options() const {
+        std::string text;
+        if (!port.empty()) text += " --port " + ShellWord(port);
+        if (baud) text += " --baud " + std::to_string(baud);
+        if (!mode.empty()) text += " --mode " + mode;
+        return text.substr(1);
+    }
 };
 
 int Configure(Session& s, const ConfigureArgs& args) {
+    if (!RequireUtf8(s, "--port", args.port)) return s.Finish({});
     // Load what is stored so that the values not given are kept; a fresh installation has
     // no settings file yet, and then the defaults stand.
     Status status;
@@ -388,6 +468,7 @@ int Configure(Session& s, const ConfigureArgs& args) {
     if (args.baud) st.baudrate = args.baud;
     if (!args.mode.empty()) st.characterSet = args.mode == "text" ? 0 : 1;
     if (!s.Do("SetSettings", Stage::kSettingsWrite, [&] { return s.client.SetSettings(st); })) {
+        s.CompleteHint(args.Options());
         return s.Finish({});
     }
     // Init loads the saved file; it keeps a port that is open already, so TestPort reopens

@@ -2,11 +2,16 @@
 
 #include <cstdio>
 
+#include "base/narrow.h"
+
 namespace merel::cli {
 
 std::string JsonString(std::string_view text) {
+    // Bytes that are not UTF-8 (an argument echoed in a usage error) become U+FFFD, so that
+    // every line printed parses.
+    const std::string valid = Utf16ToUtf8(Utf8ToUtf16(text));
     std::string out = "\"";
-    for (const char c : text) {
+    for (const char c : valid) {
         switch (c) {
             case '"':
                 out += "\\\"";

@@ -21,7 +21,8 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
 #endif
-    merel::cli::Console console{std::cin, std::cout, std::cerr, merel::cli::StderrIsTerminal(),
+    std::istream& in = merel::cli::StandardInput();
+    merel::cli::Console console{in, std::cout, std::cerr, merel::cli::StderrIsTerminal(),
                                 merel::cli::StdinIsTerminal()};
     return merel::cli::RunCli(merel::cli::ConnectToManager, args, console);
 }

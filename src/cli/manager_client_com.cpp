@@ -20,6 +20,7 @@
 
 #include "MerelSMSManager.h"
 #include "base/narrow.h"
+#include "cli/call_timeout.h"
 #include "cli/failure.h"
 #include "cli/platform.h"
 #include "interface/description.h"
@@ -212,7 +213,7 @@ constexpr int kCreateAttempts = 3;
 class ComManagerClient : public ManagerClient {
   public:
     explicit ComManagerClient(const ConnectOptions& options)
-        : timeout_(std::chrono::duration<double>(options.timeoutSeconds)) {
+        : timeout_(WorkerWait(options.timeoutSeconds)) {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         // A server that is ending after its idle time can take the request and then go away;
         // COM starts a new one for the next request.
@@ -347,7 +348,10 @@ class ComManagerClient : public ManagerClient {
         }).detach();
 
         std::unique_lock lock(shared->mutex);
-        if (!shared->done.wait_for(lock, timeout_, [&] { return shared->finished; })) {
+        const auto finished = [&] { return shared->finished; };
+        if (!timeout_) {
+            shared->done.wait(lock, finished);
+        } else if (!shared->done.wait_for(lock, *timeout_, finished)) {
             return Fail(kCallTimedOut, "no answer from the server in time");
         }
         out = shared->out;
@@ -382,7 +386,7 @@ class ComManagerClient : public ManagerClient {
         return hr;
     }
 
-    std::chrono::duration<double> timeout_;
+    std::optional<std::chrono::steady_clock::duration> timeout_;  // none: no limit
     IDispatch* manager_ = nullptr;
     HRESULT created_ = kE_FAIL;
     std::string lastError_;

@@ -9,6 +9,7 @@
 #include <systemd/sd-bus.h>
 
 #include "base/narrow.h"
+#include "cli/call_timeout.h"
 #include "cli/failure.h"
 #include "interface/hresult_text.h"
 #include "cli/platform.h"
@@ -61,7 +62,7 @@ class DbusManagerClient : public ManagerClient {
   public:
     explicit DbusManagerClient(const ConnectOptions& options)
         : busName_(options.systemBus ? "system bus" : "session bus"),
-          timeoutUsec_(static_cast<std::uint64_t>(options.timeoutSeconds * 1e6)) {
+          timeoutUsec_(BusTimeoutMicroseconds(options.timeoutSeconds)) {
         const int r = options.systemBus ? sd_bus_open_system(&bus_) : sd_bus_open_user(&bus_);
         if (r < 0) {
             bus_ = nullptr;

@@ -1,8 +1,14 @@
 #include <windows.h>
 
+#include <iostream>
+
 #include "cli/platform.h"
 
 namespace merel::cli {
+
+std::istream& StandardInput() {
+    return std::cin;
+}
 
 bool StderrIsTerminal() {
     DWORD mode = 0;

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """merel-sms on the real Linux service and modem-sim: configure on a fresh registration, sends in
 both modes (the bytes on the wire), a send after the service has ended idle, --json, the port
-list, and the exit code and message of each kind of failure. The permission cases run the bus, the service and the
+list, input it refuses (standard input it cannot read, bytes that are not UTF-8), time-outs,
+and the exit code and message of each kind of failure. The permission cases run the bus, the service and the
 client as `nobody` when the test runs as root (as the user itself, with modes taken away,
 otherwise).
 
@@ -189,6 +190,51 @@ def run_cases(w):
             check(p.stderr.startswith("merel-sms: nothing to send: the text is empty\n"),
                   p.stderr)
         check(w.commands(before) == [], f"wire {w.commands(before)}")
+
+    @case("standard input closed or a directory, or bytes that are not UTF-8: exit 65, the "
+          "argument named, nothing on the wire")
+    def _():
+        before = len(w.commands())
+        closed = subprocess.run([cli.exe, "send", NUMBER], preexec_fn=lambda: os.close(0),
+                                env=w.env, capture_output=True, text=True, timeout=60)
+        folder = os.open("/", os.O_RDONLY)
+        try:
+            directory = subprocess.run([cli.exe, "send", NUMBER, "-"], stdin=folder, env=w.env,
+                                       capture_output=True, text=True, timeout=60)
+        finally:
+            os.close(folder)
+        for p, why in ((closed, "standard input is closed"), (directory, "Is a directory")):
+            check(p.returncode == 65, f"exit {p.returncode}: {p.stderr}")
+            check(p.stderr.startswith("merel-sms: cannot read the text: ") and why in p.stderr,
+                  p.stderr)
+        for args, named in (([b"send", b"+49\xff170", b"Hi"], "NUMBER"),
+                            ([b"send", NUMBER.encode(), b"Gr\xfc\xdfe"], "TEXT"),
+                            ([b"configure", b"--port", b"/dev/tty\xff"], "--port")):
+            p = subprocess.run([cli.exe.encode(), b"--json", *args], env=w.env,
+                               capture_output=True, timeout=60)
+            check(p.returncode == 65, f"{args}: exit {p.returncode}: {p.stderr!r}")
+            reply = json.loads(p.stdout.decode("utf-8"))  # strict: the bytes are not echoed
+            check(reply["error"].startswith(named + " is not UTF-8"), reply)
+        check(w.commands(before) == [], f"wire {w.commands(before)}")
+        check(json.loads(cli("--json", "settings").stdout)["port"] == pty, "port changed")
+
+    @case("a send that outlasts --timeout: exit 75, it may have gone out, and it did")
+    def _():
+        before = len(w.commands())
+        p = w.run([cli.exe, "--timeout", "2", "send", "--mode", "text", NUMBER, "late"], 60)
+        check(p.returncode == 75, f"exit {p.returncode}: {p.stderr}")
+        check("no answer from the service in time" in p.stderr and
+              "the SMS may or may not have gone out\nhint: " in p.stderr, p.stderr)
+        want = text_mode_writes(b"+491701234567", b"late")
+        # It had begun writing when the client gave up: the service finishes it.
+        check(wait_until(lambda: w.commands(before) == want, 15), f"wire {w.commands(before)}")
+
+    @case("--timeout 1e20, beyond what D-Bus counts, is no limit to sd-bus: the send goes out")
+    def _():
+        before = len(w.commands())
+        p = w.run([cli.exe, "--timeout", "1e20", "send", "--mode", "text", NUMBER, "Hi"], 60)
+        check(p.returncode == 0, f"exit {p.returncode}: {p.stderr}")
+        check(w.commands(before) == text_mode_writes(b"+491701234567", b"Hi"), "wire")
 
     @case("configure --mode alone keeps the stored port")
     def _():

@@ -2,8 +2,8 @@
 """The Debian package as an administrator meets it: it holds the README and the completion and
 recommends bash-completion; lintian and systemd-analyze accept it, dpkg installs it, merel-sms
 runs; on a private bus with the system bus's policy and the package's policy file, the system
-service (as user merel-sms, with --system) sends for a member of group merel-sms, refuses an
-outsider at the bus, and no other user can take its name; on a fresh user's private session bus
+service (as user merel-sms, with --system) takes its settings from root only and sends for a
+member of group merel-sms, refuses an outsider at the bus, and no other user can take its name; on a fresh user's private session bus
 the installed activation file starts the service with that user's settings folder; dpkg --purge
 leaves none of the package's files.
 
@@ -240,10 +240,10 @@ def system_bus_cases(w):
         w.procs.append(keeper)
         check(keeper.stdout.readline().strip() == "held", "root's call failed")
 
-    @case("system bus: a member of group merel-sms configures and sends; the bytes arrive")
+    @case("system bus: root configures, a member of group merel-sms sends; the bytes arrive")
     def _():
         member = as_user(MEMBER)
-        p = merel_sms(w, member, env, "--system", "configure", "--port", pty)
+        p = merel_sms(w, [], env, "--system", "configure", "--port", pty)
         check(p.returncode == 0, f"configure: exit {p.returncode}: {p.stderr.strip()}")
         before = len(commands(transcript))
         p = merel_sms(w, member, env, "--system", "send", "--mode", "text", NUMBER, "Hi")
@@ -254,6 +254,48 @@ def system_bus_cases(w):
         ini = os.path.join(STATE, "SMSMgr.ini")
         check(os.path.exists(ini) and os.stat(ini).st_uid == merel_uid,
               f"{ini} missing or not the service user's")
+
+    @case("system bus: a member may not change the settings, with or without the interface "
+          "named; nothing is written; the member's other calls and root's SetSettings pass")
+    def _():
+        member = as_user(MEMBER)
+        ini = os.path.join(STATE, "SMSMgr.ini")
+
+        def state():
+            with open(ini, "rb") as f:
+                return (f.read(), os.stat(ini).st_mtime_ns, sorted(os.listdir(STATE)),
+                        len(commands(transcript)))
+
+        before = state()
+        p = merel_sms(w, member, env, "--system", "configure", "--port", "/dev/ttyS0")
+        check(p.returncode == 77 and "hint: only root may change the system service's "
+              "settings: run it as root: sudo merel-sms --system configure --port /dev/ttyS0"
+              in p.stderr, f"configure: exit {p.returncode}: {p.stderr.strip()}")
+        args = ["sinnnnnn", "/dev/ttyS0", "9600", "8", "0", "0", "0", "0", "0"]
+        p = w.run(member + ["busctl", "--system", "call", BUS_NAME, OBJECT, INTERFACE,
+                            "SetSettings", *args], env=env)
+        check(p.returncode != 0 and ("Access denied" in p.stderr or "AccessDenied" in p.stderr),
+              f"busctl SetSettings: exit {p.returncode}: {p.stderr.strip()}")
+        # The interface field is optional in a call: the policy must hold without it too.
+        p = w.run(member + [sys.executable, "-c", "import dbus, sys\n"
+                            f"bus = dbus.bus.BusConnection({address!r})\n"
+                            "try:\n"
+                            f"    bus.call_blocking({BUS_NAME!r}, {OBJECT!r}, None, "
+                            "'SetSettings', 'sinnnnnn', ['/dev/ttyS0', 9600, 8, 0, 0, 0, 0, 0])\n"
+                            "except dbus.DBusException as e:\n"
+                            "    sys.exit(e.get_dbus_name())\n"], env=env)
+        check(p.returncode != 0 and "AccessDenied" in p.stderr,
+              f"SetSettings without interface: exit {p.returncode}: {p.stderr.strip()}")
+        check(state() == before, "the settings file, the state folder or the port changed")
+        for method in ("GetSettings", "Init", "TestPort", "GetSMSManagerStatus",
+                       "GetDetectedCOMPortsOnHost"):
+            p = w.run(member + ["busctl", "--system", "call", BUS_NAME, OBJECT, INTERFACE,
+                                method], env=env)
+            check(p.returncode == 0, f"member's {method}: exit {p.returncode}: {p.stderr}")
+        p = merel_sms(w, [], env, "--system", "configure", "--baud", "115200")
+        check(p.returncode == 0, f"root's configure: exit {p.returncode}: {p.stderr.strip()}")
+        with open(ini, "rb") as f:
+            check(b"Baudrate:115200" in f.read().replace(b" ", b""), "root's baud not stored")
 
     @case("system bus: a user outside the group is refused by the bus, nothing is written")
     def _():

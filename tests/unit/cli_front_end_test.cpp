@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <optional>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "base/narrow.h"
+#include "cli/call_timeout.h"
 #include "cli/failure.h"
 #include "cli/front_end.h"
 #include "cli/progress.h"
@@ -113,16 +117,35 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome RunWith(FakeManager& manager, std::vector<std::string> args, const std::string& input = {},
-                bool inputIsTerminal = false) {
+Outcome RunWithInput(FakeManager& manager, std::vector<std::string> args, std::istream& in,
+                     bool inputIsTerminal = false) {
     args.insert(args.begin(), "merel-sms");
-    std::istringstream in(input);
     std::ostringstream out, err;
     Console console{in, out, err, false, inputIsTerminal};
     const int code =
         RunCli([&](const ConnectOptions&) { return std::make_unique<FakeClient>(manager); }, args,
                console);
     return {code, out.str(), err.str()};
+}
+
+Outcome RunWith(FakeManager& manager, std::vector<std::string> args, const std::string& input = {},
+                bool inputIsTerminal = false) {
+    std::istringstream in(input);
+    return RunWithInput(manager, std::move(args), in, inputIsTerminal);
+}
+
+// Standard input that fails as a directory does: the platform's stream reports the error by
+// throwing from its buffer.
+class UnreadableInput : public std::streambuf {
+  protected:
+    int_type underflow() override {
+        throw std::system_error(EISDIR, std::generic_category(), "standard input");
+    }
+};
+
+// Whether `text` is UTF-8 throughout.
+bool IsUtf8(const std::string& text) {
+    return Utf16ToUtf8(Utf8ToUtf16(text)) == text;
 }
 
 // A manager with its settings file and an open port, as after `configure`.
@@ -244,6 +267,65 @@ TEST(CliSend, AnEmptyStandardInputSendsNothing) {
               "or on standard input\"}\n");
 }
 
+// An input that cannot be read is not an empty text, and must not look like one that was read.
+TEST(CliSend, AnUnreadableStandardInputSendsNothing) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"send", "1"}, {"--json", "send", "1", "-"}}) {
+        FakeManager m = Configured();
+        UnreadableInput buffer;
+        std::istream in(&buffer);
+        const Outcome r = RunWithInput(m, args, in);
+        EXPECT_EQ(r.code, 65);
+        const std::string said = r.out.empty() ? r.err : r.out;
+        EXPECT_NE(said.find("cannot read the text: standard input: "), std::string::npos) << said;
+        EXPECT_TRUE(m.sent.empty());
+    }
+    // More than any SMS holds is refused rather than read on for ever.
+    FakeManager m = Configured();
+    const Outcome r = RunWith(m, {"send", "1"}, std::string(1 << 20, 'x'));
+    EXPECT_EQ(r.code, 65);
+    EXPECT_EQ(r.err.rfind("merel-sms: standard input holds more than 64 KiB", 0), 0u) << r.err;
+    EXPECT_TRUE(m.sent.empty());
+}
+
+// Bytes that are not UTF-8 would reach the modem as other characters (U+FFFD's low byte): the
+// argument is named and nothing is sent or stored; --json stays valid.
+TEST(CliSend, InvalidUtf8IsRefusedNamingTheArgument) {
+    struct Row {
+        std::vector<std::string> args;
+        std::string input, named;
+    } rows[] = {
+        {{"send",
+          "+49\xff"
+          "170",
+          "hi"},
+         "",
+         "NUMBER is not UTF-8: byte 4 (0xFF)"},
+        {{"send", "--mode", "pdu", "1", "Gr\xc3"}, "", "TEXT is not UTF-8: byte 3 (0xC3)"},
+        {{"send", "1"}, "ok \xed\xa0\x80", "the text on standard input is not UTF-8: byte 4"},
+        {{"configure", "--port", "/dev/tty\xfe"}, "", "--port is not UTF-8: byte 9 (0xFE)"},
+    };
+    for (const Row& row : rows) {
+        FakeManager m = Configured();
+        const Outcome r = RunWith(m, row.args, row.input);
+        EXPECT_EQ(r.code, 65) << r.err;
+        EXPECT_EQ(r.err.rfind("merel-sms: " + row.named, 0), 0u) << r.err;
+        EXPECT_TRUE(m.sent.empty());
+        EXPECT_EQ(m.file->port, u"/dev/ttyUSB0");
+
+        std::vector<std::string> json = row.args;
+        json.insert(json.begin(), "--json");
+        const Outcome j = RunWith(m, json, row.input);
+        EXPECT_TRUE(IsUtf8(j.out)) << j.out;
+        EXPECT_NE(j.out.find("\"hresult\":\"0x80070057\""), std::string::npos) << j.out;
+    }
+    // A usage error that echoes the bytes prints UTF-8 too.
+    FakeManager m = Configured();
+    const Outcome r = RunWith(m, {"--json", "send", "--mode", "\xff", "1", "hi"});
+    EXPECT_EQ(r.code, 64);
+    EXPECT_TRUE(IsUtf8(r.out)) << r.out;
+}
+
 TEST(CliSend, ReadingFromATerminalIsAnnounced) {
     FakeManager m = Configured();
     const Outcome r = RunWith(m, {"send", "1"}, "hi\n", true);
@@ -312,6 +394,42 @@ TEST(CliSend, FailuresGiveTheirExitCodes) {
     }
 }
 
+// A send given up on may have gone out or not; calls before it that time out sent nothing.
+TEST(CliSend, ATimeOutSaysTheSendMayHaveGoneOut) {
+    FakeManager m = Configured();
+    m.sendResult = kCallTimedOut;
+    const Outcome r = RunWith(m, {"send", "1", "hi"});
+    EXPECT_EQ(r.code, 75);
+    EXPECT_NE(r.err.find("the SMS may or may not have gone out\nhint: "), std::string::npos)
+        << r.err;
+    const Outcome j = RunWith(m, {"--json", "send", "--mode", "pdu", "1", "hi"});
+    EXPECT_EQ(j.code, 75);
+    EXPECT_NE(j.out.find("\"hresult\":\"0x800705B4\""), std::string::npos) << j.out;
+
+    FakeManager before = Configured();
+    before.readResult = kCallTimedOut;  // the Init that a send makes first
+    const Outcome b = RunWith(before, {"send", "1", "hi"});
+    EXPECT_EQ(b.code, 69);
+    EXPECT_EQ(b.err.find("may or may not"), std::string::npos) << b.err;
+    EXPECT_TRUE(before.sent.empty());
+}
+
+// Time-outs beyond what a transport counts wait without a limit instead of wrapping around
+// to a short one (sd-bus takes 0 for its default of 25 s).
+TEST(CliTimeout, CappedAtWhatTheTransportCounts) {
+    EXPECT_EQ(BusTimeoutMicroseconds(600), 600000000u);
+    EXPECT_EQ(BusTimeoutMicroseconds(0.5), 500000u);
+    EXPECT_EQ(BusTimeoutMicroseconds(1e-9), 1u);
+    EXPECT_EQ(BusTimeoutMicroseconds(1.8e13), 18000000000000000000u);
+    for (const double seconds : {1.9e13, 1e20, 1e300}) {
+        EXPECT_EQ(BusTimeoutMicroseconds(seconds), UINT64_MAX) << seconds;
+        EXPECT_FALSE(WorkerWait(seconds)) << seconds;
+    }
+    ASSERT_TRUE(WorkerWait(600));
+    EXPECT_EQ(*WorkerWait(600), std::chrono::seconds(600));
+    EXPECT_TRUE(WorkerWait(1e9));  // some 30 years still count
+}
+
 // The server's advice to API callers ("write it with SetSettings") gives way to the command.
 TEST(CliSend, FailuresNameCommandsNotApiMethods) {
     FakeManager m;
@@ -373,6 +491,33 @@ TEST(CliConfigure, WithoutAPortStoredOrGivenItIsAUsageError) {
         << r.err;
     EXPECT_FALSE(m.file);
 }
+
+#if !defined(_WIN32)
+// On the system bus only root may change the settings: a member refused at SetSettings is told
+// to run the same command as root, not to join the group it is in.
+TEST(CliConfigure, ARefusedSettingsWriteOnTheSystemBusNamesRoot) {
+    FakeManager m = Configured();
+    m.writeResult = kCallRefused;
+    const Outcome r =
+        RunWith(m, {"--system", "configure", "--port", "/dev/ttyACM 1", "--mode", "pdu"});
+    EXPECT_EQ(r.code, 77);
+    EXPECT_NE(r.err.find("\nhint: only root may change the system service's settings: run it as "
+                         "root: sudo merel-sms --system configure --port '/dev/ttyACM 1' --mode "
+                         "pdu\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(m.file->port, u"/dev/ttyUSB0");
+
+    // A refused send is about membership; the session bus has no such rule.
+    FakeManager s = Configured();
+    s.sendResult = kCallRefused;
+    EXPECT_NE(RunWith(s, {"--system", "send", "1", "hi"}).err.find("usermod -aG merel-sms"),
+              std::string::npos);
+    const Outcome session = RunWith(m, {"configure", "--port", "/dev/ttyACM1"});
+    EXPECT_EQ(session.code, 77);
+    EXPECT_EQ(session.err.find("only root"), std::string::npos) << session.err;
+}
+#endif
 
 TEST(CliConfigure, AnUnreadableSettingsFileIsNotReplaced) {
     FakeManager m = Configured();
