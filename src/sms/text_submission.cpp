@@ -25,8 +25,9 @@ std::size_t OutsideTextModeNumber(std::u16string_view number) {
 std::string WhyNotInNumber(std::u16string_view number, std::size_t at) {
     const char16_t c = number[at];
     if (c == u'"') return "it holds a quote";
-    if (c < 0x20 || c == 0x7F)
+    if (c < 0x20 || c == 0x7F) {
         return "it holds the control character " + Quoted(number.substr(at, 1));
+    }
     char32_t character = c;
     if (c >= 0xD800 && c < 0xDC00 && at + 1 < number.size() && number[at + 1] >= 0xDC00 &&
         number[at + 1] < 0xE000) {
@@ -64,8 +65,9 @@ HRESULT SubmitTextMessage(const CommandWriter& write, std::u16string_view phoneN
     if (const auto at = OutsideTextModeNumber(number); at != std::u16string_view::npos) {
         return Refuse(failure, shownNumber, WhyNotInNumber(number, at), TextModeNumberRule());
     }
-    if (!HasDigit(number))
+    if (!HasDigit(number)) {
         return Refuse(failure, shownNumber, "it has no digit", TextModeNumberRule());
+    }
 
     // The text is checked as narrowed, since letters such as U+011A and U+041A lose their high
     // byte on the way and become Ctrl-Z. A zero byte cannot travel inside a command: such a
