@@ -9,9 +9,10 @@
 namespace merel {
 
 // POSIX backends report EIO, ENXIO and ENODEV (a pulled USB modem, a pseudo terminal whose
-// other side has closed) as 1117; Windows drivers of a removed device answer 1167 or 22.
+// other side has closed) as 1117; Windows drivers of a removed device answer 1167 or 22, and
+// Wine turns the EIO of such a port into 21 (not ready).
 constexpr std::int32_t kDeviceGoneErrors[] = {win32::kIoDevice, win32::kDeviceNotConnected,
-                                              win32::kBadCommand};
+                                              win32::kBadCommand, win32::kNotReady};
 
 bool DeviceGone(std::int32_t error) {
     return std::ranges::find(kDeviceGoneErrors, error) != std::end(kDeviceGoneErrors);
