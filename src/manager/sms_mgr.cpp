@@ -47,7 +47,9 @@ PortLayer Port(CSMSMgr& mgr, SerialDevice& device, Pause& pause) {
             mgr.m_dwLastError,
             mgr.m_strOpenPort,
             mgr.m_lastFailure,
-            mgr.m_openFailure};
+            mgr.m_openFailure,
+            mgr.m_boIsPortOpen,
+            mgr.m_boIsPortInit};
 }
 }  // namespace
 
@@ -204,8 +206,7 @@ HRESULT CSMSMgr::GetDetectedCOMPortsOnHost(std::uint32_t& u_uiNrOfPorts,
 HRESULT CSMSMgr::TestPort() {
     return Method([&] {
         return merel::TestPort(Port(*this, *m_services.device, *m_services.pause), m_strPort,
-                               static_cast<std::uint32_t>(m_loBaudrate), m_boIsPortOpen,
-                               m_boIsPortInit);
+                               static_cast<std::uint32_t>(m_loBaudrate));
     });
 }
 
@@ -227,6 +228,17 @@ HRESULT CSMSMgr::Init() {
         if (loaded != 0) return loaded;
         m_boIsINIFileLoad = 1;
 
+        // The port open under another name is not the one the settings name now: sends must
+        // go out on the new one. The same name keeps the open port.
+        if (m_hPort != kInvalidPort && m_strOpenPort != m_strPort && ClosePort() != 0) {
+            const HRESULT hr = m_dwLastError;
+            m_lastFailure = {hr,
+                             "cannot close port " + Utf16ToUtf8(m_strOpenPort) + " to open port " +
+                                 Utf16ToUtf8(m_strPort),
+                             {},
+                             {}};
+            return hr;
+        }
         if (OpenPort(m_strPort) != 0) return FoldError(m_dwLastError);
         m_boIsPortOpen = 1;
 

@@ -88,8 +88,8 @@ class CSMSMgr {
     std::int32_t m_boIsPortInit = 0;
     // The name the open port was opened by.
     std::u16string m_strOpenPort;
-    // Why the last open of a port failed, so that a later send can say why no port is open;
-    // empty once an open succeeds.
+    // Why no port is open (the last open failed, or the device went away), so that a later
+    // send can say so; empty once an open succeeds.
     Failure m_openFailure;
     // What failed in the running (or last) call, said by the layer that failed; the hosts
     // format it. Empty when the call succeeded or failed without a word (no memory).

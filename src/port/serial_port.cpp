@@ -8,6 +8,16 @@
 
 namespace merel {
 
+// POSIX backends report EIO, ENXIO and ENODEV (a pulled USB modem, a pseudo terminal whose
+// other side has closed) as 1117; Windows drivers of a removed device answer 1167 or 22, and
+// Wine turns the EIO of such a port into 21 (not ready).
+constexpr std::int32_t kDeviceGoneErrors[] = {win32::kIoDevice, win32::kDeviceNotConnected,
+                                              win32::kBadCommand, win32::kNotReady};
+
+bool DeviceGone(std::int32_t error) {
+    return std::ranges::find(kDeviceGoneErrors, error) != std::end(kDeviceGoneErrors);
+}
+
 namespace {
 
 // The six flow-control fields for handshake codes 0 (off), 1 (hardware) and 2 (software).
@@ -56,6 +66,25 @@ HRESULT OpenFailed(const PortLayer& port, std::int32_t error, const std::u16stri
     return hr;
 }
 
+// After a device call failed with `error`: a device that is gone takes no more calls on its
+// handle, so the handle is closed and the failure of the operation says so.
+void CloseIfGone(const PortLayer& port, std::int32_t error) {
+    if (!DeviceGone(error) || port.m_hPort == kInvalidPort) return;
+    port.device.Close(port.m_hPort);
+    port.m_hPort = kInvalidPort;
+    port.portOpen = 0;
+    port.portInit = 0;
+    const HRESULT hr = FoldError(error);
+    port.failure.detail += "; the device is gone, so the port is closed";
+    port.failure.advice = advice::kOpenPort;
+    port.openFailure = {hr,
+                        "port " + Utf16ToUtf8(port.openName) + " was closed when its device " +
+                            "went away (" + wire::FormatHResult(hr) + ": " +
+                            wire::DescribeHResult(hr) + ")",
+                        {},
+                        advice::kOpenPort};
+}
+
 // A port operation without an open port: says why, where the last open failed.
 HRESULT NotOpen(const PortLayer& port, HRESULT hr) {
     if (port.openFailure.Empty()) {
@@ -95,7 +124,9 @@ HRESULT OpenPort(const PortLayer& port, const std::u16string& name) {
     // From here on the handle stays open whatever happens: a later OpenPort finds it in use,
     // and a configuration may still succeed on it.
     if (const std::int32_t e = port.device.ApplyDefaultConfig(name, handle); e != 0) {
-        return Record(port, Fail(port, e), "cannot configure port ", name);
+        Record(port, Fail(port, e), "cannot configure port ", name);
+        CloseIfGone(port, e);
+        return FoldError(e);
     }
     return kS_OK;
 }
@@ -106,7 +137,9 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
     port.m_dwLastError = 0;
     if (port.m_hPort == kInvalidPort) return NotOpen(port, Fail(port, win32::kInvalidHandle));
     const auto fail = [&port](std::int32_t e) {
-        return Record(port, Fail(port, e), "cannot configure port ", port.openName);
+        Record(port, Fail(port, e), "cannot configure port ", port.openName);
+        CloseIfGone(port, e);
+        return FoldError(e);
     };
 
     CommState state;
@@ -183,6 +216,7 @@ HRESULT WriteCommand(const PortLayer& port, std::string_view command) {
                       " bytes";
         }
         port.failure = {hr, "cannot write to port " + Utf16ToUtf8(port.openName), detail, {}};
+        CloseIfGone(port, e);
         return hr;
     }
     port.pause.Sleep(kCommandPauseMs);
@@ -199,14 +233,15 @@ HRESULT ClosePort(const PortLayer& port) {
         return result;
     }
     port.m_hPort = kInvalidPort;
+    port.portOpen = 0;
+    port.portInit = 0;
     return kS_OK;
 }
 
-HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_t baudrate,
-                 std::int32_t& m_boIsPortOpen, std::int32_t& m_boIsPortInit) {
+HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_t baudrate) {
     ClosePort(port);
-    m_boIsPortOpen = 0;
-    m_boIsPortInit = 0;
+    port.portOpen = 0;
+    port.portInit = 0;
     OpenPort(port, name);
     // The last error decides, not the result: a handle that is open after the open, whether
     // cleanly, without its default configuration, or still open because it could not be
@@ -215,10 +250,10 @@ HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_
     if (e != 0 && e != win32::kAlreadyInitialized && port.m_hPort == kInvalidPort) {
         return FoldError(e);
     }
-    m_boIsPortOpen = 1;
+    port.portOpen = 1;
     if (ConfigurePort(port, baudrate, kFixedLine.dataBits, kFixedLine.parity, kFixedLine.stopBits,
                       kFixedLine.handshake, kFixedLine.readTimeout) == kS_OK) {
-        m_boIsPortInit = 1;
+        port.portInit = 1;
         return kS_OK;
     }
     return FoldError(port.m_dwLastError);

@@ -36,8 +36,15 @@ struct PortLayer {
     std::int32_t& m_dwLastError;
     std::u16string& openName;  // the name the open handle was opened by
     Failure& failure;          // what a failed operation says
-    Failure& openFailure;      // why the last open failed; empty once one succeeds
+    Failure& openFailure;      // why no port is open: the last open failed, or the device went
+                               // away; empty once an open succeeds
+    std::int32_t& portOpen;    // the status flags: a port the layer closes is neither
+    std::int32_t& portInit;    // open nor configured any more
 };
+
+// Whether a device call's error says that the device itself is gone (a USB modem pulled out):
+// its handle then takes no more calls, and only a new open reaches the device once it is back.
+bool DeviceGone(std::int32_t error);
 
 HRESULT OpenPort(const PortLayer& port, const std::u16string& name);
 HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_t dataBits,
@@ -46,11 +53,15 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
 // Writes the command's bytes in one write, then pauses kCommandPauseMs. Without an open port
 // the failure says why the port is not open, where an open failed.
 HRESULT WriteCommand(const PortLayer& port, std::string_view command);
+// A closed port clears both status flags.
 HRESULT ClosePort(const PortLayer& port);
 
+// Any operation above whose device call fails with an error of DeviceGone closes the handle
+// (whatever the close says: a dead handle would hold the port for good), clears both status
+// flags and keeps why in openFailure, so that the next Init or TestPort opens the port afresh.
+
 // Closes and reopens the named port, configures it with the fixed line settings and records
-// the outcome in the two port flags.
-HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_t baudrate,
-                 std::int32_t& m_boIsPortOpen, std::int32_t& m_boIsPortInit);
+// the outcome in the two status flags.
+HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_t baudrate);
 
 }  // namespace merel

@@ -55,7 +55,7 @@ HRESULT EncodeSubmitPdu(std::u16string_view number, std::u16string_view text, En
             continue;
         }
         first = false;
-        if (c < u'0' || c > u'9') {
+        if (!IsDigit(c)) {
             why = Quoted(number.substr(i, 1)) + " is not a digit";
             return kE_INVALIDARG;
         }
@@ -64,6 +64,10 @@ HRESULT EncodeSubmitPdu(std::u16string_view number, std::u16string_view text, En
             return kE_INVALIDARG;
         }
         digits.push_back(static_cast<char>(c));
+    }
+    if (digits.empty()) {
+        why = "it has no digit";
+        return kE_INVALIDARG;
     }
 
     std::u16string_view body = text;

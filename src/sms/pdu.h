@@ -14,8 +14,8 @@ struct EncodedPdu {
 };
 
 // The number arrives with its spaces removed; the text whole (it is cut to 70 units here).
-// Fails with E_INVALIDARG for a number that cannot be encoded as address digits or has more than
-// 20 of them (separators and a leading '+' are not counted).
+// Fails with E_INVALIDARG for a number that cannot be encoded as address digits, has none, or
+// has more than 20 of them (separators and a leading '+' are not counted).
 // `why` then says what is wrong with the number.
 HRESULT EncodeSubmitPdu(std::u16string_view number, std::u16string_view text, EncodedPdu& pdu,
                         std::string& why);

@@ -30,6 +30,24 @@ constexpr bool IsNumberSeparator(char16_t c) {
     return c == u' ' || c == u'-' || c == u'.' || c == u'(' || c == u')';
 }
 
+// A number is dialled by its digits: one without any (empty, a lone +) reaches no one. Only
+// the ASCII digits count, in both modes.
+constexpr bool IsDigit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
+constexpr bool HasDigit(std::u16string_view number) {
+    for (char16_t c : number) {
+        if (IsDigit(c)) return true;
+    }
+    return false;
+}
+
+// Text mode writes the number inside AT+CMGS="..." one byte per character: printable ASCII
+// (space to ~) alone travels unchanged and keeps the command whole, and a quote would end it.
+constexpr bool IsTextModeNumberCharacter(char16_t c) {
+    return c >= 0x20 && c <= 0x7E && c != u'"';
+}
+
 // Ctrl-Z sends the message and ESC abandons it, so what followed either in a text-mode text
 // would be read as commands.
 inline constexpr char kCtrlZ = 0x1A, kEsc = 0x1B;
@@ -41,7 +59,8 @@ inline std::string PduNumberRule() {
            std::to_string(kMaxAddressDigits) + " digits";
 }
 inline std::string TextModeNumberRule() {
-    return "in text mode a number may not hold \" or control characters";
+    return "in text mode a number holds at least one digit and only printable ASCII characters "
+           "(space to ~) other than \"";
 }
 inline std::string TextModeTextRule() {
     return "in text mode a text may not hold Ctrl-Z or ESC";

@@ -89,7 +89,8 @@ def run_cases(w):
         w.call_ok("TestPort")
         said("text mode, number", "SendTextMessage", "ssi", '+49"1', "Hi", 0,
              expected='0x80070057: number "+49"1" refused: it holds a quote; in text mode a '
-                      'number may not hold " or control characters')
+                      "number holds at least one digit and only printable ASCII characters "
+                      '(space to ~) other than "')
         said("text mode, text", "SendTextMessage", "ssi", "+491", "Hi\x1b", 0,
              expected="0x80070057: text refused: character 3 would reach the modem as ESC, "
                       "which abandons the message; in text mode a text may not hold Ctrl-Z or "

@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Input that would send the modem something besides the message is refused on the real service
 with E_INVALIDARG: in text mode a Ctrl-Z or ESC in the text (also through letters such as Ě, К
-and ě, whose low byte is 0x1A or 0x1B) or a quote or control byte in the number; in PDU mode a
-number of more than 20 digits. The modem then has received only the two sends that are allowed.
+and ě, whose low byte is 0x1A or 0x1B) or a quote, a control byte or a character beyond printable
+ASCII (Arabic-Indic digits, a no-break space) in the number; in PDU mode a number of more than 20
+digits; in both modes a number without a digit (empty, a lone +). The modem then has received
+only the two sends that are allowed.
 
 Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
 """
@@ -19,7 +21,13 @@ REFUSED = [("text with Ctrl-Z and a command", NUMBER, "Hi" + INJECTED),
            ("text with ESC", NUMBER, "\x1b" + INJECTED),
            ("number with a quote", '1"' + INJECTED + '"', "Hello"),
            ("number with CR", "0170\r123", "Hello"),
-           ("number with LF", "0170\nAT+CPBW=1", "Hello")]
+           ("number with LF", "0170\nAT+CPBW=1", "Hello"),
+           # The server would write each character's low byte: ١٢٣ as "abc", U+00A0 as 0xA0.
+           ("number in Arabic-Indic digits", "\u0661\u0662\u0663", "Hello"),
+           ("number with a no-break space", "+49\u00a0170 1234567", "Hello"),
+           ("empty number", "", "Hello"), ("number of a lone +", "+", "Hello"),
+           ("number of separators alone", " (-) ", "Hello")]
+NO_DIGIT = ["", "+", " + ", "()"]
 LONG_NUMBERS = [21, 22, 255, 256]
 
 MULTI_LINE = "line 1\r\nline 2\nline 3"
@@ -56,6 +64,21 @@ def run_cases(w):
         for digits in LONG_NUMBERS:
             refused("SendPDUMessage", "ss", "+" + "9" * digits, "Hi")
             refused("SendMessage", "ss", "9" * digits, "Hi")
+
+    @case("PDU numbers without a digit give E_INVALIDARG, saying so")
+    def _():
+        for number in NO_DIGIT:
+            refused("SendMessage", "ss", number, "Hi")
+            hr, message = w.call_error("SendPDUMessage", "ss", number, "Hi")
+            check(hr == E_INVALIDARG and "refused: it has no digit" in message, message)
+
+    @case("a text-mode number beyond printable ASCII is refused with what is allowed")
+    def _():
+        hr, message = w.call_error("SendTextMessage", "ssi", "\u0661\u0662\u0663", "Hi", 0)
+        check(message == '0x80070057: number "\u0661\u0662\u0663" refused: it holds U+0661 '
+              "'\u0661', which is no printable ASCII character; in text mode a number holds at "
+              "least one digit and only printable ASCII characters (space to ~) other than \"",
+              message)
 
     @case("a 20-digit number goes out in PDU mode")
     def _():

@@ -1,9 +1,11 @@
 ' A script client of MerelSMSManager, as VBScript users and Office macros call it: late bound,
 ' every argument a plain variable. Prints "ok - ..." / "not ok - ..." per check and, as its
 ' last line, "DONE fails=N" (cscript exits 0 even when a script error stops it).
-'   cscript //nologo windows_script_client.vbs PORT PDUTEXT SERVERDIR
-' PDUTEXT comes in through the command line because Wine's VBScript has no working ChrW.
-' SERVERDIR is the server's folder, where it looks for SMSMgr.ini; the messages name it.
+'   cscript //nologo windows_script_client.vbs PORT PDUTEXT SERVERDIR SECONDPORT FOREIGNDIGITS
+' PDUTEXT and FOREIGNDIGITS (digits of another script, such as Arabic-Indic ones) come in
+' through the command line because Wine's VBScript has no working ChrW. SERVERDIR is the
+' server's folder, where it looks for SMSMgr.ini; the messages name it. SECONDPORT is another
+' modem, which the settings name at the end: the sends after that must reach it.
 Option Explicit
 
 Dim fails : fails = 0
@@ -25,6 +27,8 @@ End Function
 Dim port : port = WScript.Arguments(0)
 Dim pduText : pduText = WScript.Arguments(1)
 Dim serverDir : serverDir = WScript.Arguments(2)
+Dim secondPort : secondPort = WScript.Arguments(3)
+Dim foreignDigits : foreignDigits = WScript.Arguments(4)
 Dim o, hr, description, refused
 Set o = CreateObject("MerelSMSManager.SMSMgr")
 Check IsObject(o), "CreateObject(""MerelSMSManager.SMSMgr"")", ""
@@ -147,6 +151,51 @@ expected = "0x80070057: the stored character set 2 is neither 0 (text mode) nor 
     "change it with SetSettings"
 Check refused And description = expected, "SendMessage refuses an unknown character set and says why", _
     hr & " " & description
+
+' Numbers that are no numbers: none with a digit in either mode, and in text mode characters
+' beyond printable ASCII, which would reach the modem as other bytes.
+Const textModeRule = "in text mode a number holds at least one digit and only printable ASCII characters (space to ~) other than """
+Sub CheckRefused(number, pduMode, expected, name)
+    On Error Resume Next
+    Err.Clear
+    If pduMode Then
+        o.SendPDUMessage number, "x"
+    Else
+        o.SendTextMessage number, "x", 0
+    End If
+    hr = HResult()
+    description = Err.Description
+    On Error GoTo 0
+    refused = hr = "00000005" Or hr = "80070057"
+    Check refused And description = expected, name, hr & " " & description
+End Sub
+CheckRefused "", False, "0x80070057: number """" refused: it has no digit; " & textModeRule, _
+    "SendTextMessage refuses an empty number"
+CheckRefused "+", True, "0x80070057: number ""+"" refused: it has no digit; in PDU mode a " & _
+    "number holds digits, spaces, the separators - . ( ) and one leading +, with at most 20 digits", _
+    "SendPDUMessage refuses a lone +"
+CheckRefused foreignDigits, False, "0x80070057: number """ & foreignDigits & _
+    """ refused: it holds U+0661 '" & Left(foreignDigits, 1) & _
+    "', which is no printable ASCII character; " & textModeRule, _
+    "SendTextMessage refuses digits of another script"
+
+' The settings name another modem: Init leaves the open port for it, and the send goes there.
+On Error Resume Next
+Err.Clear
+o.SetSettings secondPort, 9600, 8, 0, 0, 1, 0, 0
+o.Init
+hr = HResult()
+On Error GoTo 0
+Check hr = "00000000", "Init after SetSettings names " & secondPort, hr
+o.GetSMSManagerStatus iniLoaded, logOpen, portOpen, portInit
+Check portOpen = 1 And portInit = 1, "status after the move is 1,0,1,1", _
+    iniLoaded & "," & logOpen & "," & portOpen & "," & portInit
+On Error Resume Next
+Err.Clear
+o.SendTextMessage "0170 2222", "Hello on the second port", 0
+hr = HResult()
+On Error GoTo 0
+Check hr = "00000000", "SendTextMessage on " & secondPort, hr
 
 Set o = Nothing
 WScript.Echo "DONE fails=" & fails

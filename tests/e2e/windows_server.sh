@@ -4,7 +4,7 @@
 # of methods and through IDispatch, a VBScript client under cscript, two clients sharing the
 # one object, and the server's end 5 to 8 seconds after its last client. A simulated modem on
 # a pseudo terminal, mapped as COM7, receives the sends; its transcript is checked byte for
-# byte. A server started by hand that no client reaches ends after the idle time. Everything
+# byte. A second one, mapped as COM8, receives the sends after the settings move to it. A server started by hand that no client reaches ends after the idle time. Everything
 # runs in a Wine prefix of its own, removed at the end.
 #
 # MEREL_WINDOWS_BITS=64 (the default) or 32 picks the server, and the clients and cscript of the
@@ -26,6 +26,16 @@ need_files "$server_exe" "$client_exe" "$cli_exe" "$MEREL_BUILD_LINUX/tools/mode
     "$WINE64" "$wine"
 
 start_world
+# The second modem, for the sends after the settings name another port.
+PORT2=COM8
+"$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim" --link "$work/modem2" --json \
+    --transcript "$work/transcript2.jsonl" --idle-exit 900 >"$work/modem-sim2.out" 2>&1 &
+background+=($!)
+wait_line "$work/modem-sim2.out" 10 'device: ' ||
+    not_ok "second simulated modem" "modem-sim did not start: $(head -c 300 "$work/modem-sim2.out")"
+timeout 60 "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$PORT2" /d "$work/modem2" /f \
+    >/dev/null 2>&1
+ln -sfn "$work/modem2" "$WINEPREFIX/dosdevices/${PORT2,,}"
 srv=$work/server
 mkdir -p "$srv"
 cp "$server_exe" "$client_exe" "$cli_exe" "$here/windows_script_client.vbs" "$srv/"
@@ -208,11 +218,14 @@ wait_no_server 20 || not_ok "vbscript: start" "a server is still running"
 rm -f "$srv/SMSMgr.ini"
 first=$(next_command)
 (cd "$srv" && timeout 180 "$wine" "$(cscript_of "$BITS")" //nologo windows_script_client.vbs "$PORT" \
-    "$PDU_TEXT" "$win_srv" >"$work/vbscript.out" 2>&1)
+    "$PDU_TEXT" "$win_srv" "$PORT2" "١٢٣" >"$work/vbscript.out" 2>&1)
 forward "$work/vbscript.out"
 last=$(last_line "$work/vbscript.out")
 check "vbscript: the script ran to its end" "last line: $last" [ "$last" = "DONE fails=0" ]
+# Nothing of the refused numbers, and nothing after the move, reaches the first modem.
 transcript_check "$first" "vbscript transcript" text-vbs pdu-vbs
+/usr/bin/python3 "$here/windows_transcript_check.py" "$work/transcript2.jsonl" 1 \
+    "vbscript transcript of $PORT2" text-vbs-second || failures=$((failures + 1))
 
 # ---------------------------------------------------------------- two clients, one object
 wait_no_server 20 || not_ok "sharing: start" "a server is still running"

@@ -53,6 +53,13 @@ SENDS = {
         b"0021000C9194711032547600080400480069" + END,
         b"AT$RESET",
     ],
+    "text-vbs-second": [
+        b'AT+CSCS="PCCP437"' + LF_CR,
+        b"AT+CMGF=1" + LF_CR,
+        b'AT+CMGS="01702222"' + LF_CR,
+        b"Hello on the second port" + END,
+        b"AT$RESET",
+    ],
     "pdu-vbs": [
         b'AT+CSCS="UCS2"' + LF_CR,
         b"AT+CMEE=2" + LF_CR,

@@ -102,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         fuzz::Require(IsValidResult(hr));
         fuzz::Require(!world.files.AnyOpen());
+        // The status never says a port is open that the manager has closed (a device gone).
+        fuzz::Require(mgr.m_boIsPortOpen == 0 || mgr.m_hPort != kInvalidPort);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // PDU mode: any number and text give either E_INVALIDARG with nothing written, or the six
-// commands around an upper-case hex PDU whose AT+CMGS count and address length are right.
+// commands around an upper-case hex PDU whose AT+CMGS count and address length are right, with
+// at least one address digit.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::size_t digits = 0;
     for (char16_t c : UpToNul(run.number)) digits += c >= u'0' && c <= u'9';
-    fuzz::Require(digits <= 20);
+    fuzz::Require(digits >= 1 && digits <= 20);
     fuzz::Require(static_cast<std::size_t>(HexValue(hex[6]) * 16 + HexValue(hex[7])) == digits);
     return 0;
 }

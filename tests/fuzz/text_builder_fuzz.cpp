@@ -1,6 +1,7 @@
 // Text mode: any number and text give either E_INVALIDARG with nothing written, or five writes
 // in which nothing but the message can reach the modem: Ctrl-Z only once, as the end of the
-// 4th write, no ESC anywhere, and a quoted number free of quotes and control bytes.
+// 4th write, no ESC anywhere, and a quoted number of printable ASCII other than quotes that
+// holds a digit.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -27,8 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string head = "AT+CMGS=\"", tail = "\"\n\r";
     fuzz::Require(cmgs.size() >= head.size() + tail.size() && cmgs.starts_with(head) &&
                   cmgs.ends_with(tail));
+    bool digit = false;
     for (std::size_t i = head.size(); i < cmgs.size() - tail.size(); ++i) {
-        fuzz::Require(cmgs[i] != '"' && static_cast<unsigned char>(cmgs[i]) >= 0x20);
+        fuzz::Require(cmgs[i] != '"' && cmgs[i] >= 0x20 && cmgs[i] <= 0x7E);
+        digit = digit || (cmgs[i] >= '0' && cmgs[i] <= '9');
     }
+    fuzz::Require(digit);
     return 0;
 }

@@ -89,6 +89,9 @@ class FakeSerialDevice : public SerialDevice {
     CommTimeouts timeouts;  // what the device holds
     int openCount = 0, closeCount = 0, writeCount = 0, stateSets = 0, timeoutSets = 0;
     std::vector<PortHandle> openHandles;
+    // The name each handle was opened by, and the port each write went to, in order.
+    std::map<PortHandle, std::u16string> nameOf;
+    std::vector<std::u16string> writtenPorts;
 
     std::int32_t Open(const std::u16string& name, PortHandle& handle) override {
         log_.events.push_back("open " + Utf16ToUtf8(name));
@@ -99,6 +102,7 @@ class FakeSerialDevice : public SerialDevice {
         if (!found) return 2;
         handle = nextHandle_++;
         openHandles.push_back(handle);
+        nameOf[handle] = name;
         ++openCount;
         return 0;
     }
@@ -132,7 +136,7 @@ class FakeSerialDevice : public SerialDevice {
         ++timeoutSets;
         return 0;
     }
-    std::int32_t Write(PortHandle, const char* data, std::size_t size,
+    std::int32_t Write(PortHandle handle, const char* data, std::size_t size,
                        std::size_t& written) override {
         ++writeCount;
         written = 0;
@@ -145,6 +149,7 @@ class FakeSerialDevice : public SerialDevice {
         std::string bytes(data, written);
         log_.events.push_back("write " + bytes);
         log_.writes.push_back(bytes);
+        writtenPorts.push_back(nameOf[handle]);
         return 0;
     }
     std::int32_t Close(PortHandle handle) override {

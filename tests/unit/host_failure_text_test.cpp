@@ -88,7 +88,23 @@ TEST(HostFailureText, NamesWhatFailedForEachMethodAndFailure) {
              return m.SendMessage(u"+49\n1", u"hi");
          },
          "0x80070057: number \"+49\\x0A1\" refused: it holds the control character "
-         "\"\\x0A\"; in text mode a number may not hold \" or control characters"},
+         "\"\\x0A\"; in text mode a number holds at least one digit and only printable ASCII "
+         "characters (space to ~) other than \""},
+        {"text-mode number in Arabic-Indic digits", "SendMessage", u"\u0661\u0662\u0663",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             return m.SendMessage(u"\u0661\u0662\u0663", u"hi");
+         },
+         "0x80070057: number \"\u0661\u0662\u0663\" refused: it holds U+0661 '\u0661', which is "
+         "no printable ASCII character; in text mode a number holds at least one digit and only "
+         "printable ASCII characters (space to ~) other than \""},
+        {"PDU number that is a lone plus", "SendPDUMessage", u"+",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             return m.SendPDUMessage(u"+", u"hi");
+         },
+         "0x80070057: number \"+\" refused: it has no digit; in PDU mode a number holds "
+         "digits, spaces, the separators - . ( ) and one leading +, with at most 20 digits"},
         {"unknown character set", "SendMessage", u"1",
          [](FakeWorld& w, CSMSMgr& m) {
              InitWith(w, m, kIni + "SMSCharacterSet:5\r\n");
@@ -159,6 +175,30 @@ TEST(HostFailureText, NamesWhatFailedForEachMethodAndFailure) {
              return m.SendTextMessage(u"1", u"hi", 0);
          },
          "0x8007001D: cannot write to port COM1: write fault: the port took 4 of 19 bytes"},
+        {"the modem pulled out during a send", "SendTextMessage", u"1",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             w.device.failWrite = 1167;
+             return m.SendTextMessage(u"1", u"hi", 0);
+         },
+         "0x8007048F: cannot write to port COM1: system error 1167; the device is gone, so the "
+         "port is closed: call Init or TestPort"},
+        {"a send after the modem was pulled out", "SendTextMessage", u"1",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             w.device.failWrite = 1117;
+             m.SendTextMessage(u"1", u"hi", 0);
+             return m.SendTextMessage(u"1", u"hi", 0);
+         },
+         "0x80070006: no port is open: port COM1 was closed when its device went away "
+         "(0x8007045D: I/O device error): call Init or TestPort"},
+        {"Init after the settings name a port that cannot close the old one", "Init", u"",
+         [](FakeWorld& w, CSMSMgr& m) {
+             InitWith(w, m, kIni);
+             w.device.failClose = 5;
+             return InitWith(w, m, "Port:COM2\r\n");
+         },
+         "0x80070005: cannot close port COM1 to open port COM2"},
         {"a failure the method does not explain", "GetSettings", u"",
          [](FakeWorld&, CSMSMgr&) { return kE_FAIL; },
          "0x80004005: GetSettings failed: unspecified failure"},

@@ -101,17 +101,90 @@ TEST_F(ManagerTest, InitOpensAndConfiguresWithFixedLineSettings) {
     EXPECT_EQ(2, mgr->m_shParity);
 }
 
-TEST_F(ManagerTest, SecondInitKeepsTheOpenPortAndAppliesTheNewBaudrate) {
-    world.device.existing.push_back(u"COM2");
+TEST_F(ManagerTest, SecondInitWithTheSamePortKeepsItOpenAndAppliesTheNewBaudrate) {
     WriteIni(Ini("COM1"));
     ASSERT_EQ(kS_OK, mgr->Init());
     const PortHandle first = mgr->m_hPort;
-    WriteIni(Ini("COM2", "115200"));
+    WriteIni(Ini("COM1", "115200"));
     EXPECT_EQ(kS_OK, mgr->Init());
     EXPECT_EQ(first, mgr->m_hPort);
     EXPECT_EQ(1, world.device.openCount);
+    EXPECT_EQ(0, world.device.closeCount);
     EXPECT_EQ(115200u, world.device.state.BaudRate);
-    EXPECT_EQ(u"COM2", mgr->m_strPort);
+}
+
+TEST_F(ManagerTest, InitAfterTheSettingsNameAnotherPortSendsOnTheNewOne) {
+    world.device.existing.push_back(u"COM2");
+    WriteIni(Ini("COM1"));
+    ASSERT_EQ(kS_OK, mgr->Init());
+    ASSERT_EQ(kS_OK, mgr->SendMessage(u"1", u"on one"));
+
+    // Through SetSettings, as a client does, and through the file, as an editor does.
+    ASSERT_EQ(kS_OK, mgr->SetSettings(u"COM2", 9600, 8, 0, 0, 1, 0, 0));
+    EXPECT_EQ(kS_OK, mgr->Init());
+    EXPECT_EQ((Status{1, 0, 1, 1}), GetStatus());
+    EXPECT_EQ(std::vector<PortHandle>{mgr->m_hPort}, world.device.openHandles);
+    ASSERT_EQ(kS_OK, mgr->SendMessage(u"2", u"on two"));
+    WriteIni(Ini("COM1"));
+    EXPECT_EQ(kS_OK, mgr->Init());
+    ASSERT_EQ(kS_OK, mgr->SendMessage(u"3", u"on one again"));
+
+    const std::vector<std::u16string> sends = {u"COM1", u"COM2", u"COM1"};
+    ASSERT_EQ(15u, world.device.writtenPorts.size());
+    for (std::size_t i = 0; i < 15; ++i) EXPECT_EQ(sends[i / 5], world.device.writtenPorts[i]);
+    EXPECT_EQ(1u, world.device.openHandles.size());
+}
+
+TEST_F(ManagerTest, InitToAPortThatCannotBeOpenedLeavesNoneOpen) {
+    WriteIni(Ini("COM1"));
+    ASSERT_EQ(kS_OK, mgr->Init());
+    WriteIni(Ini("COM9"));
+    EXPECT_EQ(static_cast<HRESULT>(0x80070002u), mgr->Init());
+    EXPECT_EQ((Status{1, 0, 0, 0}), GetStatus());
+    EXPECT_TRUE(world.device.openHandles.empty());
+    // Nothing meant for COM9 goes out on COM1.
+    EXPECT_EQ(kE_HANDLE, mgr->SendMessage(u"123", u"hi"));
+    EXPECT_TRUE(world.log.writes.empty());
+}
+
+TEST_F(ManagerTest, InitThatCannotCloseTheOldPortSaysSoAndOpensNothing) {
+    world.device.existing.push_back(u"COM2");
+    WriteIni(Ini("COM1"));
+    ASSERT_EQ(kS_OK, mgr->Init());
+    WriteIni(Ini("COM2"));
+    world.device.failClose = 5;
+    EXPECT_EQ(static_cast<HRESULT>(0x80070005u), mgr->Init());
+    EXPECT_EQ("cannot close port COM1 to open port COM2", mgr->m_lastFailure.Text());
+    EXPECT_EQ(1, world.device.openCount);
+}
+
+TEST_F(ManagerTest, AModemThatIsGoneIsClosedAndTheNextInitOpensItAgain) {
+    WriteIni(Ini("COM1"));
+    ASSERT_EQ(kS_OK, mgr->Init());
+    world.device.failWrite = 1117;
+    world.device.failWriteNumber = 3;
+    EXPECT_EQ(static_cast<HRESULT>(0x8007045Du), mgr->SendMessage(u"123", u"Hi"));
+    EXPECT_EQ(
+        "cannot write to port COM1: I/O device error; the device is gone, so the port is "
+        "closed: call Init or TestPort",
+        mgr->m_lastFailure.Text());
+    EXPECT_EQ((Status{1, 0, 0, 0}), GetStatus());
+    EXPECT_TRUE(world.device.openHandles.empty());
+
+    // Until the next Init a send writes nothing and says why.
+    EXPECT_EQ(kE_HANDLE, mgr->SendMessage(u"123", u"Hi"));
+    EXPECT_EQ(
+        "no port is open: port COM1 was closed when its device went away (0x8007045D: I/O "
+        "device error): call Init or TestPort",
+        mgr->m_lastFailure.Text());
+    EXPECT_EQ(2u, world.log.writes.size());
+
+    world.device.failWrite = 0;
+    EXPECT_EQ(kS_OK, mgr->Init());
+    EXPECT_EQ((Status{1, 0, 1, 1}), GetStatus());
+    EXPECT_EQ(kS_OK, mgr->SendMessage(u"123", u"Hi"));
+    EXPECT_EQ(7u, world.log.writes.size());
+    EXPECT_EQ(2, world.device.openCount);
 }
 
 TEST_F(ManagerTest, EmptySettingsFileCountsAsReadAndFailsAtTheEmptyPortName) {

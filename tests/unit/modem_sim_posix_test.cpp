@@ -94,7 +94,7 @@ TEST(ModemSimPduDecode, ReadsWhatTheEncoderWrites) {
         {u"4912345678", u"Hi", "+4912345678", "Hi"},
         {u"+491701234567", u"Gr\u00FC\u00DFe \u20AC", "+491701234567", "Grüße €"},
         {u"4917012345678", u"\U0001F600", "+4917012345678", "😀"},
-        {u"", u"", "", ""},
+        {u"1", u"", "+1", ""},
     };
     for (const Case& c : cases) {
         EncodedPdu pdu;

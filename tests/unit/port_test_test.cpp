@@ -29,8 +29,7 @@ class PortTest : public ::testing::Test {
     void ExpectOutcome(std::uint32_t result, std::int32_t open, std::int32_t init,
                        std::int32_t lastError, const Events& events) {
         log.events.clear();
-        EXPECT_EQ(TestPort(port, u"COM1", 460800, m_boIsPortOpen, m_boIsPortInit),
-                  static_cast<HRESULT>(result));
+        EXPECT_EQ(TestPort(port, u"COM1", 460800), static_cast<HRESULT>(result));
         EXPECT_EQ(m_boIsPortOpen, open);
         EXPECT_EQ(m_boIsPortInit, init);
         EXPECT_EQ(m_dwLastError, lastError);
@@ -51,10 +50,11 @@ class PortTest : public ::testing::Test {
     std::int32_t m_dwLastError = 0;
     std::u16string openName;
     Failure failure, openFailure;
-    PortLayer port{device, pause, m_hPort, m_dwLastError, openName, failure, openFailure};
     // Both flags up, as an earlier successful Init leaves them.
     std::int32_t m_boIsPortOpen = 1;
     std::int32_t m_boIsPortInit = 1;
+    PortLayer port{device,  pause,       m_hPort,        m_dwLastError, openName,
+                   failure, openFailure, m_boIsPortOpen, m_boIsPortInit};
 };
 
 TEST_F(PortTest, WorkingPortIsClosedAndTheNamedPortReopenedWithTheFixedLineSettings) {
@@ -68,7 +68,7 @@ TEST_F(PortTest, WorkingPortIsClosedAndTheNamedPortReopenedWithTheFixedLineSetti
     device.timeouts = CommTimeouts{0, 1, 2, 3, 4};
 
     // The name and baud rate given are used, whatever the port was opened with before.
-    EXPECT_EQ(TestPort(port, u"COM7", 115200, m_boIsPortOpen, m_boIsPortInit), kS_OK);
+    EXPECT_EQ(TestPort(port, u"COM7", 115200), kS_OK);
     EXPECT_EQ(m_boIsPortOpen, 1);
     EXPECT_EQ(m_boIsPortInit, 1);
     EXPECT_EQ(log.events, Concat({"close", "open COM7", "default-config COM7"}, kConfigureCalls));
@@ -113,6 +113,14 @@ TEST_F(PortTest, FailedConfigurationLeavesThePortOpenButNotConfigured) {
     device.failSetState = 31;
     ExpectOutcome(0x8007001Fu, 1, 0, 31,
                   {"close", "open COM1", "default-config COM1", "get-state", "set-state"});
+}
+
+TEST_F(PortTest, ADeviceGoneWhileConfiguringLeavesNoPortUntilItIsBack) {
+    device.failSetState = 1167;
+    ExpectOutcome(0x8007048Fu, 0, 0, 1167,
+                  {"open COM1", "default-config COM1", "get-state", "set-state", "close"});
+    device.failSetState = 0;
+    ExpectOutcome(0, 1, 1, 0, Concat({"open COM1", "default-config COM1"}, kConfigureCalls));
 }
 
 TEST_F(PortTest, OldHandleThatCannotBeClosedIsTestedInstead) {

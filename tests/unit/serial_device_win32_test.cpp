@@ -80,7 +80,9 @@ class SerialDeviceWin32 : public ::testing::Test {
     std::int32_t m_dwLastError = 0;
     std::u16string openName;
     Failure failure, openFailure;
-    PortLayer port{device, pause, m_hPort, m_dwLastError, openName, failure, openFailure};
+    std::int32_t open = 0, init = 0;
+    PortLayer port{device,  pause,       m_hPort, m_dwLastError, openName,
+                   failure, openFailure, open,    init};
 };
 
 class SerialDeviceWin32Ports : public SerialDeviceWin32 {
@@ -129,10 +131,9 @@ TEST_F(SerialDeviceWin32Ports, OpensConfiguresWritesAndReopensIncludingFromCom10
     EXPECT_EQ(modem.Read(1, 200), "");
 
     // The port test closes the same port and opens it again, every time.
-    std::int32_t open = 0, init = 0;
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
-        EXPECT_EQ(TestPort(port, writeName, 115200, open, init), kS_OK) << m_dwLastError;
+        EXPECT_EQ(TestPort(port, writeName, 115200), kS_OK) << m_dwLastError;
         EXPECT_EQ(open, 1);
         EXPECT_EQ(init, 1);
     }
@@ -151,7 +152,7 @@ TEST_F(SerialDeviceWin32Ports, OpensConfiguresWritesAndReopensIncludingFromCom10
     if (plain != INVALID_HANDLE_VALUE) CloseHandle(plain);
     // Wine keeps default configurations for COM1 to COM9 only (error 1010 above them); the
     // port is open either way, so the port test goes on to configure it.
-    EXPECT_EQ(TestPort(port, high, 9600, open, init), kS_OK) << m_dwLastError;
+    EXPECT_EQ(TestPort(port, high, 9600), kS_OK) << m_dwLastError;
     EXPECT_EQ(open, 1);
     EXPECT_EQ(init, 1);
     ASSERT_NE(m_hPort, kInvalidPort);

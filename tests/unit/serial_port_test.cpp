@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fakes.h"
+#include "interface/hresult_text.h"
 #include "port/serial_port.h"
 
 namespace merel {
@@ -70,7 +71,9 @@ class SerialPortTest : public ::testing::Test {
     std::int32_t m_dwLastError = kStale;
     std::u16string openName;
     Failure failure, openFailure;
-    PortLayer port{device, pause, m_hPort, m_dwLastError, openName, failure, openFailure};
+    std::int32_t portOpen = 1, portInit = 1;  // as a successful Init leaves them
+    PortLayer port{device,  pause,       m_hPort,  m_dwLastError, openName,
+                   failure, openFailure, portOpen, portInit};
 };
 
 // --- OpenPort -------------------------------------------------------------------------------
@@ -278,7 +281,7 @@ TEST_F(SerialPortWrite, FailedOrShortWriteReturnsAtOnceAndLeavesNoLastError) {
         std::uint32_t result;
     };
     for (const Case& c :
-         {Case{1117, {}, 0x8007045Du}, Case{0, 0, 0x8007001Du}, Case{0, 4, 0x8007001Du}}) {
+         {Case{31, {}, 0x8007001Fu}, Case{0, 0, 0x8007001Du}, Case{0, 4, 0x8007001Du}}) {
         SCOPED_TRACE(c.result);
         device.failWrite = c.failWrite;
         device.shortWrite = c.taken;
@@ -291,6 +294,104 @@ TEST_F(SerialPortWrite, FailedOrShortWriteReturnsAtOnceAndLeavesNoLastError) {
     device.shortWrite = 5;
     EXPECT_EQ(WriteCommand(port, "ATZ\n\r"), kS_OK);
     EXPECT_EQ(pause.pauses, std::vector<std::uint32_t>{1000});
+}
+
+// --- A device that is gone ----------------------------------------------------------------
+
+// What a pulled USB modem answers: EIO, ENXIO, ENODEV on POSIX (1117), 1167 and 22 on Windows,
+// 21 under Wine.
+constexpr std::int32_t kGone[] = {1117, 1167, 22, 21};
+
+using SerialPortGone = SerialPortTest;
+
+TEST_F(SerialPortGone, AFailedWriteClosesThePortAndTheNextOpenReachesTheDeviceAgain) {
+    for (const std::int32_t error : kGone) {
+        SCOPED_TRACE(error);
+        Reopen();
+        portOpen = portInit = 1;
+        device.failWrite = error;
+        EXPECT_EQ(WriteCommand(port, "AT\n\r"), FoldError(error));
+        EXPECT_EQ(m_hPort, kInvalidPort);
+        EXPECT_TRUE(device.openHandles.empty());
+        EXPECT_EQ(std::pair(portOpen, portInit), std::pair(0, 0));
+        EXPECT_NE(failure.Text().find("cannot write to port COM1: "), std::string::npos);
+        EXPECT_TRUE(failure.Text().ends_with(
+            "; the device is gone, so the port is closed: call Init or TestPort"))
+            << failure.Text();
+
+        // A later send writes nothing and says why.
+        device.failWrite = 0;
+        log.events.clear();
+        EXPECT_EQ(WriteCommand(port, "AT\n\r"), kE_HANDLE);
+        EXPECT_TRUE(log.events.empty());
+        EXPECT_EQ(failure.Text(),
+                  "no port is open: port COM1 was closed when its device went away (" +
+                      wire::FormatHResult(FoldError(error)) + ": " +
+                      wire::DescribeHResult(FoldError(error)) + "): call Init or TestPort");
+
+        // The device is back: an open makes a new handle, and it takes the bytes.
+        EXPECT_EQ(OpenPort(port, u"COM1"), kS_OK);
+        EXPECT_EQ(m_dwLastError, 0);
+        EXPECT_EQ(WriteCommand(port, "AT\n\r"), kS_OK);
+        EXPECT_EQ(log.writes.back(), "AT\n\r");
+        EXPECT_EQ(device.openHandles, std::vector<PortHandle>{m_hPort});
+        ClosePort(port);
+    }
+}
+
+TEST_F(SerialPortGone, OtherWriteErrorsKeepThePort) {
+    // Access denied, a general failure, a time-out: the device is still there.
+    for (const std::int32_t error : {5, 31, 1460}) {
+        SCOPED_TRACE(error);
+        Reopen();
+        portOpen = portInit = 1;
+        device.failWrite = error;
+        EXPECT_EQ(WriteCommand(port, "AT\n\r"), FoldError(error));
+        EXPECT_NE(m_hPort, kInvalidPort);
+        EXPECT_EQ(std::pair(portOpen, portInit), std::pair(1, 1));
+        device.failWrite = 0;
+        EXPECT_EQ(WriteCommand(port, "AT\n\r"), kS_OK);
+        ClosePort(port);
+    }
+}
+
+TEST_F(SerialPortGone, AFailedConfigurationClosesThePortToo) {
+    std::int32_t* const steps[] = {&device.failGetState, &device.failSetState,
+                                   &device.failGetTimeouts, &device.failSetTimeouts};
+    for (std::int32_t* const step : steps) {
+        for (const std::int32_t error : kGone) {
+            SCOPED_TRACE(error);
+            Reopen();
+            portOpen = portInit = 1;
+            *step = error;
+            EXPECT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, 0), FoldError(error));
+            *step = 0;
+            EXPECT_EQ(m_dwLastError, error);
+            EXPECT_EQ(m_hPort, kInvalidPort);
+            EXPECT_TRUE(device.openHandles.empty());
+            EXPECT_EQ(std::pair(portOpen, portInit), std::pair(0, 0));
+            EXPECT_NE(failure.Text().find("cannot configure port COM1"), std::string::npos);
+        }
+    }
+    // The device went away between the open and its default configuration.
+    device.failDefaultConfig = 1167;
+    m_hPort = kInvalidPort;
+    EXPECT_EQ(OpenPort(port, u"COM1"), FoldError(1167));
+    EXPECT_EQ(m_hPort, kInvalidPort);
+    EXPECT_TRUE(device.openHandles.empty());
+}
+
+TEST_F(SerialPortGone, TheHandleIsDroppedEvenWhenItsCloseFails) {
+    // Kept, a dead handle would make every later open find the port "open already".
+    Reopen();
+    device.failWrite = 1117;
+    device.failClose = 1117;
+    EXPECT_EQ(WriteCommand(port, "AT\n\r"), FoldError(1117));
+    EXPECT_EQ(m_hPort, kInvalidPort);
+    device.failWrite = device.failClose = 0;
+    log.events.clear();
+    EXPECT_EQ(OpenPort(port, u"COM1"), kS_OK);
+    EXPECT_EQ(log.events, (Events{"open COM1", "default-config COM1"}));
 }
 
 // --- ClosePort ------------------------------------------------------------------------------
@@ -312,6 +413,7 @@ TEST_F(SerialPortClose, FailedCloseKeepsTheHandleUntilACloseSucceeds) {
     device.failClose = 0;
     EXPECT_EQ(ClosePort(port), kS_OK);
     EXPECT_EQ(m_hPort, kInvalidPort);
+    EXPECT_EQ(std::pair(portOpen, portInit), std::pair(0, 0));  // the status says closed
     EXPECT_EQ(m_dwLastError, 0);
     EXPECT_TRUE(device.openHandles.empty());
     // Closed means closed: the port layer refuses to write.

@@ -37,16 +37,18 @@ TEST(SmsTextSubmission, NumberAndTextAsSent) {
         {u"0170-123", u"x", "0170-123", "x"},
         {u"(0170) 12.3", u"x", "(0170)12.3", "x"},
         {u"+49 abc", u"x", "+49abc", "x"},
-        // Null, empty and blank inputs still give five writes.
-        {{}, {}, "", ""},
-        {u"   ", u"", "", ""},
+        // Any printable ASCII but the quote, as long as there is a digit.
+        {u"*100#", u"x", "*100#", "x"},
+        {u"1!#$%&'*+,-./:;<=>?@[\\]^_`{|}~", u"x", "1!#$%&'*+,-./:;<=>?@[\\]^_`{|}~", "x"},
+        // Null, empty and blank texts still give five writes.
+        {u"1", {}, "1", ""},
+        {u" 1 ", u"", "1", ""},
         // Units are narrowed to their low byte; the blank stays in the text.
         {u"1", u"\u00E9\u0141 \u00FF\u20AC", "1", "\xE9\x41\x20\xFF\xAC"},
         // In the text a unit whose low byte is 0 is sent as '?' and the rest follows.
         {u"123", u"A\u0100B\u0200C", "123", "A?B?C"},
         // Line breaks and other control bytes stay in the text; only 0x1A and 0x1B are refused.
         {u"1", u"line 1\r\nline 2\n\x1C\x7F\u0119", "1", "line 1\r\nline 2\n\x1C\x7F\x19"},
-        {u"!#*\x7F\u0121", u"x", "!#*\x7F!", "x"},
         // Inputs end at their first NUL.
         {u"0170\0 999"sv, u"Hi\0there"sv, "0170", "Hi"},
         {u"1", u"\0abc"sv, "1", ""},
@@ -98,6 +100,7 @@ TEST(SmsTextSubmission, InputThatWouldReachTheModemAsCommandsIsRefusedBeforeAnyW
         {u"12\n3", u"x"},
         {u"12\t3", u"x"},
         {u"12\x1F", u"x"},
+        {u"12\x7F", u"x"},
         {u"12\u0100", u"x"},  // low byte 0
         {u"12\u010D", u"x"},  // č narrows to CR
         {u"12\u011A", u"x"},
@@ -107,6 +110,54 @@ TEST(SmsTextSubmission, InputThatWouldReachTheModemAsCommandsIsRefusedBeforeAnyW
         EXPECT_EQ(SubmitTextMessage(rec.Writer(), c.number, c.text, Refusal()), kE_INVALIDARG)
             << std::string(c.number.begin(), c.number.end());
         EXPECT_EQ(rec.attempts, 0);
+    }
+}
+
+TEST(SmsTextSubmission, NumberWithoutADigitOrBeyondPrintableAsciiIsRefusedSayingWhy) {
+    const std::string rule =
+        "; in text mode a number holds at least one digit and only "
+        "printable ASCII characters (space to ~) other than \"";
+    struct Case {
+        std::u16string_view number;
+        std::string message;
+    } const cases[] = {
+        // Nothing to dial.
+        {{}, "number \"\" refused: it has no digit"},
+        {u"", "number \"\" refused: it has no digit"},
+        {u"   ", "number \"   \" refused: it has no digit"},
+        {u"+", "number \"+\" refused: it has no digit"},
+        {u"+\0"
+         u"49"sv,
+         "number \"+\\x0049\" refused: it has no digit"},
+        {u"(-)", "number \"(-)\" refused: it has no digit"},
+        // Units beyond ASCII would reach the modem as their low byte: Arabic-Indic digits as
+        // "abc", a no-break space as 0xA0, Ā as a NUL, an emoji as two other bytes.
+        {u"\u0661\u0662\u0663",
+         "number \"\u0661\u0662\u0663\" refused: it holds U+0661 '\u0661', which is no printable "
+         "ASCII character"},
+        {u"+49\u00A0170",
+         "number \"+49\u00A0170\" refused: it holds U+00A0 '\u00A0', which is no printable "
+         "ASCII character"},
+        {u"1\u0100",
+         "number \"1\u0100\" refused: it holds U+0100 '\u0100', which is no printable "
+         "ASCII character"},
+        {u"1\U0001F4DE",
+         "number \"1\U0001F4DE\" refused: it holds U+1F4DE '\U0001F4DE', which is no printable "
+         "ASCII character"},
+        {u"\uFF11",
+         "number \"\uFF11\" refused: it holds U+FF11 '\uFF11', which is no printable "
+         "ASCII character"},
+        // Quotes and control characters as before.
+        {u"1\"", "number \"1\"\" refused: it holds a quote"},
+        {u"1\x7F", "number \"1\\x7F\" refused: it holds the control character \"\\x7F\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        RecordingWriter rec;
+        Failure failure;
+        EXPECT_EQ(SubmitTextMessage(rec.Writer(), c.number, u"Hi", failure), kE_INVALIDARG);
+        EXPECT_EQ(rec.attempts, 0);
+        EXPECT_EQ(failure.Text(), c.message + rule);
     }
 }
 
