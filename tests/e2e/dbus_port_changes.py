@@ -12,11 +12,10 @@ Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
 
 import json
 import os
-import signal
 import subprocess
 import sys
 
-from dbus_world import case, check, main, text_mode_writes, wait_until
+from dbus_world import case, check, main, stop, text_mode_writes, wait_until
 
 IO_DEVICE = 0x8007045D
 NUMBER = "+49 170 1234567"
@@ -38,13 +37,7 @@ class Modem:
     def pull(self):
         """Ends the simulator: the pseudo terminal's other side closes, as when a USB modem
         is pulled out."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
+        stop(self.proc)
 
     def records(self):
         with open(self.transcript) as f:

@@ -196,13 +196,7 @@ class World:
         check(first.startswith("device: /dev/pts/"), f"modem-sim said {first!r}")
 
     def stop_sim(self):
-        if self.sim and self.sim.poll() is None:
-            self.sim.send_signal(signal.SIGTERM)
-            try:
-                self.sim.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.sim.kill()
-                self.sim.wait(timeout=5)
+        stop(self.sim)
 
     def run(self, args, timeout=30):
         return subprocess.run(args, env=self.env, capture_output=True, text=True,
@@ -339,6 +333,17 @@ def finish(proc, seconds):
     except subprocess.TimeoutExpired:
         proc.kill()
         return None, proc.communicate()[1]
+
+
+def stop(proc):
+    """Ends a program the way a user would (SIGTERM), and for sure after 10 s."""
+    if proc is not None and proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=5)
 
 
 def end_all(procs):

@@ -97,7 +97,11 @@ def main():
         name = f"pair {index}: {len(number.lstrip('+'))} digits{' with +' if number.startswith('+') else ''}, {len(units_of(text))} units"
         problems = []
         result, length, pdu = line.split(" ")
-        if result != "00000000":
+        if not number.lstrip("+"):
+            # A number needs a digit: without one there is nobody to send to.
+            if result != "80070057":
+                problems.append(f"a number without a digit gave {result}, want 80070057")
+        elif result != "00000000":
             problems.append(f"encoder refused it with {result}")
         else:
             octets = bytes.fromhex(pdu)

@@ -1,11 +1,12 @@
 ' A script client of MerelSMSManager, as VBScript users and Office macros call it: late bound,
 ' every argument a plain variable. Prints "ok - ..." / "not ok - ..." per check and, as its
 ' last line, "DONE fails=N" (cscript exits 0 even when a script error stops it).
-'   cscript //nologo windows_script_client.vbs PORT PDUTEXT SERVERDIR SECONDPORT FOREIGNDIGITS
+'   cscript //nologo windows_script_client.vbs PORT PDUTEXT SERVERDIR [SECONDPORT FOREIGNDIGITS]
 ' PDUTEXT and FOREIGNDIGITS (digits of another script, such as Arabic-Indic ones) come in
 ' through the command line because Wine's VBScript has no working ChrW. SERVERDIR is the
 ' server's folder, where it looks for SMSMgr.ini; the messages name it. SECONDPORT is another
-' modem, which the settings name at the end: the sends after that must reach it.
+' modem, which the settings name at the end: the sends after that must reach it. Without the
+' last two, those checks are left out (a run that has one modem only).
 Option Explicit
 
 Dim fails : fails = 0
@@ -27,8 +28,12 @@ End Function
 Dim port : port = WScript.Arguments(0)
 Dim pduText : pduText = WScript.Arguments(1)
 Dim serverDir : serverDir = WScript.Arguments(2)
-Dim secondPort : secondPort = WScript.Arguments(3)
-Dim foreignDigits : foreignDigits = WScript.Arguments(4)
+Dim secondPort, foreignDigits
+Dim movesOn : movesOn = WScript.Arguments.Count >= 5
+If movesOn Then
+    secondPort = WScript.Arguments(3)
+    foreignDigits = WScript.Arguments(4)
+End If
 Dim o, hr, description, refused
 Set o = CreateObject("MerelSMSManager.SMSMgr")
 Check IsObject(o), "CreateObject(""MerelSMSManager.SMSMgr"")", ""
@@ -174,28 +179,30 @@ CheckRefused "", False, "0x80070057: number """" refused: it has no digit; " & t
 CheckRefused "+", True, "0x80070057: number ""+"" refused: it has no digit; in PDU mode a " & _
     "number holds digits, spaces, the separators - . ( ) and one leading +, with at most 20 digits", _
     "SendPDUMessage refuses a lone +"
-CheckRefused foreignDigits, False, "0x80070057: number """ & foreignDigits & _
-    """ refused: it holds U+0661 '" & Left(foreignDigits, 1) & _
-    "', which is no printable ASCII character; " & textModeRule, _
-    "SendTextMessage refuses digits of another script"
+If movesOn Then
+    CheckRefused foreignDigits, False, "0x80070057: number """ & foreignDigits & _
+        """ refused: it holds U+0661 '" & Left(foreignDigits, 1) & _
+        "', which is no printable ASCII character; " & textModeRule, _
+        "SendTextMessage refuses digits of another script"
 
-' The settings name another modem: Init leaves the open port for it, and the send goes there.
-On Error Resume Next
-Err.Clear
-o.SetSettings secondPort, 9600, 8, 0, 0, 1, 0, 0
-o.Init
-hr = HResult()
-On Error GoTo 0
-Check hr = "00000000", "Init after SetSettings names " & secondPort, hr
-o.GetSMSManagerStatus iniLoaded, logOpen, portOpen, portInit
-Check portOpen = 1 And portInit = 1, "status after the move is 1,0,1,1", _
-    iniLoaded & "," & logOpen & "," & portOpen & "," & portInit
-On Error Resume Next
-Err.Clear
-o.SendTextMessage "0170 2222", "Hello on the second port", 0
-hr = HResult()
-On Error GoTo 0
-Check hr = "00000000", "SendTextMessage on " & secondPort, hr
+    ' The settings name another modem: Init leaves the open port for it, and the send goes there.
+    On Error Resume Next
+    Err.Clear
+    o.SetSettings secondPort, 9600, 8, 0, 0, 1, 0, 0
+    o.Init
+    hr = HResult()
+    On Error GoTo 0
+    Check hr = "00000000", "Init after SetSettings names " & secondPort, hr
+    o.GetSMSManagerStatus iniLoaded, logOpen, portOpen, portInit
+    Check portOpen = 1 And portInit = 1, "status after the move is 1,0,1,1", _
+        iniLoaded & "," & logOpen & "," & portOpen & "," & portInit
+    On Error Resume Next
+    Err.Clear
+    o.SendTextMessage "0170 2222", "Hello on the second port", 0
+    hr = HResult()
+    On Error GoTo 0
+    Check hr = "00000000", "SendTextMessage on " & secondPort, hr
+End If
 
 Set o = Nothing
 WScript.Echo "DONE fails=" & fails
