@@ -35,9 +35,18 @@ HRESULT Fail(const PortLayer& port, std::int32_t error) {
     return FoldError(error);
 }
 
+bool Missing(HRESULT hr) {
+    return hr == hresult::kFileNotFound || hr == hresult::kPathNotFound;
+}
+
+// "(0x80070002: not found)": the code behind a port that is not open, for a later message.
+std::string Cause(HRESULT hr, const std::string& words) {
+    return "(" + wire::FormatHResult(hr) + ": " + words + ")";
+}
+
 // Why a port could not be used, in the words a user of the device would look for.
 std::string PortReason(HRESULT hr) {
-    if (hr == hresult::kFileNotFound || hr == hresult::kPathNotFound) return "no such device";
+    if (Missing(hr)) return "no such device";
     if (hr == hresult::kAccessDenied) return "access denied (no permission to use the device)";
     if (hr == hresult::kSharingViolation) return "in use by another program";
     return wire::DescribeHResult(hr);
@@ -56,11 +65,9 @@ HRESULT OpenFailed(const PortLayer& port, std::int32_t error, const std::u16stri
         return hr;
     }
     Record(port, hr, "cannot open port ", name);
-    const bool missing = hr == hresult::kFileNotFound || hr == hresult::kPathNotFound;
     port.openFailure = {hr,
-                        "port " + Utf16ToUtf8(name) + " could not be opened (" +
-                            wire::FormatHResult(hr) + ": " +
-                            (missing ? std::string("not found") : wire::DescribeHResult(hr)) + ")",
+                        "port " + Utf16ToUtf8(name) + " could not be opened " +
+                            Cause(hr, Missing(hr) ? "not found" : wire::DescribeHResult(hr)),
                         {},
                         {}};
     return hr;
@@ -78,9 +85,9 @@ void CloseIfGone(const PortLayer& port, std::int32_t error) {
     port.failure.detail += "; the device is gone, so the port is closed";
     port.failure.advice = advice::kOpenPort;
     port.openFailure = {hr,
-                        "port " + Utf16ToUtf8(port.openName) + " was closed when its device " +
-                            "went away (" + wire::FormatHResult(hr) + ": " +
-                            wire::DescribeHResult(hr) + ")",
+                        "port " + Utf16ToUtf8(port.openName) +
+                            " was closed when its device went away " +
+                            Cause(hr, wire::DescribeHResult(hr)),
                         {},
                         advice::kOpenPort};
 }
