@@ -41,7 +41,11 @@ bool Missing(HRESULT hr) {
 
 // "(0x80070002: not found)": the code behind a port that is not open, for a later message.
 std::string Cause(HRESULT hr, const std::string& words) {
-    return "(" + wire::FormatHResult(hr) + ": " + words + ")";
+    // Appended piece by piece: GCC 12 warns falsely (restrict) on "(" + std::string here.
+    std::string text = wire::FormatHResult(hr);
+    text.insert(0, 1, '(');
+    text.append(": ").append(words).push_back(')');
+    return text;
 }
 
 // Why a port could not be used, in the words a user of the device would look for.
