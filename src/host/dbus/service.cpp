@@ -179,6 +179,15 @@ std::string WorkingFolder() {
     return buffer;
 }
 
+// The idle timer fired: the lifetime decides whether the server ends.
+int OnIdleTime(sd_event_source*, std::uint64_t, void* lifetime) {
+    static_cast<Lifetime*>(lifetime)->IdleTimeElapsed();
+    return 0;
+}
+
+// How closely the idle timer may fire after its time; the loop may merge wake-ups within it.
+constexpr std::uint64_t kIdleTimerAccuracyUsec = 1000;
+
 // Makes `fd` readable for the event loop, from any thread.
 void Signal(int fd) {
     const std::uint64_t one = 1;
@@ -291,7 +300,23 @@ int RunService(const ServiceOptions& options) {
     if ((r = sd_bus_request_name(bus.get(), wire::kBusName, 0)) < 0) {
         return Fail((std::string("cannot take the bus name ") + wire::kBusName).c_str(), r);
     }
-    if (!lifetime.StartMonitor() || !queue.Start()) {
+    // Every lock and unlock happens on this thread (calls, deliveries, departures), so the idle
+    // time is a timer of the loop: no thread of its own waits for it. The loop owns the timer,
+    // which so outlives every unlock.
+    sd_event_source* idleTimer = nullptr;
+    if ((r = sd_event_add_time_relative(event.get(), &idleTimer, CLOCK_MONOTONIC,
+                                        std::chrono::microseconds(kServerIdleTimeout).count(),
+                                        kIdleTimerAccuracyUsec, OnIdleTime, &lifetime)) < 0 ||
+        (r = sd_event_source_set_enabled(idleTimer, SD_EVENT_OFF)) < 0 ||
+        (r = sd_event_source_set_floating(idleTimer, 1)) < 0) {
+        return Fail("cannot set up the idle timer", r);
+    }
+    lifetime.UseIdleTimer([idleTimer](Lifetime::Millis idle) {
+        // Neither call can fail on a time source of this loop.
+        sd_event_source_set_time_relative(idleTimer, std::chrono::microseconds(idle).count());
+        sd_event_source_set_enabled(idleTimer, SD_EVENT_ONESHOT);
+    });
+    if (!queue.Start()) {
         std::fprintf(stderr, "MerelSMSManager: cannot start a thread (%s)\n",
                      wire::FormatHResult(kE_FAIL).c_str());
         return static_cast<int>(kE_FAIL);
