@@ -3,9 +3,10 @@
 # min/median/max over repeated runs: send time and write spacing against the designed pauses,
 # warm call round trips against Peer.Ping and the bus daemon's GetId (the targets taking
 # turns in a rotating order), the first call of a fresh client against its Peer.Ping, cold
-# activation and memory against a minimal sd-bus service, system calls while idle, the end after the last
-# client, Peer.Ping and a queued call while a send runs, clients sending at once, and (with the
-# win64 build and Wine) COM activation and calls. Goals are reported, never enforced.
+# activation and memory against a minimal sd-bus service, system calls while idle, the end
+# after the last client, Peer.Ping and a queued call while a send runs, clients sending at
+# once, and (with the win64 build and Wine) COM activation and calls. Goals are reported,
+# never enforced.
 #
 #   tools/bench.sh           the full run (about five minutes)
 #   tools/bench.sh --quick   one repetition, 3 clients at once and no Wine: about a minute, to
