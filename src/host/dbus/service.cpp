@@ -240,9 +240,10 @@ int ConnectBus(const BusChoice& choice, sd_bus** bus) {
 int RunService(const ServiceOptions& options) {
 #if defined(__GLIBC__)
     // The bus library reads each message whole into one buffer, before any check of ours can
-    // refuse it, and the bus delivers messages of up to 32 MiB. Such buffers get mappings of
-    // their own, handed back to the system when freed: after the first large one, glibc would
-    // otherwise raise its threshold and keep the memory of the next ones in the heap.
+    // refuse it; the system bus delivers messages of up to 32 MiB, a session bus may allow
+    // more (the bus library takes up to 128 MiB). Such buffers get mappings of their own,
+    // handed back to the system when freed: after the first large one, glibc would otherwise
+    // raise its threshold and keep the memory of the next ones in the heap.
     mallopt(M_MMAP_THRESHOLD, kOwnMappingFrom);
 #endif
     // The stop signals are taken by the event loop; block them before any thread starts.
