@@ -382,6 +382,7 @@ TEST(CliSend, FailuresGiveTheirExitCodes) {
         {true, kFileNotFound, kS_OK, 74, "merel-sms ports"},
         {true, kS_OK, kE_INVALIDARG, 65, "160"},
         {true, kS_OK, kServerNotRegistered, 69, "RegServer"},
+        {true, kS_OK, kE_OUTOFMEMORY, 75, "try again later"},  // the service's queue is full
     };
     for (const Row& row : rows) {
         FakeManager m = row.configured ? Configured() : FakeManager{};
