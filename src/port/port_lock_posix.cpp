@@ -86,7 +86,8 @@ std::int32_t TakePortLock(const std::string& devicePath, PortLock& lock, std::st
     {
         std::lock_guard guard(heldMutex);
         if (held.contains(path)) {
-            why = "this program has it open already; it holds the lock file " + path;
+            why = "process " + std::to_string(::getpid()) + ", this one, holds the lock file " +
+                  path + " already";
             return win32::kSharingViolation;
         }
     }

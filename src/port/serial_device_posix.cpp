@@ -10,12 +10,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -59,7 +58,7 @@ std::int32_t OpenError(int err, const std::string& path) {
 }
 
 // The device that a port name leads to, links resolved, so that every name of one device finds
-// the same lock file; none for a name that leads to no character device.
+// the same lock file; none when it cannot be resolved.
 std::optional<std::string> ResolvedDevice(const std::string& path) {
     char* real = ::realpath(path.c_str(), nullptr);
     if (real == nullptr) return {};
@@ -134,15 +133,16 @@ class PosixSerialDevice : public SerialDevice {
         handle = kInvalidPort;
         why.clear();
         const std::string path = Utf16ToUtf8(name);
-        // The lock file comes first, so that a port another program holds is not even opened.
-        // Anything but a device is left to the open to refuse.
         PortLock lock;
-        if (const std::optional<std::string> device = ResolvedDevice(path)) {
-            if (const std::int32_t e = TakePortLock(*device, lock, why); e != 0) return e;
-        }
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return Refuse(fd, lock, OpenError(errno, path));
+        if (fd < 0) return OpenError(errno, path);
         if (!::isatty(fd)) return Refuse(fd, lock, win32::kBadDevice);
+        // Only a terminal this user may open gets a lock file, and before anything changes it.
+        if (const std::optional<std::string> device = ResolvedDevice(path)) {
+            if (const std::int32_t e = TakePortLock(*device, lock, why); e != 0) {
+                return Refuse(fd, lock, e);
+            }
+        }
         // Exclusive use, as a share mode of 0 gives on Windows: the lock file keeps out the
         // programs that look for one, flock those that lock the device, the exclusive mode every
         // later opener but root. A pseudo terminal keeps the exclusive mode as long as its other
@@ -273,8 +273,7 @@ class PosixSerialDevice : public SerialDevice {
 
     std::int32_t Close(PortHandle handle) override {
         const int fd = static_cast<int>(handle);
-        // Cleared for a port opened before the mode was left off pseudo terminals, and so that
-        // no later opener depends on when the kernel frees the terminal.
+        // The exclusive mode would stay while another descriptor keeps the terminal open.
         ::ioctl(fd, TIOCNXCL);
         // Linux frees the descriptor even when close reports an error: the lock file goes too.
         const int closed = ::close(fd);
@@ -288,7 +287,7 @@ class PosixSerialDevice : public SerialDevice {
 
   private:
     static std::int32_t Refuse(int fd, PortLock& lock, std::int32_t error) {
-        if (fd >= 0) ::close(fd);
+        ::close(fd);
         ReleasePortLock(lock);
         return error;
     }

@@ -105,8 +105,8 @@ TEST_F(PortLockFiles, OursIsInUseOnlyWhileThisProcessHoldsIt) {
     ASSERT_EQ(TakePortLock("/dev/pts/7", lock_, why_), 0);
     PortLock second;
     EXPECT_EQ(TakePortLock("/dev/pts/7", second, why_), 32);
-    EXPECT_EQ(why_, "this program has it open already; it holds the lock file " +
-                        (dir_ / "LCK..pts_7").string());
+    EXPECT_EQ(why_, "process " + std::to_string(getpid()) + ", this one, holds the lock file " +
+                        (dir_ / "LCK..pts_7").string() + " already");
     EXPECT_TRUE(second.path.empty());
     EXPECT_TRUE(fs::exists(lock_.path));
 
