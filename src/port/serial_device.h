@@ -70,8 +70,10 @@ class SerialDevice {
     virtual ~SerialDevice() = default;
 
     // Opens the named device for exclusive read and write use. Only a character device is
-    // kept: anything else is closed again and reported as 1200 (bad device).
-    virtual std::int32_t Open(const std::u16string& name, PortHandle& handle) = 0;
+    // kept: anything else is closed again and reported as 1200 (bad device). `why` gets what
+    // the backend knows beyond the error number, such as which process holds the port; it is
+    // empty otherwise.
+    virtual std::int32_t Open(const std::u16string& name, PortHandle& handle, std::string& why) = 0;
     // Reads the device's default configuration by name and applies it to the open handle.
     virtual std::int32_t ApplyDefaultConfig(const std::u16string& name, PortHandle handle) = 0;
     virtual std::int32_t GetState(PortHandle handle, CommState& state) = 0;

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -21,6 +23,7 @@
 #include "base/errno_map.h"
 #include "base/narrow.h"
 #include "port/comm_state_termios.h"
+#include "port/port_lock.h"
 #include "port/serial_device.h"
 #include "port/tty_settings.h"
 
@@ -31,6 +34,7 @@ namespace {
 struct PortCache {
     CommState state;
     CommTimeouts timeouts;
+    PortLock lock;
 };
 
 std::int32_t FromErrno(int err) {
@@ -51,6 +55,26 @@ std::int32_t OpenError(int err, const std::string& path) {
         }
     }
     return Win32ErrorFromErrno(err);
+}
+
+// The device that a port name leads to, links resolved, so that every name of one device finds
+// the same lock file; none when it cannot be resolved.
+std::optional<std::string> ResolvedDevice(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return {};
+    std::string device = real;
+    std::free(real);
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return {};
+    return device;
+}
+
+// Whether the descriptor is the terminal side of a Unix98 pseudo terminal (majors 136 to 143).
+bool PseudoTerminal(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned int major = ::major(st.st_rdev);
+    return major >= 136 && major <= 143;
 }
 
 // Reads the terminal's settings, lets `change` edit them (it returns 0 or a Win32 error), and
@@ -105,26 +129,40 @@ bool WaitUntilSent(int fd, Clock::time_point deadline, std::size_t size, std::si
 
 class PosixSerialDevice : public SerialDevice {
   public:
-    std::int32_t Open(const std::u16string& name, PortHandle& handle) override {
+    std::int32_t Open(const std::u16string& name, PortHandle& handle, std::string& why) override {
         handle = kInvalidPort;
+        why.clear();
         const std::string path = Utf16ToUtf8(name);
+        PortLock lock;
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return OpenError(errno, path);
-        if (!::isatty(fd)) return CloseWith(fd, win32::kBadDevice);
-        // Exclusive use, as a share mode of 0 gives on Windows: the lock keeps out every other
-        // user of this protocol, the exclusive mode every later opener but root.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return CloseWith(fd, FromErrno(errno));
-        if (::ioctl(fd, TIOCEXCL) != 0) return CloseWith(fd, FromErrno(errno));
+        if (!::isatty(fd)) return Refuse(fd, lock, win32::kBadDevice);
+        // Only a terminal this user may open gets a lock file, and before anything changes it.
+        if (const std::optional<std::string> device = ResolvedDevice(path)) {
+            if (const std::int32_t e = TakePortLock(*device, lock, why); e != 0) {
+                return Refuse(fd, lock, e);
+            }
+        }
+        // Exclusive use, as a share mode of 0 gives on Windows: the lock file keeps out the
+        // programs that look for one, flock those that lock the device, the exclusive mode every
+        // later opener but root. A pseudo terminal keeps the exclusive mode as long as its other
+        // side is open, even after its holder was killed, and no one but root could clear it: it
+        // is left to the lock file and flock there.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(fd, lock, FromErrno(errno));
+        if (!PseudoTerminal(fd) && ::ioctl(fd, TIOCEXCL) != 0) {
+            return Refuse(fd, lock, FromErrno(errno));
+        }
         // The descriptor stays non-blocking: writes wait in poll, where their limit can end them.
         TtySettings tty;
         if (const int err = ReadTtySettings(fd, tty); err != 0) {
-            return CloseWith(fd, FromErrno(err));
+            return Refuse(fd, lock, FromErrno(err));
         }
         PortCache cache;
         cache.state = ReadCommState(tty, DefaultCommState(TtySpeed(tty)));
+        cache.lock = std::move(lock);
         {
-            std::lock_guard lock(mutex_);
-            ports_[fd] = cache;
+            std::lock_guard guard(mutex_);
+            ports_[fd] = std::move(cache);
         }
         handle = fd;
         return 0;
@@ -235,18 +273,22 @@ class PosixSerialDevice : public SerialDevice {
 
     std::int32_t Close(PortHandle handle) override {
         const int fd = static_cast<int>(handle);
-        // The exclusive mode outlives this descriptor on a pseudo terminal whose other side
-        // stays open; clear it so that the port can be opened again.
+        // The exclusive mode would stay while another descriptor keeps the terminal open.
         ::ioctl(fd, TIOCNXCL);
-        if (::close(fd) != 0) return FromErrno(errno);
-        std::lock_guard lock(mutex_);
+        // Linux frees the descriptor even when close reports an error: the lock file goes too.
+        const int closed = ::close(fd);
+        const int err = errno;
+        std::lock_guard guard(mutex_);
+        if (PortCache* cache = Find(handle)) ReleasePortLock(cache->lock);
+        if (closed != 0) return FromErrno(err);
         ports_.erase(fd);
         return 0;
     }
 
   private:
-    static std::int32_t CloseWith(int fd, std::int32_t error) {
+    static std::int32_t Refuse(int fd, PortLock& lock, std::int32_t error) {
         ::close(fd);
+        ReleasePortLock(lock);
         return error;
     }
 

@@ -94,7 +94,8 @@ DCB ToDcb(const CommState& s) {
 
 class Win32SerialDevice : public SerialDevice {
   public:
-    std::int32_t Open(const std::u16string& name, PortHandle& handle) override {
+    std::int32_t Open(const std::u16string& name, PortHandle& handle, std::string& why) override {
+        why.clear();
         handle = kInvalidPort;
         const std::u16string path = PortNameForOpen(name);
         const HANDLE h = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

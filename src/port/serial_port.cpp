@@ -61,7 +61,10 @@ HRESULT Record(const PortLayer& port, HRESULT hr, const char* step, const std::u
     return hr;
 }
 
-HRESULT OpenFailed(const PortLayer& port, std::int32_t error, const std::u16string& name) {
+// `why` is the device's own account, such as which process holds the port; it follows the
+// reason in parentheses.
+HRESULT OpenFailed(const PortLayer& port, std::int32_t error, const std::u16string& name,
+                   const std::string& why) {
     const HRESULT hr = Fail(port, error);
     if (name.empty()) {
         port.failure = {hr, "no port is set", {}, advice::kNamePort};
@@ -69,10 +72,11 @@ HRESULT OpenFailed(const PortLayer& port, std::int32_t error, const std::u16stri
         return hr;
     }
     Record(port, hr, "cannot open port ", name);
+    if (!why.empty()) port.failure.detail.append(" (").append(why).push_back(')');
     port.openFailure = {hr,
                         "port " + Utf16ToUtf8(name) + " could not be opened " +
                             Cause(hr, Missing(hr) ? "not found" : wire::DescribeHResult(hr)),
-                        {},
+                        why,
                         {}};
     return hr;
 }
@@ -124,10 +128,11 @@ HRESULT OpenPort(const PortLayer& port, const std::u16string& name) {
         return kS_OK;
     }
     PortHandle handle = kInvalidPort;
-    const std::int32_t openError = port.device.Open(name, handle);
+    std::string why;
+    const std::int32_t openError = port.device.Open(name, handle, why);
     if (openError != 0 || handle == kInvalidPort) {
         port.m_hPort = kInvalidPort;
-        return OpenFailed(port, openError != 0 ? openError : win32::kInvalidHandle, name);
+        return OpenFailed(port, openError != 0 ? openError : win32::kInvalidHandle, name, why);
     }
     port.m_hPort = handle;
     port.openName = name;

@@ -363,9 +363,10 @@ def pdu_mode_writes(length, pdu):
             b"AT+CMGS=" + str(length).encode() + LF_CR, pdu.encode() + EOM, b"AT$RESET"]
 
 
-def run_test(run_cases):
-    """Runs the cases in a fresh World, cleans up, checks nothing is left; returns the exit code."""
-    w = World()
+def run_test(run_cases, make_world=None):
+    """Runs the cases in a fresh World (or what `make_world` makes), cleans up, checks nothing
+    is left; returns the exit code."""
+    w = make_world() if make_world else World()
     try:
         run_cases(w)
     finally:
@@ -385,6 +386,6 @@ def on_stop_signal(signum, _frame):
     raise SystemExit(128 + signum)
 
 
-def main(run_cases):
+def main(run_cases, make_world=None):
     signal.signal(signal.SIGTERM, on_stop_signal)
-    sys.exit(run_test(run_cases))
+    sys.exit(run_test(run_cases, make_world))

@@ -97,9 +97,10 @@ class FakeSerialDevice : public SerialDevice {
     std::map<PortHandle, std::u16string> nameOf;
     std::vector<std::u16string> writtenPorts;
 
-    std::int32_t Open(const std::u16string& name, PortHandle& handle) override {
+    std::int32_t Open(const std::u16string& name, PortHandle& handle, std::string& why) override {
         log_.events.push_back("open " + Utf16ToUtf8(name));
         handle = kInvalidPort;
+        why.clear();
         if (failOpen) return failOpen;
         bool found = false;
         for (const auto& n : existing) found = found || n == name;

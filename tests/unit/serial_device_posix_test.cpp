@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/wait.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include "base/narrow.h"
 #include "fakes.h"
 #include "rescue.h"
+#include "port/port_lock.h"
 #include "port/serial_port.h"
 
 namespace merel {
@@ -96,12 +98,18 @@ std::string Slurp(const fs::path& file) {
 class SerialDevicePosix : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Lock files go to a folder of the test's own, not the machine's.
+        std::string folder = (fs::temp_directory_path() / "merel-lock-XXXXXX").string();
+        ASSERT_NE(mkdtemp(folder.data()), nullptr);
+        lockDir_ = folder;
+        setenv(kLockFolderVariable, folder.c_str(), 1);
         char name[128] = {};
         int slave = -1;
         ASSERT_EQ(openpty(&master_, &slave, name, nullptr, nullptr), 0);
         // Only the modem's side stays open, as with a real device.
         close(slave);
         path_ = Utf8ToUtf16(name);
+        lockFile_ = lockDir_ / LockFileName(name);
     }
     // Opens and configures the port as the manager does, then limits writes to 200 ms.
     void OpenWithShortLimit() {
@@ -117,10 +125,13 @@ class SerialDevicePosix : public ::testing::Test {
     void TearDown() override {
         ClosePort(port);
         if (master_ >= 0) close(master_);
+        unsetenv(kLockFolderVariable);
+        if (!lockDir_.empty()) fs::remove_all(lockDir_);
     }
 
     int master_ = -1;
     std::u16string path_;
+    fs::path lockDir_, lockFile_;  // the test's lock folder, the port's lock file in it
     test::EventLog log;
     test::RecordingPause pause{log};
     SerialDevice& device = SystemSerialDevice();
@@ -179,7 +190,8 @@ TEST_F(SerialDevicePosix, OpensConfiguresAndWritesExactlyTheCommandBytes) {
 
 TEST_F(SerialDevicePosix, StateAndTimeoutsRoundTripThroughTheKernel) {
     // Opened through the device alone, for the port layer to close at the end.
-    ASSERT_EQ(device.Open(path_, m_hPort), 0);
+    std::string why;
+    ASSERT_EQ(device.Open(path_, m_hPort, why), 0);
     const PortHandle handle = m_hPort;
     ASSERT_EQ(device.ApplyDefaultConfig(path_, handle), 0);
     const int fd = static_cast<int>(handle);
@@ -333,6 +345,72 @@ TEST_F(SerialDevicePosix, WriteLongerThanTheTerminalHoldsCompletesWhileTheOtherS
         EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes arrived";
         ASSERT_EQ(ClosePort(port), kS_OK);
     }
+}
+
+TEST_F(SerialDevicePosix, LockFileNamesOurProcessWhileOpenUnderAnyNameOfTheDevice) {
+    // A link to the terminal, as socat makes one: the lock is the device's, not the link's.
+    const fs::path link = lockDir_ / "ttyV0";
+    fs::create_symlink(Utf16ToUtf8(path_), link);
+    ASSERT_EQ(OpenPort(port, Utf8ToUtf16(link.string())), kS_OK);
+    EXPECT_EQ(Slurp(lockFile_), FormatLockPid(getpid()));
+
+    // The terminal's own name finds the lock taken.
+    PortHandle other = kInvalidPort;
+    std::int32_t otherError = 0, otherOpen = 0, otherInit = 0;
+    const PortLayer second{device,  pause,       other,     otherError, openName,
+                           failure, openFailure, otherOpen, otherInit};
+    EXPECT_EQ(OpenPort(second, path_), static_cast<HRESULT>(0x80070020u));
+
+    EXPECT_EQ(ClosePort(port), kS_OK);
+    EXPECT_FALSE(fs::exists(lockFile_));
+    EXPECT_EQ(std::distance(fs::directory_iterator(lockDir_), fs::directory_iterator()), 1)
+        << "only the link is left";
+}
+
+TEST_F(SerialDevicePosix, LiveLockFileRefusesTheOpenNamingItsHolderAndStaysAsItWas) {
+    // Process 1 always runs; its lock is written as another program writes it, unpadded.
+    std::ofstream(lockFile_, std::ios::binary) << "1\n";
+    EXPECT_EQ(OpenPort(port, path_), static_cast<HRESULT>(0x80070020u));
+    EXPECT_EQ(m_hPort, kInvalidPort);
+    EXPECT_EQ(failure.Text(), "cannot open port " + Utf16ToUtf8(path_) +
+                                  ": in use by another program (process 1 holds the lock file " +
+                                  lockFile_.string() + ")");
+    // The message of a later send says why no port is open, with the holder.
+    EXPECT_EQ(WriteCommand(port, "AT\r"), kE_HANDLE);
+    EXPECT_NE(failure.Text().find("process 1 holds the lock file"), std::string::npos)
+        << failure.Text();
+    EXPECT_EQ(Slurp(lockFile_), "1\n");
+    EXPECT_EQ(ReadFor(master_, 1, 50), "");
+    // Files the open made on the way are gone too.
+    EXPECT_EQ(std::distance(fs::directory_iterator(lockDir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(SerialDevicePosix, HolderKilledWithoutClosingLeavesAPortTheNextOpenerTakes) {
+    // The child opens the port and ends without closing it, as a process killed with -9: the
+    // kernel closes its descriptor, but neither the exclusive mode nor the lock file is undone.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        PortHandle handle = kInvalidPort;
+        std::string why;
+        _exit(device.Open(path_, handle, why) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(Slurp(lockFile_), FormatLockPid(child));
+
+    // The terminal is not left exclusive: an unprivileged opener would be refused for good.
+    const int probe = ::open(Utf16ToUtf8(path_).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe, 0);
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(probe);
+
+    // The stale lock file is taken over.
+    ASSERT_EQ(OpenPort(port, path_), kS_OK);
+    EXPECT_EQ(Slurp(lockFile_), FormatLockPid(getpid()));
 }
 
 TEST_F(SerialDevicePosix, AnythingButATerminalIsRefusedAndLeftUntouched) {
