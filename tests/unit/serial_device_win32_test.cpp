@@ -80,9 +80,9 @@ class SerialDeviceWin32 : public ::testing::Test {
     std::int32_t m_dwLastError = 0;
     std::u16string openName;
     Failure failure, openFailure;
-    std::int32_t open = 0, init = 0;
+    std::int32_t open = 0, init = 0, cancelOwed = 0;
     PortLayer port{device,  pause,       m_hPort, m_dwLastError, openName,
-                   failure, openFailure, open,    init};
+                   failure, openFailure, open,    init,          cancelOwed};
 };
 
 class SerialDeviceWin32Ports : public SerialDeviceWin32 {
