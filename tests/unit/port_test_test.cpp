@@ -97,6 +97,9 @@ TEST_F(PortTest, FailedOpenClearsBothFlagsAndLeavesNoPort) {
     ExpectOutcome(0x80070002u, 0, 0, 2, {"close", "open COM1"});
     device.failOpen = 1200;  // no serial device
     ExpectOutcome(0x800704B0u, 0, 0, 1200, {"open COM1"});
+    // An open that fails with the code of a port in use leaves no port to test either.
+    device.failOpen = 1247;
+    ExpectOutcome(0x800704DFu, 0, 0, 1247, {"open COM1"});
 }
 
 TEST_F(PortTest, FailedDefaultConfigurationStillGoesOnToConfigure) {
