@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Measures what the product costs, each measure against its reference in the same run, with
 # min/median/max over repeated runs: send time and write spacing against the designed pauses,
-# warm call round trips against Peer.Ping and the bus daemon's GetId, cold activation and
-# memory against a minimal sd-bus service, system calls while idle, the end after the last
-# client, Peer.Ping and a queued call while a send runs, clients sending at once, and (with the
-# win64 build and Wine) COM activation and calls. Goals are reported, never enforced.
+# warm call round trips against Peer.Ping and the bus daemon's GetId (the targets taking
+# turns in a rotating order), the first call of a fresh client against its Peer.Ping, cold
+# activation and memory against a minimal sd-bus service, system calls while idle, the end
+# after the last client, Peer.Ping and a queued call while a send runs, clients sending at
+# once, and (with the win64 build and Wine) COM activation and calls. Goals are reported,
+# never enforced.
 #
 #   tools/bench.sh           the full run (about five minutes)
 #   tools/bench.sh --quick   one repetition, 3 clients at once and no Wine: about a minute, to
@@ -27,9 +29,9 @@ case "${1:-}" in
 esac
 
 if $quick; then
-    runs=1 sends=1 lives=1 ends=1 clients=3 com_runs=1
+    runs=1 sends=1 lives=1 ends=1 clients=3 com_runs=1 first_clients=20
 else
-    runs=5 sends=5 lives=15 ends=3 clients=20 com_runs=3
+    runs=5 sends=5 lives=15 ends=3 clients=20 com_runs=3 first_clients=200
 fi
 calls=1000       # warm round trips per run
 life_calls=10000 # calls between the memory readings
@@ -156,6 +158,9 @@ idle_syscalls product_idle_syscalls status
 # ---------------------------------------------------------------- warm round trips
 section "Round trips ($runs × $calls calls)"
 "$client" rtt "$calls" "$runs" status settings ping getid >>"$samples" || fail "round trips"
+
+section "First calls of fresh clients ($runs × $first_clients clients)"
+"$client" first "$first_clients" "$runs" status ping >>"$samples" || fail "first calls"
 
 # ---------------------------------------------------------------- sends
 busctl_call() {

@@ -142,6 +142,12 @@ Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus, Conn
                           "the session bus's policy refuses this call");
         return f;
     }
+    // The service's queue is full (or, under COM, memory ran short): a later try may succeed.
+    if (hr == kE_OUTOFMEMORY) {
+        f.exitCode = kExitTempFail;
+        f.hint = "the service is busy with other clients' calls; try again later";
+        return f;
+    }
     if (hr == kE_INVALIDARG) {
         f.exitCode = kExitDataErr;
         f.hint = advice.empty() ? RefusedInputHint(stage, f.message) : CommandFor(advice);

@@ -168,17 +168,18 @@ class Session {
 
     // The service forgets its Init when it ends after a few idle seconds; a new one has
     // neither loaded the settings nor configured the port, and then needs an Init. A send
-    // also needs the port open: after a configure whose port could not be opened, Init's own
-    // failure names the port, where the send's would only say that none is open.
+    // always makes one: it keeps a port that is open and answers, opens afresh one whose
+    // device went away unseen (a modem pulled out and put back), which no status can tell, and
+    // after a configure whose port could not be opened its failure names the port, where the
+    // send's would only say that none is open.
     bool EnsureReady(bool forSend) {
+        if (forSend) return Init(true);
         Status status;
         if (!Do("GetSMSManagerStatus", Stage::kQuery,
                 [&] { return client.GetSMSManagerStatus(status); })) {
             return false;
         }
-        const bool ready = forSend ? status.portOpen && (status.iniFileLoad || status.portInit)
-                                   : status.iniFileLoad || status.portInit;
-        return ready || Init(forSend);
+        return status.iniFileLoad || status.portInit || Init(false);
     }
 
     ManagerClient& client;

@@ -243,14 +243,19 @@ HRESULT CSMSMgr::Init() {
                              {}};
             return hr;
         }
-        if (OpenPort(m_strPort) != 0) return FoldError(m_dwLastError);
-        m_boIsPortOpen = 1;
-
-        if (ConfigurePort(static_cast<std::uint32_t>(m_loBaudrate), kFixedLine.dataBits,
-                          kFixedLine.parity, kFixedLine.stopBits, kFixedLine.handshake,
-                          kFixedLine.readTimeout) != 0) {
-            return FoldError(m_dwLastError);
-        }
+        const auto openAndConfigure = [this] {
+            if (OpenPort(m_strPort) != 0) return false;
+            m_boIsPortOpen = 1;
+            return ConfigurePort(static_cast<std::uint32_t>(m_loBaudrate), kFixedLine.dataBits,
+                                 kFixedLine.parity, kFixedLine.stopBits, kFixedLine.handshake,
+                                 kFixedLine.readTimeout) == 0;
+        };
+        const bool kept = m_hPort != kInvalidPort;
+        bool ready = openAndConfigure();
+        // A kept handle whose device went away since (a modem pulled out and put back) has just
+        // been closed by the failed configuration; the device may be back, so open it afresh.
+        if (!ready && kept && m_hPort == kInvalidPort) ready = openAndConfigure();
+        if (!ready) return FoldError(m_dwLastError);
         m_boIsPortInit = 1;
         return SettleOwedCancel(Port(*this, *m_services.device, *m_services.pause));
     });

@@ -95,21 +95,38 @@ def pulled_out(w, modems):
         w.call_ok("SendMessage", "ss", NUMBER, "back", timeout=60)
         check(second.messages() == [("text", "+491701234567", "back")], second.messages())
 
+    third = None
+
     @case("pulled out again, merel-sms send opens the port by itself once it is back")
     def _():
         second.pull()
         w.busctl("SendMessage", "ss", NUMBER, "lost")
         check(w.status()[2:] == [0, 0], f"status {w.status()}")
+        nonlocal third
         third = Modem(w, w.modem_link, "third")
         modems.append(third)
         p = w.run([cli, "send", NUMBER, "by the CLI"], timeout=60)
         check(p.returncode == 0, f"exit {p.returncode}: {p.stderr.strip()}")
-        check(third.messages() == [("text", "+491701234567", "by the CLI")], third.messages())
+        check(third is not None and third.messages() == [("text", "+491701234567", "by the CLI")],
+              "the third modem got something else")
+
+    @case("pulled out and put back with no call between, the next merel-sms send sends")
+    def _():
+        check(third is not None, "the third modem never started")
+        third.pull()
+        fourth = Modem(w, w.modem_link, "fourth")
+        modems.append(fourth)
+        p = w.run([cli, "send", NUMBER, "after the swap"], timeout=60)
+        check(p.returncode == 0, f"exit {p.returncode}: {p.stderr.strip()}")
+        check(fourth.messages() == [("text", "+491701234567", "after the swap")],
+              fourth.messages())
 
     @case("the pulled modems got what was sent before they went, and nothing after")
     def _():
         check(first.messages() == [("text", "+491701234567", "before")], first.messages())
         check(second.messages() == [("text", "+491701234567", "back")], second.messages())
+        check(third is not None and third.messages() == [("text", "+491701234567", "by the CLI")],
+              "the third modem got something else")
 
 
 def moved(w, modems):

@@ -25,6 +25,18 @@ Function HResult()
     HResult = Right("0000000" & Hex(Err.Number), 8)
 End Function
 
+' The whole of a text file, or empty when it cannot be read.
+Function FileText(path)
+    Dim fso, f
+    FileText = ""
+    On Error Resume Next
+    Set fso = CreateObject("Scripting.FileSystemObject")
+    Set f = fso.OpenTextFile(path, 1)
+    FileText = f.ReadAll
+    f.Close
+    On Error GoTo 0
+End Function
+
 Dim port : port = WScript.Arguments(0)
 Dim pduText : pduText = WScript.Arguments(1)
 Dim serverDir : serverDir = WScript.Arguments(2)
@@ -179,6 +191,27 @@ CheckRefused "", False, "0x80070057: number """" refused: it has no digit; " & t
 CheckRefused "+", True, "0x80070057: number ""+"" refused: it has no digit; in PDU mode a " & _
     "number holds digits, spaces, the separators - . ( ) and one leading +, with at most 20 digits", _
     "SendPDUMessage refuses a lone +"
+' Strings longer than the server takes are refused on arrival, and nothing of them is kept.
+Dim iniBefore, iniAfter
+iniBefore = FileText(serverDir & "\SMSMgr.ini")
+CheckRefused String(40000, "9"), False, "0x80070057: number (u_bstrPhoneNr) refused: it has " & _
+    "40000 UTF-16 units; the server takes at most 4096", "SendTextMessage refuses a 40000-unit number"
+On Error Resume Next
+Err.Clear
+o.SetSettings "\\.\" & String(40000, "P"), 9600, 8, 0, 0, 1, 0, 0
+hr = HResult()
+description = Err.Description
+On Error GoTo 0
+refused = hr = "00000005" Or hr = "80070057"
+Check refused And description = "0x80070057: port name (u_bstrPort) refused: it has 40004 " & _
+    "UTF-16 units; the server takes at most 32767", "SetSettings refuses a 40004-unit port name", _
+    hr & " " & description
+o.GetSettings p, baud, dataBits, parity, stopBits, handshake, readTimeout, charset
+Check p = port And baud = 9600 And dataBits = 8 And charset = 0, _
+    "GetSettings still returns the port stored before", Left(p, 40) & " " & baud & " " & charset
+iniAfter = FileText(serverDir & "\SMSMgr.ini")
+Check iniBefore = iniAfter And Len(iniBefore) > 0, "SMSMgr.ini is unchanged", Len(iniAfter)
+
 If movesOn Then
     CheckRefused foreignDigits, False, "0x80070057: number """ & foreignDigits & _
         """ refused: it holds U+0661 '" & Left(foreignDigits, 1) & _

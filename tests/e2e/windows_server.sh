@@ -332,6 +332,78 @@ mode a number holds digits, spaces, the separators - . ( ) and one leading +, wi
 [ "$(next_command)" -eq "$((first + 5))" ] ||
     not_ok "merel-sms: the refused send wrote nothing" "commands from $first to $(next_command)"
 
+# ---------------------------------------------------------------- a modem pulled out and put back
+# A client holds the server, so that it keeps its port while the modem (a third one, COM6) goes
+# away: modem-sim ends, which closes the pseudo terminal's other side, and a new one appears at
+# the same link. A send to the modem that is gone fails (its Init finds the device gone, closes
+# the port and finds nothing to open) and names the port; once the modem is back, merel-sms
+# send's own Init opens it afresh, also when the modem was swapped with no call between.
+PORT3=COM6
+timeout 60 "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$PORT3" /d "$work/modem3" /f \
+    >/dev/null 2>&1
+ln -sfn "$work/modem3" "$WINEPREFIX/dosdevices/${PORT3,,}"
+modem3=
+plug_modem3() {
+    "$MEREL_BUILD_LINUX/tools/modem-sim/modem-sim" --link "$work/modem3" --json \
+        --transcript "$work/transcript3-$1.jsonl" --idle-exit 900 >"$work/modem-sim3-$1.out" 2>&1 &
+    modem3=$!
+    background+=($modem3)
+    wait_line "$work/modem-sim3-$1.out" 10 'device: ' ||
+        not_ok "modem $1 on $PORT3" "modem-sim did not start: $(head -c 300 "$work/modem-sim3-$1.out")"
+}
+pull_modem3() {
+    kill "$modem3" 2>/dev/null
+    wait "$modem3" 2>/dev/null
+}
+# The texts of the messages that modem $1 received, one a line.
+texts_of_modem3() {
+    /usr/bin/python3 -c 'import json, sys
+for line in open(sys.argv[1]):
+    r = json.loads(line)
+    if r["type"] == "message": print(r["text"])' "$work/transcript3-$1.jsonl" 2>/dev/null
+}
+wait_no_server 20 || not_ok "pulled out: start" "a server is still running"
+plug_modem3 first
+rm -f "$srv/release-holder"
+client "$work/hold-pulled.out" hold-until 170 release-holder &
+holder=$!
+background+=($holder)
+if ! wait_line "$work/hold-pulled.out" 60 connected; then
+    not_ok "pulled out: a client holds the server" "it did not connect"
+fi
+merel_sms "$work/pulled-configure.out" configure --port "$PORT3" --mode text
+merel_sms "$work/pulled-before.out" send "+49 170 1234567" "before"
+rc=$?
+check "pulled out: a send to the modem on $PORT3 exits 0" \
+    "exit $rc: $(head -c 300 "$work/pulled-before.out")" [ "$rc" -eq 0 ]
+pull_modem3
+merel_sms "$work/pulled-lost.out" send "+49 170 1234567" "lost"
+rc=$?
+check "pulled out: a send fails naming the port that is gone" \
+    "exit $rc: $(head -c 300 "$work/pulled-lost.out")" \
+    exited_saying "$rc" 74 "$work/pulled-lost.out" "0x80070002: cannot open port $PORT3: no such device"
+merel_sms "$work/pulled-status.out" status
+port_closed() { tr -d '\r' <"$1" | grep -qx "port open: no"; }
+check "pulled out: the status shows the port closed" "$(tr -d '\r' <"$work/pulled-status.out")" \
+    port_closed "$work/pulled-status.out"
+plug_modem3 second
+merel_sms "$work/pulled-back.out" send "+49 170 1234567" "back"
+rc=$?
+check "put back: the next merel-sms send opens the port afresh and sends" \
+    "exit $rc: $(head -c 300 "$work/pulled-back.out")" [ "$rc" -eq 0 ]
+pull_modem3
+plug_modem3 third
+merel_sms "$work/pulled-swapped.out" send "+49 170 1234567" "swapped"
+rc=$?
+check "swapped with no call between: the next merel-sms send sends" \
+    "exit $rc: $(head -c 300 "$work/pulled-swapped.out")" [ "$rc" -eq 0 ]
+got="$(texts_of_modem3 first)|$(texts_of_modem3 second)|$(texts_of_modem3 third)"
+check "pulled out: each modem got what was sent while it was there, and nothing else" \
+    "got $got" [ "$got" = "before|back|swapped" ]
+pull_modem3
+touch "$srv/release-holder"
+wait "$holder" 2>/dev/null
+
 # ---------------------------------------------------------------- the README's VBScript example
 wait_no_server 20 || not_ok "vbscript example: start" "a server is still running"
 cp "$MEREL_SOURCE/docs/examples/send.vbs" "$srv/"

@@ -30,7 +30,7 @@ struct FakeManager {
     std::vector<std::pair<std::u16string, std::u16string>> sent;  // number, text
     std::vector<std::u16string> ports = {u"Serial Port (/dev/ttyS0)",
                                          u"Serial Port (/dev/ttyUSB0)"};
-    std::chrono::milliseconds statusDelay{0};  // other clients' calls ahead of the status call
+    std::chrono::milliseconds initDelay{0};  // other clients' calls ahead of the Init
     bool busFound = true;
 };
 
@@ -58,7 +58,6 @@ class FakeClient : public ManagerClient {
         return Result("GetSettings", kS_OK);
     }
     HRESULT GetSMSManagerStatus(Status& status) override {
-        std::this_thread::sleep_for(m_.statusDelay);
         status = m_.status;
         return Result("GetSMSManagerStatus", kS_OK);
     }
@@ -71,6 +70,7 @@ class FakeClient : public ManagerClient {
         return Result("TestPort", m_.portResult, PortText());
     }
     HRESULT Init() override {
+        std::this_thread::sleep_for(m_.initDelay);
         if (!m_.file) {
             return Result("Init", kFileNotFound,
                           "settings file /opt/merel/SMSMgr.ini not found: write it with "
@@ -341,7 +341,7 @@ TEST(CliSend, ReadingFromATerminalIsAnnounced) {
 TEST(CliSend, TheReportedTimeIncludesWaitingForTheService) {
     FakeManager m = Configured();
     m.status = {1, 0, 1, 1};
-    m.statusDelay = std::chrono::milliseconds(300);
+    m.initDelay = std::chrono::milliseconds(300);
     const Outcome r = RunWith(m, {"--json", "send", "1", "hi"});
     const auto at = r.out.find("\"seconds\":");
     ASSERT_NE(at, std::string::npos) << r.out;
@@ -382,6 +382,7 @@ TEST(CliSend, FailuresGiveTheirExitCodes) {
         {true, kFileNotFound, kS_OK, 74, "merel-sms ports"},
         {true, kS_OK, kE_INVALIDARG, 65, "160"},
         {true, kS_OK, kServerNotRegistered, 69, "RegServer"},
+        {true, kS_OK, kE_OUTOFMEMORY, 75, "try again later"},  // the service's queue is full
     };
     for (const Row& row : rows) {
         FakeManager m = row.configured ? Configured() : FakeManager{};

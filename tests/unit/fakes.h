@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <utility>
@@ -93,6 +94,9 @@ class FakeSerialDevice : public SerialDevice {
     CommTimeouts timeouts;  // what the device holds
     int openCount = 0, closeCount = 0, writeCount = 0, stateSets = 0, timeoutSets = 0;
     std::vector<PortHandle> openHandles;
+    // Handles whose device went away (pulled out, maybe put back since): they take no more
+    // calls, while a new open reaches the device.
+    std::set<PortHandle> gone;
     // The name each handle was opened by, and the port each write went to, in order.
     std::map<PortHandle, std::u16string> nameOf;
     std::vector<std::u16string> writtenPorts;
@@ -114,9 +118,10 @@ class FakeSerialDevice : public SerialDevice {
         log_.events.push_back("default-config " + Utf16ToUtf8(name));
         return failDefaultConfig;
     }
-    std::int32_t GetState(PortHandle, CommState& s) override {
+    std::int32_t GetState(PortHandle handle, CommState& s) override {
         log_.events.push_back("get-state");
         if (failGetState) return failGetState;
+        if (gone.contains(handle)) return 1117;  // I/O device error
         s = state;
         return 0;
     }

@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "host/common/call_queue.h"
+#include "host/common/failure_text.h"
 
 namespace merel {
 namespace {
 
 using std::chrono::milliseconds;
 using Outcome = CallQueue::Outcome;
+using Taken = CallQueue::Taken;
 
 constexpr milliseconds kGenerous{5000};
 
@@ -34,7 +36,10 @@ class CallQueueTest : public ::testing::Test {
 
     // A call that records what became of it; a `blocking` one holds the worker until Open().
     void Push(const std::string& caller, int id, bool blocking = false) {
-        ASSERT_TRUE(queue.Push(
+        ASSERT_EQ(Offer(caller, id, blocking), Taken::kQueued);
+    }
+    Taken Offer(const std::string& caller, int id, bool blocking = false) {
+        return queue.Push(
             caller,
             [this, id, blocking] {
                 if (++running > 1) overlapped = true;
@@ -48,7 +53,7 @@ class CallQueueTest : public ::testing::Test {
             },
             [this, id](Outcome outcome, HRESULT result) {
                 ends.push_back({id, outcome, result});
-            }));
+            });
     }
 
     // Hands back outcomes as the worker reports them until `count` have come back.
@@ -76,13 +81,16 @@ class CallQueueTest : public ::testing::Test {
     std::mutex mutex;
     std::condition_variable wakeCv;
     int wakes = 0;
-    CallQueue queue{lifetime, [this] {
+    // Small bounds, so that a test reaches them.
+    CallQueue queue{lifetime,
+                    [this] {
                         {
                             std::lock_guard lock(mutex);
                             ++wakes;
                         }
                         wakeCv.notify_all();
-                    }};
+                    },
+                    {3, 5}};
     std::promise<void> gate, started;
     std::atomic<bool> opened{false};
     std::shared_future<void> gateOpen = gate.get_future().share();
@@ -142,8 +150,9 @@ TEST_F(CallQueueTest, StopAnswersTheQueuedAndTearsDownAfterTheRunningCall) {
         },
         milliseconds(20)));
     EXPECT_EQ(ends, (std::vector<End>{{2, Outcome::kStopped, kS_OK}}));
-    EXPECT_FALSE(queue.Push(
-        ":1.9", [] { return kS_OK; }, [](Outcome, HRESULT) {}));
+    EXPECT_EQ(queue.Push(
+                  ":1.9", [] { return kS_OK; }, [](Outcome, HRESULT) {}),
+              Taken::kStopped);
     EXPECT_EQ(lifetime.LockCount(), 1);
 
     Open();
@@ -156,11 +165,12 @@ TEST_F(CallQueueTest, StopAnswersTheQueuedAndTearsDownAfterTheRunningCall) {
 }
 
 TEST_F(CallQueueTest, AnExceptionInACallIsItsFailure) {
-    ASSERT_TRUE(queue.Push(
-        "", []() -> HRESULT { throw std::bad_alloc(); },
-        [this](Outcome outcome, HRESULT result) {
-            ends.push_back({0, outcome, result});
-        }));
+    ASSERT_EQ(queue.Push(
+                  "", []() -> HRESULT { throw std::bad_alloc(); },
+                  [this](Outcome outcome, HRESULT result) {
+                      ends.push_back({0, outcome, result});
+                  }),
+              Taken::kQueued);
     Push("", 1);
     DeliverUntil(2);
     EXPECT_EQ(ends, (std::vector<End>{{0, Outcome::kRan, kE_FAIL}, {1, Outcome::kRan, 1}}));
@@ -199,6 +209,37 @@ TEST_F(CallQueueTest, RunNowOnlyWhileTheWorkerHasNothingRunningQueuedOrToHandBac
     EXPECT_TRUE(refused());  // stopped: the manager may be gone
     EXPECT_FALSE(refusedRan);
     EXPECT_EQ(lifetime.LockCount(), 0);
+}
+
+TEST_F(CallQueueTest, WaitingCallsAreBoundedPerCallerAndInAllAndTheRefusedNeverRun) {
+    Push(":1.5", 1, true);  // running: it no longer waits
+    ASSERT_EQ(started.get_future().wait_for(kGenerous), std::future_status::ready);
+    for (int id = 2; id <= 4; ++id) Push(":1.5", id);
+    EXPECT_EQ(Offer(":1.5", 5), Taken::kFull);  // its fourth waiting call
+    Push(":1.6", 6);                            // another caller is still taken
+    Push("", 7);  // a caller that cannot be followed counts in all only
+    EXPECT_EQ(Offer(":1.7", 8), Taken::kFull);  // five wait in all
+    EXPECT_EQ(Offer("", 9), Taken::kFull);
+    EXPECT_EQ(lifetime.LockCount(), 6);  // the refused took no lock
+
+    queue.DropCaller(":1.6");  // a caller who leaves frees its places
+    Push(":1.7", 10);
+    Open();
+    DeliverUntil(7);
+    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4, 7, 10}));
+    for (const End& end : ends) EXPECT_TRUE(end.id != 5 && end.id != 8 && end.id != 9);
+    EXPECT_EQ(lifetime.LockCount(), 0);
+
+    // Answered calls no longer count: the caller may queue as many again.
+    for (int id = 11; id <= 13; ++id) Push(":1.5", id);
+    DeliverUntil(10);
+}
+
+TEST_F(CallQueueTest, ACallerBeyondTheBoundsIsToldTheBoundsAndToCallAgain) {
+    const Failure full = queue.FullFailure();
+    EXPECT_EQ(host::FailureText("SendTextMessage", full.hr, full),
+              "0x8007000E: the server has too many calls waiting: at most 3 calls from one "
+              "caller and 5 in all wait for their turn; call again once some have been answered");
 }
 
 }  // namespace

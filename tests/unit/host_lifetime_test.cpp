@@ -8,6 +8,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "host/lifetime/lifetime.h"
 
@@ -129,6 +130,32 @@ TEST(LifetimePause, OnlyADelayedShutdownPausesBeforeExit) {
     const auto start = Clock::now();
     lifetime.PauseBeforeExit();
     EXPECT_LT(Clock::now() - start, milliseconds(500));
+}
+
+// With a host's timer instead of the monitor: each fall to 0 arms the timer for the idle time,
+// and the timer's firing ends the server only while the count is still 0.
+TEST(LifetimeIdleTimer, ArmsOnEachFallAndQuitsOnlyWhenStillIdle) {
+    QuitProbe probe;
+    Lifetime lifetime(kIdle, milliseconds(0), probe.Callback());
+    std::vector<milliseconds> armed;
+    lifetime.UseIdleTimer([&armed](milliseconds idle) { armed.push_back(idle); });
+
+    lifetime.Lock();
+    lifetime.Lock();
+    lifetime.Unlock();
+    EXPECT_TRUE(armed.empty()) << "armed while a lock was held";
+    lifetime.Unlock();
+    ASSERT_EQ(armed, std::vector<milliseconds>{kIdle});
+
+    // A client came before the timer fired and is still here: the server stays.
+    lifetime.Lock();
+    lifetime.IdleTimeElapsed();
+    EXPECT_EQ(probe.calls.load(), 0);
+    // Its leaving arms the timer afresh; this time the firing ends the server.
+    lifetime.Unlock();
+    EXPECT_EQ(armed.size(), 2u);
+    lifetime.IdleTimeElapsed();
+    EXPECT_EQ(probe.calls.load(), 1);
 }
 
 }  // namespace

@@ -228,6 +228,18 @@ TEST_F(ManagerTest, AModemThatIsGoneIsClosedAndTheNextInitOpensItAgain) {
     EXPECT_EQ(2, world.device.openCount);
 }
 
+TEST_F(ManagerTest, InitAfterTheModemWasPulledOutAndPutBackOpensItAfresh) {
+    WriteIni(Ini("COM1"));
+    ASSERT_EQ(kS_OK, mgr->Init());
+    // Nothing was sent while it was gone, so the kept handle is found dead only now.
+    world.device.gone.insert(world.device.openHandles.front());
+    EXPECT_EQ(kS_OK, mgr->Init());
+    EXPECT_EQ((Status{1, 0, 1, 1}), GetStatus());
+    EXPECT_EQ(2, world.device.openCount);
+    EXPECT_EQ(1u, world.device.openHandles.size());
+    EXPECT_EQ(kS_OK, mgr->SendMessage(u"123", u"Hi"));
+}
+
 TEST_F(ManagerTest, EmptySettingsFileCountsAsReadAndFailsAtTheEmptyPortName) {
     WriteIni("");
     EXPECT_EQ(static_cast<HRESULT>(0x80070002u), mgr->Init());

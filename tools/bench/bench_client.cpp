@@ -3,6 +3,7 @@
 // merel-bench-report.
 //
 //   rtt CALLS RUNS TARGET...        warm round trips; per run the median and the 99th percentile
+//   first CLIENTS RUNS TARGET...    the first call of a fresh client; per run the median
 //   send text|pdu KEY               one send to the modem; its duration
 //   life TARGET CALLS KEY [wait]    first call to a service that is not running (activation),
 //                                   memory after it and after CALLS and 2 × CALLS more calls; then
@@ -138,14 +139,17 @@ void Calls(sd_bus* bus, const Target& t, int calls) {
 
 int Usage() {
     std::fputs(
-        "usage: merel-bench-client rtt CALLS RUNS TARGET... | send text|pdu KEY |\n"
+        "usage: merel-bench-client rtt CALLS RUNS TARGET... | first CLIENTS RUNS TARGET... |\n"
+        "       send text|pdu KEY |\n"
         "       life TARGET CALLS KEY [wait] | during-send KEY | parallel N KEY |\n"
         "       hold TARGET SECONDS\n",
         stderr);
     return 2;
 }
 
-// The targets take turns call by call, so that a busy moment of the machine falls on all alike.
+// The targets take turns call by call, so that a busy moment of the machine falls on all alike,
+// and the order of the turn moves on by one every call, so that no target always follows the
+// same one (and finds the service's caches as that one left them).
 int Rtt(int calls, int runs, const std::vector<std::string>& names) {
     Bus bus = Connect();
     std::vector<const Target*> targets;
@@ -158,7 +162,8 @@ int Rtt(int calls, int runs, const std::vector<std::string>& names) {
     for (int run = 0; run < runs; ++run) {
         std::vector<std::vector<double>> times(targets.size());
         for (int call = 0; call < calls; ++call) {
-            for (std::size_t i = 0; i < targets.size(); ++i) {
+            for (std::size_t turn = 0; turn < targets.size(); ++turn) {
+                const std::size_t i = (turn + static_cast<std::size_t>(call)) % targets.size();
                 const auto start = Clock::now();
                 Call(bus.get(), *targets[i]);
                 times[i].push_back(MsSince(start));
@@ -173,6 +178,37 @@ int Rtt(int calls, int runs, const std::vector<std::string>& names) {
         PrintSamples(names[i] + "_median", medians[i]);
         PrintSamples(names[i] + "_p99", p99s[i]);
     }
+    return 0;
+}
+
+// Every one-shot client (each run of merel-sms) is a caller that the service has never seen.
+// Each fresh connection first asks the bus daemon (its set-up is not timed), then makes one
+// timed call; the targets take turns client by client, in a rotating order as in Rtt.
+int First(int clients, int runs, const std::vector<std::string>& names) {
+    std::vector<const Target*> targets;
+    for (const std::string& name : names) {
+        targets.push_back(FindTarget(name));
+        if (!targets.back()) return Usage();
+    }
+    const Target& getid = *FindTarget("getid");
+    std::vector<std::vector<double>> medians(targets.size());
+    for (int run = 0; run < runs; ++run) {
+        std::vector<std::vector<double>> times(targets.size());
+        for (int client = 0; client < clients; ++client) {
+            for (std::size_t turn = 0; turn < targets.size(); ++turn) {
+                const std::size_t i = (turn + static_cast<std::size_t>(client)) % targets.size();
+                Bus bus = Connect();
+                Call(bus.get(), getid);
+                const auto start = Clock::now();
+                Call(bus.get(), *targets[i]);
+                times[i].push_back(MsSince(start));
+            }
+        }
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            medians[i].push_back(merel::bench::Summarize(times[i])->median);
+        }
+    }
+    for (std::size_t i = 0; i < targets.size(); ++i) PrintSamples(names[i] + "_first", medians[i]);
     return 0;
 }
 
@@ -344,6 +380,9 @@ int main(int argc, char** argv) {
     auto target = [&a](std::size_t i) { return i < a.size() ? FindTarget(a[i]) : nullptr; };
     if (a.size() >= 4 && a[0] == "rtt") {
         return Rtt(std::stoi(a[1]), std::stoi(a[2]), {a.begin() + 3, a.end()});
+    }
+    if (a.size() >= 4 && a[0] == "first") {
+        return First(std::stoi(a[1]), std::stoi(a[2]), {a.begin() + 3, a.end()});
     }
     if (a.size() == 3 && a[0] == "send" && (a[1] == "text" || a[1] == "pdu")) {
         return SendOnce(a[1] == "pdu", a[2]);

@@ -53,6 +53,8 @@ std::vector<RowSpec> Rows(int clients) {
             "Peer.Ping", {}},
         {"GetSettings round trip, median of 1000", "ms", "settings_median", "ping_median",
             "Peer.Ping", AtMost(1.1)},
+        {"GetSMSManagerStatus, first call of a fresh client, median", "ms",
+            "status_first", "ping_first", "its Peer.Ping", AtMost(1.2)},
         {"Peer.Ping to the service, median of 1000", "ms", "ping_median", "getid_median",
             "bus daemon GetId", {}},
         {"cold activation, first call", "ms", "product_cold", "minimal_cold", "minimal service",

@@ -1,11 +1,12 @@
 #include "host/common/call_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace merel {
 
-CallQueue::CallQueue(Lifetime& lifetime, std::function<void()> wake)
-    : lifetime_(lifetime), wake_(std::move(wake)) {}
+CallQueue::CallQueue(Lifetime& lifetime, std::function<void()> wake, Bounds bounds)
+    : lifetime_(lifetime), wake_(std::move(wake)), bounds_(bounds) {}
 
 CallQueue::~CallQueue() {
     if (!worker_.joinable()) return;
@@ -27,15 +28,22 @@ bool CallQueue::Start() {
     }
 }
 
-bool CallQueue::Push(std::string caller, Work work, Done done) {
+CallQueue::Taken CallQueue::Push(std::string caller, Work work, Done done) {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_) return false;
+        if (stopping_) return Taken::kStopped;
+        if (queued_.size() >= bounds_.inAll) return Taken::kFull;
+        if (!caller.empty() && static_cast<std::size_t>(std::count_if(
+                                   queued_.begin(), queued_.end(), [&](const Call& c) {
+                                       return c.caller == caller;
+                                   })) >= bounds_.perCaller) {
+            return Taken::kFull;
+        }
         queued_.push_back(Call{std::move(caller), std::move(work), std::move(done)});
         lifetime_.Lock();
     }
     cv_.notify_all();
-    return true;
+    return Taken::kQueued;
 }
 
 bool CallQueue::RunNow(const Work& work, HRESULT& result) {
@@ -107,6 +115,15 @@ bool CallQueue::Stop(std::function<void()> last, std::chrono::milliseconds wait)
 std::size_t CallQueue::Queued() const {
     std::lock_guard lock(mutex_);
     return queued_.size();
+}
+
+Failure CallQueue::FullFailure() const {
+    std::string detail = "at most ";
+    detail.append(std::to_string(bounds_.perCaller))
+        .append(" calls from one caller and ")
+        .append(std::to_string(bounds_.inAll))
+        .append(" in all wait for their turn; call again once some have been answered");
+    return {kE_OUTOFMEMORY, "the server has too many calls waiting", std::move(detail), {}};
 }
 
 void CallQueue::Finish(std::vector<Call>& calls, Outcome outcome) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/failure.h"
 #include "base/hresult.h"
 #include "host/lifetime/lifetime.h"
 
@@ -31,9 +32,25 @@ class CallQueue {
     // Runs on the owner's thread, from Deliver, DropCaller or Stop.
     using Done = std::function<void(Outcome, HRESULT)>;
 
+    // How many calls may wait for their turn: from one caller, and in all. Every waiting call
+    // holds its arguments, so the bounds bound the memory that callers can make the server
+    // hold. A send takes seconds, so a user has few waiting; a caller beyond the bound is
+    // answered at once.
+    struct Bounds {
+        std::size_t perCaller;
+        std::size_t inAll;
+    };
+    static constexpr Bounds kBounds{32, 256};
+
+    enum class Taken {
+        kQueued,
+        kFull,     // as many calls wait as the bounds allow: not queued
+        kStopped,  // the queue has been stopped: not queued
+    };
+
     // `wake` runs on the worker whenever a call has finished: it must make the owner's thread
     // call Deliver.
-    CallQueue(Lifetime& lifetime, std::function<void()> wake);
+    CallQueue(Lifetime& lifetime, std::function<void()> wake, Bounds bounds = kBounds);
     // Waits for the worker; the owner calls Stop first.
     ~CallQueue();
     CallQueue(const CallQueue&) = delete;
@@ -42,9 +59,9 @@ class CallQueue {
     // Starts the worker. Returns false when it cannot be started.
     bool Start();
 
-    // Queues a call of `caller` (empty: a caller that is never dropped) and locks the server.
-    // Returns false, without taking anything, once the queue has been stopped.
-    bool Push(std::string caller, Work work, Done done);
+    // Queues a call of `caller` (empty: a caller that is never dropped, and held to the bound
+    // in all only) and locks the server. Takes nothing unless it returns kQueued.
+    Taken Push(std::string caller, Work work, Done done);
 
     // Runs `work` at once on the calling thread, but only while the worker is idle: nothing
     // queued, running or waiting to be handed back, and not stopping. The call then keeps its
@@ -70,6 +87,9 @@ class CallQueue {
 
     std::size_t Queued() const;
 
+    // What a call that was not taken for kFull is answered (E_OUTOFMEMORY).
+    Failure FullFailure() const;
+
   private:
     struct Call {
         std::string caller;
@@ -83,6 +103,7 @@ class CallQueue {
 
     Lifetime& lifetime_;
     std::function<void()> wake_;
+    const Bounds bounds_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<Call> queued_;

@@ -4,8 +4,11 @@
 #include <cerrno>
 #include <iterator>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +16,7 @@
 
 #include "base/hresult.h"
 #include "base/narrow.h"
+#include "host/common/argument_limits.h"
 #include "host/common/failure_text.h"
 #include "host/dbus/bus_errors.h"
 #include "interface/description.h"
@@ -80,6 +84,22 @@ int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, bool quic
     return self.dispatch(call, {std::move(runAndDescribe), std::move(replyWithText), quick});
 }
 
+using host::StringArgument;
+
+// Answers at once, on the bus thread, a call with a string argument longer than the server
+// takes: such a call is never queued, and nothing is made of its strings. The bus carries
+// UTF-8, so the lengths are in bytes. Nothing when every argument fits.
+std::optional<int> RefuseOversized(sd_bus_message* call,
+                                   std::initializer_list<host::Measured> arguments) {
+    const std::optional<Failure> refused =
+        host::RefuseOversized(host::Units::kUtf8Bytes, arguments);
+    if (!refused) return std::nullopt;
+    const int r = ReplyHResultError(
+        call, refused->hr,
+        host::FailureText(sd_bus_message_get_member(call), refused->hr, *refused));
+    return r < 0 ? r : 1;
+}
+
 // The two getters only copy the manager's members.
 constexpr bool kQuick = true;
 
@@ -94,6 +114,11 @@ int OnSendTextMessage(sd_bus_message* call, void* userdata, sd_bus_error*) {
     std::int32_t flags = 0;
     const int r = sd_bus_message_read(call, In(Slot::kSendTextMessage), &phoneNr, &message, &flags);
     if (r < 0) return r;
+    if (const auto refused =
+            RefuseOversized(call, {{StringArgument::kNumber, std::strlen(phoneNr)},
+                                   {StringArgument::kText, std::strlen(message)}})) {
+        return *refused;
+    }
     return Submit(
         userdata, call,
         [number = Utf8ToUtf16(phoneNr), text = Utf8ToUtf16(message), flags](CSMSMgr& manager) {
@@ -110,6 +135,9 @@ int OnSetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
     const int r = sd_bus_message_read(call, In(Slot::kSetSettings), &port, &baudrate, &dataBits,
                                       &parity, &stopBits, &handshake, &readTimeout, &characterSet);
     if (r < 0) return r;
+    if (const auto refused = RefuseOversized(call, {{StringArgument::kPort, std::strlen(port)}})) {
+        return *refused;
+    }
     return Submit(
         userdata, call,
         [port = std::string(port), baudrate, dataBits, parity, stopBits, handshake, readTimeout,
@@ -157,6 +185,11 @@ int OnNumberAndText(sd_bus_message* call, void* userdata, sd_bus_error*) {
     const char* message = nullptr;
     const int r = sd_bus_message_read(call, In(slot), &phoneNr, &message);
     if (r < 0) return r;
+    if (const auto refused =
+            RefuseOversized(call, {{StringArgument::kNumber, std::strlen(phoneNr)},
+                                   {StringArgument::kText, std::strlen(message)}})) {
+        return *refused;
+    }
     return Submit(
         userdata, call,
         [number = Utf8ToUtf16(phoneNr), text = Utf8ToUtf16(message)](CSMSMgr& manager) {

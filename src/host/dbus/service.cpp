@@ -1,5 +1,6 @@
 #include "host/dbus/service.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include "host/dbus/client_tracker.h"
 #include "host/dbus/settings_folder.h"
 #include "host/common/call_queue.h"
+#include "host/common/failure_text.h"
 #include "interface/hresult_text.h"
 #include "interface/names.h"
 #include "host/lifetime/lifetime.h"
@@ -69,6 +71,9 @@ struct FdClose {
 // by a stalled line is left behind, since a stop must not wait for the port's write limit.
 constexpr std::chrono::milliseconds kStopGrace{2000};
 
+// Allocations from this size on are mapped on their own (glibc's initial threshold, fixed).
+constexpr int kOwnMappingFrom = 128 * 1024;
+
 // What the bus thread serves with; the event loop's handlers get it as their user data.
 struct Server {
     sd_bus* bus;
@@ -100,7 +105,7 @@ int Serve(Server& s, sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
         return r < 0 ? r : 1;
     }
     sd_bus_message_ref(call);
-    const bool queued = s.queue.Push(
+    const CallQueue::Taken taken = s.queue.Push(
         std::move(caller), [manager, run = std::move(method.run)] { return run(*manager); },
         [call, reply = std::move(method.reply)](CallQueue::Outcome outcome, HRESULT hr) {
             if (outcome == CallQueue::Outcome::kRan) {
@@ -110,9 +115,20 @@ int Serve(Server& s, sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
             }  // a dropped call's client has gone: there is nobody to answer
             sd_bus_message_unref(call);
         });
-    if (!queued) {
-        ReplyStopping(call);
-        sd_bus_message_unref(call);
+    switch (taken) {
+        case CallQueue::Taken::kQueued:
+            break;
+        case CallQueue::Taken::kFull: {
+            const Failure full = s.queue.FullFailure();
+            ReplyHResultError(call, full.hr,
+                              host::FailureText(sd_bus_message_get_member(call), full.hr, full));
+            sd_bus_message_unref(call);
+            break;
+        }
+        case CallQueue::Taken::kStopped:
+            ReplyStopping(call);
+            sd_bus_message_unref(call);
+            break;
     }
     return 1;
 }
@@ -179,6 +195,15 @@ std::string WorkingFolder() {
     return buffer;
 }
 
+// The idle timer fired: the lifetime decides whether the server ends.
+int OnIdleTime(sd_event_source*, std::uint64_t, void* lifetime) {
+    static_cast<Lifetime*>(lifetime)->IdleTimeElapsed();
+    return 0;
+}
+
+// How closely the idle timer may fire after its time; the loop may merge wake-ups within it.
+constexpr std::uint64_t kIdleTimerAccuracyUsec = 1000;
+
 // Makes `fd` readable for the event loop, from any thread.
 void Signal(int fd) {
     const std::uint64_t one = 1;
@@ -222,6 +247,14 @@ int ConnectBus(const BusChoice& choice, sd_bus** bus) {
 }
 
 int RunService(const ServiceOptions& options) {
+#if defined(__GLIBC__)
+    // The bus library reads each message whole into one buffer, before any check of ours can
+    // refuse it; the system bus delivers messages of up to 32 MiB, a session bus may allow
+    // more (the bus library takes up to 128 MiB). Such buffers get mappings of their own,
+    // handed back to the system when freed: after the first large one, glibc would otherwise
+    // raise its threshold and keep the memory of the next ones in the heap.
+    mallopt(M_MMAP_THRESHOLD, kOwnMappingFrom);
+#endif
     // The stop signals are taken by the event loop; block them before any thread starts.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -291,7 +324,23 @@ int RunService(const ServiceOptions& options) {
     if ((r = sd_bus_request_name(bus.get(), wire::kBusName, 0)) < 0) {
         return Fail((std::string("cannot take the bus name ") + wire::kBusName).c_str(), r);
     }
-    if (!lifetime.StartMonitor() || !queue.Start()) {
+    // Every lock and unlock happens on this thread (calls, deliveries, departures), so the idle
+    // time is a timer of the loop: no thread of its own waits for it. The loop owns the timer,
+    // which so outlives every unlock.
+    sd_event_source* idleTimer = nullptr;
+    if ((r = sd_event_add_time_relative(event.get(), &idleTimer, CLOCK_MONOTONIC,
+                                        std::chrono::microseconds(kServerIdleTimeout).count(),
+                                        kIdleTimerAccuracyUsec, OnIdleTime, &lifetime)) < 0 ||
+        (r = sd_event_source_set_enabled(idleTimer, SD_EVENT_OFF)) < 0 ||
+        (r = sd_event_source_set_floating(idleTimer, 1)) < 0) {
+        return Fail("cannot set up the idle timer", r);
+    }
+    lifetime.UseIdleTimer([idleTimer](Lifetime::Millis idle) {
+        // Neither call can fail on a time source of this loop.
+        sd_event_source_set_time_relative(idleTimer, std::chrono::microseconds(idle).count());
+        sd_event_source_set_enabled(idleTimer, SD_EVENT_ONESHOT);
+    });
+    if (!queue.Start()) {
         std::fprintf(stderr, "MerelSMSManager: cannot start a thread (%s)\n",
                      wire::FormatHResult(kE_FAIL).c_str());
         return static_cast<int>(kE_FAIL);

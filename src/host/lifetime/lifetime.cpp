@@ -1,5 +1,7 @@
 #include "host/lifetime/lifetime.h"
 
+#include <utility>
+
 namespace merel {
 
 Lifetime::Lifetime(Millis idleTimeout, Millis pause, std::function<void()> quit)
@@ -23,11 +25,13 @@ long Lifetime::Lock() {
 long Lifetime::Unlock() {
     const long count = --lockCount_;
     if (count == 0) {
-        if (delayShutdown_) {
+        if (!delayShutdown_) {
+            quit_();
+        } else if (armIdleTimer_) {
+            armIdleTimer_(idleTimeout_);
+        } else {
             activity_ = true;
             Signal();
-        } else {
-            quit_();
         }
     }
     return count;
@@ -40,6 +44,15 @@ bool Lifetime::StartMonitor() {
     } catch (const std::system_error&) {
         return false;
     }
+}
+
+void Lifetime::UseIdleTimer(std::function<void(Millis)> arm) {
+    armIdleTimer_ = std::move(arm);
+}
+
+void Lifetime::IdleTimeElapsed() {
+    // A client that came and is still here keeps the server; its leaving arms the timer again.
+    if (lockCount_ == 0) quit_();
 }
 
 void Lifetime::PauseBeforeExit() const {

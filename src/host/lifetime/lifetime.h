@@ -1,5 +1,7 @@
-// The server's lifetime: a lock count that follows the clients, and a monitor thread that
-// ends the server when it has stayed idle at lock count 0 for the idle time.
+// The server's lifetime: a lock count that follows the clients, and a watch that ends the
+// server when it has stayed idle at lock count 0 for the idle time. The watch is a monitor
+// thread, or a timer of the host's own event loop where every lock and unlock happens on the
+// loop's thread.
 #pragma once
 
 #include <atomic>
@@ -30,6 +32,12 @@ class Lifetime {
 
     // Starts the monitor thread. Returns false when it cannot be started.
     bool StartMonitor();
+    // Instead of the monitor thread: `arm` (re)starts the host's one-shot timer for the given
+    // time, counted from now, and the host calls IdleTimeElapsed when it fires. Every fall to 0
+    // arms it afresh, as every fall restarts the monitor's wait. Only for a host that locks and
+    // unlocks on the thread that runs the timer.
+    void UseIdleTimer(std::function<void(Millis)> arm);
+    void IdleTimeElapsed();
     // Quit through the monitor (true, the default) or at once when the count reaches 0.
     void SetDelayShutdown(bool delay) { delayShutdown_ = delay; }
     bool DelayShutdown() const { return delayShutdown_; }
@@ -44,6 +52,7 @@ class Lifetime {
     const Millis idleTimeout_;
     const Millis pause_;
     std::function<void()> quit_;
+    std::function<void(Millis)> armIdleTimer_;
     std::atomic<long> lockCount_{0};
     std::atomic<bool> activity_{false};
     bool delayShutdown_ = true;

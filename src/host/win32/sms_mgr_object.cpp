@@ -1,13 +1,41 @@
 #include "host/win32/sms_mgr_object.h"
 
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/common/argument_limits.h"
 #include "host/common/failure_text.h"
 #include "host/win32/error_info.h"
 
 namespace merel::host {
+
+namespace {
+
+// The length of a string argument as the limits count it: COM carries UTF-16.
+Measured Measure(StringArgument argument, BSTR value) {
+    return {argument, SysStringLen(value)};
+}
+
+// Refuses, with its error information, a call with a string argument longer than the server
+// takes. The marshaller has already allocated the BSTR, but nothing more is made of it: no
+// conversion, and nothing reaches the manager to be stored. Nothing when every argument fits.
+std::optional<HRESULT> RefusedOversized(const char* method,
+                                        std::initializer_list<Measured> arguments) {
+    try {
+        const std::optional<Failure> refused = RefuseOversized(Units::kUtf16Units, arguments);
+        if (!refused) return std::nullopt;
+        SetCallError(FailureText(method, refused->hr, *refused));
+        return refused->hr;
+    } catch (...) {
+        ClearCallError();  // no memory for the text: the result alone goes back
+        return E_INVALIDARG;
+    }
+}
+
+}  // namespace
 
 CSMSMgrObject::CSMSMgrObject(Lifetime& lifetime, TypeInfoHolder& typeInfo)
     : refs_(lifetime), typeInfo_(typeInfo) {}
@@ -98,6 +126,11 @@ HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr) {
 // error information.
 
 HRESULT CSMSMgrObject::SendTextMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, int u_inFlags) {
+    if (const auto refused =
+            RefusedOversized("SendTextMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
+                                                 Measure(StringArgument::kText, u_bstrMessage)})) {
+        return *refused;
+    }
     return Reported("SendTextMessage", [&]() -> HRESULT {
         try {
             return manager_.SendTextMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage),
@@ -111,6 +144,10 @@ HRESULT CSMSMgrObject::SendTextMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, i
 HRESULT CSMSMgrObject::SetSettings(BSTR u_bstrPort, LONG u_loBaudrate, SHORT u_shDataBits,
                                    SHORT u_shParity, SHORT u_shStopBits, SHORT u_shHandshake,
                                    SHORT u_shReadTimeout, SHORT u_shCharacterSet) {
+    if (const auto refused =
+            RefusedOversized("SetSettings", {Measure(StringArgument::kPort, u_bstrPort)})) {
+        return *refused;
+    }
     return Reported("SetSettings", [&]() -> HRESULT {
         try {
             return manager_.SetSettings(BstrView(u_bstrPort), u_loBaudrate, u_shDataBits,
@@ -156,6 +193,11 @@ HRESULT CSMSMgrObject::GetSettings(BSTR* u_bstrPort, LONG* u_loBaudrate, SHORT* 
 }
 
 HRESULT CSMSMgrObject::SendPDUMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
+    if (const auto refused =
+            RefusedOversized("SendPDUMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
+                                                Measure(StringArgument::kText, u_bstrMessage)})) {
+        return *refused;
+    }
     return Reported("SendPDUMessage", [&]() -> HRESULT {
         try {
             return manager_.SendPDUMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
@@ -188,6 +230,11 @@ HRESULT CSMSMgrObject::GetSMSManagerStatus(char* u_boIsINIFileLoad, char* u_boIs
 }
 
 HRESULT CSMSMgrObject::SendMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
+    if (const auto refused =
+            RefusedOversized("SendMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
+                                             Measure(StringArgument::kText, u_bstrMessage)})) {
+        return *refused;
+    }
     return Reported("SendMessage", [&]() -> HRESULT {
         try {
             return manager_.SendMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));

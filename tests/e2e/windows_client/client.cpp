@@ -9,6 +9,8 @@
 //   merel_com_client resources EXE    checks the resources that the server carries
 //   merel_com_client hold SECONDS [PORT BAUD]
 //                                     holds the object (after storing PORT and BAUD) for a while
+//   merel_com_client hold-until SECONDS FILE
+//                                     holds the object until FILE exists, at most SECONDS
 // Each command prints "released <ms>" right after it has let go of its last reference (the
 // system time in milliseconds since 1970), so that the caller can time the server's end from
 // that moment; "hold" prints "connected <ms>" once it holds the object.
@@ -438,7 +440,8 @@ int Get() {
     return FAILED(hr) ? 1 : 0;
 }
 
-int Hold(int seconds, const wchar_t* port, LONG baud) {
+// Holds the object for `seconds`, or until `until` names a file that exists.
+int Hold(int seconds, const wchar_t* port, LONG baud, const wchar_t* until = nullptr) {
     ISMSMgr* manager = nullptr;
     HRESULT hr = Create(IID_ISMSMgr, reinterpret_cast<void**>(&manager));
     if (FAILED(hr)) {
@@ -449,7 +452,11 @@ int Hold(int seconds, const wchar_t* port, LONG baud) {
         std::printf("set=%s\n",
                     Hex(manager->SetSettings(Bstr(port), baud, 8, 0, 0, 1, 0, 0)).c_str());
     PrintTime("connected");
-    Sleep(static_cast<DWORD>(seconds) * 1000);
+    constexpr DWORD kStepMs = 100;
+    for (DWORD waited = 0; waited < static_cast<DWORD>(seconds) * 1000; waited += kStepMs) {
+        if (until && GetFileAttributesW(until) != INVALID_FILE_ATTRIBUTES) break;
+        Sleep(kStepMs);
+    }
     manager->Release();
     PrintTime("released");
     return 0;
@@ -524,7 +531,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
         std::fprintf(stderr,
                      "usage: merel_com_client early PORT | late | get | resources EXE | hold "
-                     "SECONDS [PORT BAUD]\n");
+                     "SECONDS [PORT BAUD] | hold-until SECONDS FILE\n");
         return 2;
     }
     if (FAILED(CoInitialize(nullptr))) return 3;
@@ -540,6 +547,8 @@ int wmain(int argc, wchar_t** argv) {
         rc = Get();
     } else if (command == L"hold" && (argc == 3 || argc == 5)) {
         rc = Hold(_wtoi(argv[2]), argc == 5 ? argv[3] : nullptr, argc == 5 ? _wtol(argv[4]) : 0);
+    } else if (command == L"hold-until" && argc == 4) {
+        rc = Hold(_wtoi(argv[2]), nullptr, 0, argv[3]);
     }
     CoUninitialize();
     return rc;
