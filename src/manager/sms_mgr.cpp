@@ -49,7 +49,8 @@ PortLayer Port(CSMSMgr& mgr, SerialDevice& device, Pause& pause) {
             mgr.m_lastFailure,
             mgr.m_openFailure,
             mgr.m_boIsPortOpen,
-            mgr.m_boIsPortInit};
+            mgr.m_boIsPortInit,
+            mgr.m_boIsCancelOwed};
 }
 }  // namespace
 
@@ -91,6 +92,11 @@ HRESULT CSMSMgr::WriteCommand(std::string_view command) {
     return merel::WriteCommand(Port(*this, *m_services.device, *m_services.pause), command);
 }
 
+ModemPort CSMSMgr::Modem() {
+    return {[this](std::string_view c) { return WriteCommand(c); },
+            [this] { CancelMessage(Port(*this, *m_services.device, *m_services.pause)); }};
+}
+
 HRESULT CSMSMgr::ClosePort() {
     return merel::ClosePort(Port(*this, *m_services.device, *m_services.pause));
 }
@@ -114,8 +120,7 @@ HRESULT CSMSMgr::SendTextMessage(std::u16string_view u_bstrPhoneNr,
                                  std::u16string_view u_bstrMessage, std::int32_t /*u_inFlags*/) {
     return Method([&] {
         if (!MaySend()) return kE_FAIL;
-        return SubmitTextMessage([this](std::string_view c) { return WriteCommand(c); },
-                                 u_bstrPhoneNr, u_bstrMessage, m_lastFailure);
+        return SubmitTextMessage(Modem(), u_bstrPhoneNr, u_bstrMessage, m_lastFailure);
     });
 }
 
@@ -123,8 +128,7 @@ HRESULT CSMSMgr::SendPDUMessage(std::u16string_view u_bstrPhoneNr,
                                 std::u16string_view u_bstrMessage) {
     return Method([&] {
         if (!MaySend()) return kE_FAIL;
-        return SubmitPduMessage([this](std::string_view c) { return WriteCommand(c); },
-                                u_bstrPhoneNr, u_bstrMessage, m_lastFailure);
+        return SubmitPduMessage(Modem(), u_bstrPhoneNr, u_bstrMessage, m_lastFailure);
     });
 }
 
@@ -253,7 +257,7 @@ HRESULT CSMSMgr::Init() {
         if (!ready && kept && m_hPort == kInvalidPort) ready = openAndConfigure();
         if (!ready) return FoldError(m_dwLastError);
         m_boIsPortInit = 1;
-        return kS_OK;
+        return SettleOwedCancel(Port(*this, *m_services.device, *m_services.pause));
     });
 }
 

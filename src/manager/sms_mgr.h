@@ -14,6 +14,7 @@
 #include "port/serial_device.h"
 #include "settings/settings_file.h"
 #include "settings/settings_text.h"
+#include "sms/submission.h"
 
 namespace merel {
 
@@ -86,6 +87,9 @@ class CSMSMgr {
     std::int32_t m_boIsLOGFileOpen = 0;
     std::int32_t m_boIsPortOpen = 0;
     std::int32_t m_boIsPortInit = 0;
+    // The modem may hold a message left open (by a send that stopped after AT+CMGS, or by a
+    // process that died there): an ESC is owed before anything else is written.
+    std::int32_t m_boIsCancelOwed = 0;
     // The name the open port was opened by.
     std::u16string m_strOpenPort;
     // Why no port is open (the last open failed, or the device went away), so that a later
@@ -97,6 +101,8 @@ class CSMSMgr {
 
   private:
     bool MaySend();
+    // The open port as a submission writes to it.
+    ModemPort Modem();
     SettingsRecord Record() const;
     void Apply(SettingsRecord record);
     // Runs one method: the failure of an earlier call is forgotten first, and anything thrown

@@ -5,6 +5,7 @@
 
 #include "base/narrow.h"
 #include "interface/hresult_text.h"
+#include "sms/rules.h"
 
 namespace merel {
 
@@ -137,6 +138,7 @@ HRESULT OpenPort(const PortLayer& port, const std::u16string& name) {
     port.m_hPort = handle;
     port.openName = name;
     port.openFailure = {};
+    port.cancelOwed = 1;
     // From here on the handle stays open whatever happens: a later OpenPort finds it in use,
     // and a configuration may still succeed on it.
     if (const std::int32_t e = port.device.ApplyDefaultConfig(name, handle); e != 0) {
@@ -215,21 +217,19 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
     return kS_OK;
 }
 
-HRESULT WriteCommand(const PortLayer& port, std::string_view command) {
-    port.m_dwLastError = 0;
-    if (port.m_hPort == kInvalidPort) return NotOpen(port, Fail(port, win32::kInvalidHandle));
+namespace {
 
-    // The command is a NUL-terminated string: nothing from its first NUL on is sent.
-    const std::size_t size = std::min(command.size(), command.find('\0'));
+// One write of the bytes and the pause after it. A failed or short write says why.
+HRESULT WriteAndPause(const PortLayer& port, std::string_view bytes) {
     std::size_t written = 0;
-    const std::int32_t e = port.device.Write(port.m_hPort, command.data(), size, written);
-    if (e != 0 || written < size) {
+    const std::int32_t e = port.device.Write(port.m_hPort, bytes.data(), bytes.size(), written);
+    if (e != 0 || written < bytes.size()) {
         // Reported through the result alone; the last error stays clear.
         const HRESULT hr = FoldError(e != 0 ? e : win32::kWriteFault);
         std::string detail = wire::DescribeHResult(hr);
         if (written > 0 || e == 0) {
-            detail += ": the port took " + std::to_string(written) + " of " + std::to_string(size) +
-                      " bytes";
+            detail += ": the port took " + std::to_string(written) + " of " +
+                      std::to_string(bytes.size()) + " bytes";
         }
         port.failure = {hr, "cannot write to port " + Utf16ToUtf8(port.openName), detail, {}};
         CloseIfGone(port, e);
@@ -237,6 +237,52 @@ HRESULT WriteCommand(const PortLayer& port, std::string_view command) {
     }
     port.pause.Sleep(kCommandPauseMs);
     return kS_OK;
+}
+
+// Writes the ESC when one is owed; not taken, it stays owed and the failure says why.
+HRESULT WriteOwedCancel(const PortLayer& port) {
+    if (port.cancelOwed == 0 || port.m_hPort == kInvalidPort) return kS_OK;
+    const HRESULT hr = WriteAndPause(port, std::string_view(&kEsc, 1));
+    if (hr == kS_OK) port.cancelOwed = 0;
+    return hr;
+}
+
+}  // namespace
+
+HRESULT SettleOwedCancel(const PortLayer& port) {
+    const HRESULT hr = WriteOwedCancel(port);
+    if (hr != kS_OK && port.m_hPort == kInvalidPort) return hr;
+    port.failure = {};
+    return kS_OK;
+}
+
+void CancelMessage(const PortLayer& port) {
+    port.cancelOwed = 1;
+    // A port closed by the failure itself owes nothing: its next open owes anew.
+    if (port.m_hPort == kInvalidPort) return;
+    Failure send = port.failure;
+    if (WriteOwedCancel(port) == kS_OK) {
+        send.detail += "; the message was cancelled (ESC)";
+    } else {
+        send.detail += "; the message could not be cancelled (" + port.failure.detail +
+                       "), so it stays open on the modem until a later write cancels it";
+        if (port.m_hPort == kInvalidPort) send.advice = advice::kOpenPort;
+    }
+    port.failure = std::move(send);
+}
+
+HRESULT WriteCommand(const PortLayer& port, std::string_view command) {
+    port.m_dwLastError = 0;
+    if (port.m_hPort == kInvalidPort) return NotOpen(port, Fail(port, win32::kInvalidHandle));
+
+    // Whatever followed now would become the open message's body, sent to its recipient.
+    if (const HRESULT hr = WriteOwedCancel(port); hr != kS_OK) {
+        port.failure.detail.insert(
+            0, "an earlier message is still open on the modem and could not be cancelled: ");
+        return hr;
+    }
+    // The command is a NUL-terminated string: nothing from its first NUL on is sent.
+    return WriteAndPause(port, command.substr(0, std::min(command.size(), command.find('\0'))));
 }
 
 HRESULT ClosePort(const PortLayer& port) {
@@ -259,18 +305,16 @@ HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_
     port.portOpen = 0;
     port.portInit = 0;
     OpenPort(port, name);
-    // The last error decides, not the result: a handle that is open after the open, whether
+    // The handle decides, not the result: a handle that is open after the open, whether
     // cleanly, without its default configuration, or still open because it could not be
-    // closed, is tested further.
-    const std::int32_t e = port.m_dwLastError;
-    if (e != 0 && e != win32::kAlreadyInitialized && port.m_hPort == kInvalidPort) {
-        return FoldError(e);
-    }
+    // closed, is tested further. Without one there is nothing to test, whatever the error
+    // (even 1247, which a device may answer an open with).
+    if (port.m_hPort == kInvalidPort) return FoldError(port.m_dwLastError);
     port.portOpen = 1;
     if (ConfigurePort(port, baudrate, kFixedLine.dataBits, kFixedLine.parity, kFixedLine.stopBits,
                       kFixedLine.handshake, kFixedLine.readTimeout) == kS_OK) {
         port.portInit = 1;
-        return kS_OK;
+        return SettleOwedCancel(port);
     }
     return FoldError(port.m_dwLastError);
 }

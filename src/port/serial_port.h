@@ -40,6 +40,7 @@ struct PortLayer {
                                // away; empty once an open succeeds
     std::int32_t& portOpen;    // the status flags: a port the layer closes is neither
     std::int32_t& portInit;    // open nor configured any more
+    std::int32_t& cancelOwed;  // an ESC is owed to the modem: it may hold an open message
 };
 
 // Whether a device call's error says that the device itself is gone (a USB modem pulled out):
@@ -51,8 +52,28 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
                       std::int32_t parity, std::int32_t stopBits, std::int32_t handshake,
                       std::int32_t readTimeout);
 // Writes the command's bytes in one write, then pauses kCommandPauseMs. Without an open port
-// the failure says why the port is not open, where an open failed.
+// the failure says why the port is not open, where an open failed. An owed ESC goes first;
+// when the line does not take it, nothing else is written and the failure says so.
 HRESULT WriteCommand(const PortLayer& port, std::string_view command);
+
+// A message that AT+CMGS opened stays open on the modem until its body ends with Ctrl-Z, and
+// whatever is written meanwhile becomes part of it, whoever writes it. ESC (the message-input
+// escape of 3GPP TS 27.005) drops such a message; a modem in command state ignores it. The
+// ESC is written like a command, the pause included: the modem answers it and must be back in
+// command state before the next command arrives.
+//
+// Every open makes a cancel owed, as a process that died may have left a message open; Init
+// and TestPort pay it at once, and WriteCommand pays it before anything else. A cancel is
+// owed to the port that is open: a closed port owes nothing, as its next open owes anew.
+
+// Init and TestPort, once the port is configured: writes the owed ESC. A line that does not
+// take it leaves it owed to the next send and the call succeeds; only a device that went away
+// on the write fails it.
+HRESULT SettleOwedCancel(const PortLayer& port);
+// Drops the message that the running send opened and could not finish: owes the cancel and
+// writes it when the line takes it. The send's failure stays, with what became of the message
+// added to it.
+void CancelMessage(const PortLayer& port);
 // A closed port clears both status flags.
 HRESULT ClosePort(const PortLayer& port);
 
@@ -60,8 +81,8 @@ HRESULT ClosePort(const PortLayer& port);
 // (whatever the close says: a dead handle would hold the port for good), clears both status
 // flags and keeps why in openFailure, so that the next Init or TestPort opens the port afresh.
 
-// Closes and reopens the named port, configures it with the fixed line settings and records
-// the outcome in the two status flags.
+// Closes and reopens the named port, configures it with the fixed line settings, records the
+// outcome in the two status flags and settles the owed cancel.
 HRESULT TestPort(const PortLayer& port, const std::u16string& name, std::uint32_t baudrate);
 
 }  // namespace merel

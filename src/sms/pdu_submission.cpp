@@ -8,7 +8,7 @@
 
 namespace merel {
 
-HRESULT SubmitPduMessage(const CommandWriter& write, std::u16string_view phoneNr,
+HRESULT SubmitPduMessage(const ModemPort& modem, std::u16string_view phoneNr,
                          std::u16string_view message, Failure& failure) {
     // Encoded before anything is written, so that a number that cannot be encoded leaves the
     // modem untouched. With at most 20 address digits and 70 units of text the PDU always fits
@@ -19,14 +19,16 @@ HRESULT SubmitPduMessage(const CommandWriter& write, std::u16string_view phoneNr
         EncodeSubmitPdu(NumberWithoutSpaces(phoneNr), UpToNul(message), pdu, why);
     if (Failed(encoded)) return Refuse(failure, "number " + Quoted(phoneNr), why, PduNumberRule());
 
-    return WriteInOrder(write, {
-                                   "AT+CSCS=\"UCS2\"\n\r",
-                                   "AT+CMEE=2\n\r",
-                                   "AT+CMGF=0\n\r",
-                                   "AT+CMGS=" + std::to_string(pdu.length) + "\n\r",
-                                   pdu.hex + "\x1A\n\r",
-                                   "AT$RESET",
-                               });
+    return WriteInOrder(modem,
+                        {
+                            "AT+CSCS=\"UCS2\"\n\r",
+                            "AT+CMEE=2\n\r",
+                            "AT+CMGF=0\n\r",
+                            "AT+CMGS=" + std::to_string(pdu.length) + "\n\r",
+                            pdu.hex + "\x1A\n\r",
+                            "AT$RESET",
+                        },
+                        3);  // AT+CMGS opens the message
 }
 
 }  // namespace merel

@@ -16,11 +16,19 @@ inline constexpr int kPduModeCommands = 6;
 
 using CommandWriter = std::function<HRESULT(std::string_view command)>;
 
+// The modem as a submission writes to it: each command in a write of its own, and the cancel
+// of a message that AT+CMGS opened and that its body did not finish.
+struct ModemPort {
+    CommandWriter write;
+    std::function<void()> cancelMessage;
+};
+
 // Input that does not fit is refused with E_INVALIDARG before anything is written, and
-// `failure` says which argument and what is allowed. A failed write has said why itself.
-HRESULT SubmitTextMessage(const CommandWriter& write, std::u16string_view phoneNr,
+// `failure` says which argument and what is allowed. A failed write has said why itself; when
+// it stopped the send between AT+CMGS and the whole body, the message is cancelled.
+HRESULT SubmitTextMessage(const ModemPort& modem, std::u16string_view phoneNr,
                           std::u16string_view message, Failure& failure);
-HRESULT SubmitPduMessage(const CommandWriter& write, std::u16string_view phoneNr,
+HRESULT SubmitPduMessage(const ModemPort& modem, std::u16string_view phoneNr,
                          std::u16string_view message, Failure& failure);
 
 }  // namespace merel

@@ -50,7 +50,7 @@ std::string Characters(std::size_t count) {
 
 }  // namespace
 
-HRESULT SubmitTextMessage(const CommandWriter& write, std::u16string_view phoneNr,
+HRESULT SubmitTextMessage(const ModemPort& modem, std::u16string_view phoneNr,
                           std::u16string_view message, Failure& failure) {
     const std::u16string number = NumberWithoutSpaces(phoneNr);
     const std::u16string_view text = UpToNul(message);
@@ -82,13 +82,15 @@ HRESULT SubmitTextMessage(const CommandWriter& write, std::u16string_view phoneN
                       TextModeTextRule());
     }
 
-    return WriteInOrder(write, {
-                                   "AT+CSCS=\"PCCP437\"\n\r",
-                                   "AT+CMGF=1\n\r",
-                                   "AT+CMGS=\"" + sentNumber + "\"\n\r",
-                                   sentText + kCtrlZ + "\n\r",
-                                   "AT$RESET",
-                               });
+    return WriteInOrder(modem,
+                        {
+                            "AT+CSCS=\"PCCP437\"\n\r",
+                            "AT+CMGF=1\n\r",
+                            "AT+CMGS=\"" + sentNumber + "\"\n\r",
+                            sentText + kCtrlZ + "\n\r",
+                            "AT$RESET",
+                        },
+                        2);  // AT+CMGS opens the message
 }
 
 }  // namespace merel

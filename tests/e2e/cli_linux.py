@@ -178,7 +178,9 @@ def run_cases(w):
         p = subprocess.run([cli.exe, "-q", "send", NUMBER], input="Hallo\n", env=w.env,
                            capture_output=True, text=True, timeout=60)
         check(p.returncode == 0 and p.stdout == "", f"exit {p.returncode}: {p.stderr.strip()}")
-        check(w.commands(before) == text_mode_writes(b"+491701234567", b"Hallo"), "wire")
+        # The new instance opens the port, which is followed by one ESC.
+        check(w.commands(before) == [b"\x1b"] + text_mode_writes(b"+491701234567", b"Hallo"),
+              f"wire {w.commands(before)}")
 
     @case("an empty standard input sends nothing: exit 65")
     def _():

@@ -103,7 +103,8 @@ def run_cases(w):
         records = w.records()
         got = w.commands()
         pdu = "0021001491" + swapped(TWENTY) + "000804" + "00480069"
-        expected = (pdu_mode_writes(len(pdu) // 2 - 1, pdu) +
+        # The ESC that follows the port's open, then the sends.
+        expected = ([b"\x1b"] + pdu_mode_writes(len(pdu) // 2 - 1, pdu) +
                     text_mode_writes(b"0170123", MULTI_LINE.encode()))
         check(got == expected, f"commands {got}")
         messages = [(m["mode"], m["number"], m["text"]) for m in records

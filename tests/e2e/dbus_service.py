@@ -220,9 +220,11 @@ def run_cases(w):
         records = w.records()
         commands = [r for r in records if r["type"] == "command"]
         got = [bytes.fromhex(c["bytes_hex"]) for c in commands]
-        expected = (text_mode_writes(b"+491701234567", b"Hello") +
+        # Each of the three opens (Init, and the two TestPort calls that find the port) is
+        # followed by one ESC.
+        expected = ([b"\x1b"] + text_mode_writes(b"+491701234567", b"Hello") +
                     pdu_mode_writes(17, "0021000C9194711032547600080400480069") +
-                    pdu_mode_writes(16, "0021000A919421436587000804D83DDE00"))
+                    pdu_mode_writes(16, "0021000A919421436587000804D83DDE00") + [b"\x1b"] * 2)
         check(b"".join(got) == b"".join(expected), f"stream differs: {b''.join(got)!r}")
         check(got == expected, f"commands split differently: {got}")
         # Each write waits a second for the one before. The simulator stamps a command when

@@ -91,6 +91,9 @@ def run_stalls(w, modem):
     @case("the service starts, saves the pseudo terminal as its port and opens it")
     def _():
         w.use_modem(modem.path)
+        # The open is followed by one ESC, for a message some earlier process left open.
+        got = drain(modem.master)
+        check(got == b"\x1b", f"the modem received {got!r}")
 
     for label, stall, move in (("stopped line", modem.stop, modem.restart),
                                ("never-read line", lambda: fill(modem.terminal), lambda: None)):

@@ -30,9 +30,12 @@ PDU_NUMBER, PDU_MESSAGE = "+49 (170) 123-4567", "Grüße € 😀"
 PDU_HEX = ("0021000C91947110325476" "0008" "14"
            "0047007200FC00DF0065002020AC0020D83DDE00")
 
+# Init and TestPort each write one ESC after opening the port, with the pause of a command.
 EXPECTED_WRITES = [
+    b"\x1b",
     b'AT+CSCS="PCCP437"\n\r', b"AT+CMGF=1\n\r", b'AT+CMGS="+491701234567"\n\r',
     b"Hello\x1a\n\r", b"AT$RESET",
+    b"\x1b",
     b'AT+CSCS="UCS2"\n\r', b"AT+CMEE=2\n\r", b"AT+CMGF=0\n\r",
     b"AT+CMGS=%d\n\r" % (len(PDU_HEX) // 2 - 1), PDU_HEX.encode() + b"\x1a\n\r", b"AT$RESET",
 ]

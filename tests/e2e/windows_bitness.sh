@@ -53,7 +53,7 @@ for b in $client_bits; do
         (cd "$work/client$b" && timeout 180 "$wine" merel_com_client.exe $mode "$PORT" \
             >"$work/$mode$b.out" 2>&1)
         forward "$work/$mode$b.out" "$pair"
-        [ $mode = early ] && transcript_check "$first" "$pair: early transcript" text-cpp pdu-cpp
+        [ $mode = early ] && transcript_check "$first" "$pair: early transcript" esc text-cpp pdu-cpp esc
     done
 
     fresh_server "$pair: vbscript"
@@ -63,7 +63,7 @@ for b in $client_bits; do
     forward "$work/vbscript$b.out" "$pair"
     last=$(last_line "$work/vbscript$b.out")
     check "$pair: vbscript: the script ran to its end" "last line: $last" [ "$last" = "DONE fails=0" ]
-    transcript_check "$first" "$pair: vbscript transcript" text-vbs pdu-vbs
+    transcript_check "$first" "$pair: vbscript transcript" esc esc text-vbs pdu-vbs
 
     # merel-sms.exe says what the server said: its first line is the server's message, up to
     # the advice to API callers that merel-sms may replace with a hint of its own.

@@ -132,7 +132,7 @@ first=$(next_command)
 last=$(last_line "$work/vbs.out")
 check "VBScript example ($bits-bit cscript) sends through the installed server" \
     "last line: $last" [ "$last" = "sent; port open: 1, configured: 1" ]
-transcript_check "$first" "VBScript transcript" pdu-example
+transcript_check "$first" "VBScript transcript" esc pdu-example
 
 cli() { (cd "$install_dir" && timeout 180 "$WINE64" merel-sms.exe --timeout 60 "$@"); }
 cli configure --port "$PORT" --mode text >"$work/cli-configure.out" 2>&1

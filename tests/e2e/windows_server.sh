@@ -195,7 +195,7 @@ check "a command line with an unrelated switch runs the server" "it ended" alive
 first=$(next_command)
 client "$work/early.out" early "$PORT"
 forward "$work/early.out"
-transcript_check "$first" "early transcript" text-cpp pdu-cpp
+transcript_check "$first" "early transcript" esc text-cpp pdu-cpp esc
 released=$(time_of "$work/early.out" released)
 if ended=$(wait_gone "$manual" 20) && [ -n "$released" ]; then
     delay=$((ended - released))
@@ -223,9 +223,9 @@ forward "$work/vbscript.out"
 last=$(last_line "$work/vbscript.out")
 check "vbscript: the script ran to its end" "last line: $last" [ "$last" = "DONE fails=0" ]
 # Nothing of the refused numbers, and nothing after the move, reaches the first modem.
-transcript_check "$first" "vbscript transcript" text-vbs pdu-vbs
+transcript_check "$first" "vbscript transcript" esc esc text-vbs pdu-vbs
 /usr/bin/python3 "$here/windows_transcript_check.py" "$work/transcript2.jsonl" 1 \
-    "vbscript transcript of $PORT2" text-vbs-second || failures=$((failures + 1))
+    "vbscript transcript of $PORT2" esc text-vbs-second || failures=$((failures + 1))
 
 # ---------------------------------------------------------------- two clients, one object
 wait_no_server 20 || not_ok "sharing: start" "a server is still running"
@@ -413,6 +413,6 @@ first=$(next_command)
 last=$(last_line "$work/example.out")
 check "vbscript example: sends and reports the port configured" "last line: $last" \
     [ "$last" = "sent; port open: 1, configured: 1" ]
-transcript_check "$first" "vbscript example transcript" pdu-example
+transcript_check "$first" "vbscript example transcript" esc pdu-example
 
 exit $((failures > 0))

@@ -1,16 +1,53 @@
 // The nine methods in any order, with any arguments, on a manager wired to fakes whose
 // devices and files fail when the input says so: no crash, no sanitizer report, every result
-// S_OK or an error HRESULT, outputs consistent, and no settings file left open.
+// S_OK or an error HRESULT, outputs consistent, no settings file left open, and no message
+// that a failed write left open on the modem ever takes another client's bytes.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fakes.h"
 #include "fuzz_input.h"
+#include "sms/rules.h"
 
 using namespace merel;
 
 namespace {
+
+// Follows the bytes on the wire as a modem reads them: once AT+CMGS has opened a message, only
+// a whole body (up to its Ctrl-Z) or ESC may follow; anything else would be sent as part of
+// that message. A write the line took only in part leaves the message open for ESC alone.
+class OpenMessageWatch {
+  public:
+    void Check(const std::vector<std::string>& writes) {
+        for (; seen_ < writes.size(); ++seen_) Take(writes[seen_]);
+    }
+
+  private:
+    enum class State { kCommands, kBody, kEscapeOnly };
+    void Take(const std::string& w) {
+        const bool escape = w == std::string(1, kEsc);
+        switch (state_) {
+            case State::kEscapeOnly:
+                fuzz::Require(escape);
+                state_ = State::kCommands;
+                break;
+            case State::kBody:
+                fuzz::Require(escape || w.find(kCtrlZ) != std::string::npos ||
+                              w.find(kEsc) == std::string::npos);
+                state_ = escape || w.find(kCtrlZ) != std::string::npos ? State::kCommands
+                                                                       : State::kEscapeOnly;
+                break;
+            case State::kCommands:
+                if (w.starts_with("AT+CMGS=")) {
+                    state_ = w.ends_with("\r") ? State::kBody : State::kEscapeOnly;
+                }
+                break;
+        }
+    }
+    std::size_t seen_ = 0;
+    State state_ = State::kCommands;
+};
 
 // S_OK, or an error of the null or the Win32 facility: what the methods may return.
 bool IsValidResult(HRESULT hr) {
@@ -27,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     world.device.existing = {u"COM1", u"/dev/ttyS0"};
     world.ports.devices = std::vector<std::optional<std::u16string>>{u"COM1", std::nullopt, u""};
     CSMSMgr mgr(world.Services());
+    OpenMessageWatch watch;
 
     for (int calls = 0; !in.Empty() && calls < 64; ++calls) {
         HRESULT hr = kS_OK;
@@ -86,7 +124,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 9:
                 world.device.failOpen = in.Unit();
                 world.device.failWrite = in.Unit();
+                // Counted from here, so that any write of a send can be the one that fails.
                 world.device.failWriteNumber = in.Byte() % 8;
+                world.device.writeCount = 0;
+                // A write that runs out of time leaves what the line took of it.
+                if (const std::uint8_t taken = in.Byte(); taken < 64) {
+                    world.device.shortWrite = taken;
+                } else {
+                    world.device.shortWrite.reset();
+                }
                 break;
             case 10:
                 world.device.failGetState = in.Unit();
@@ -104,6 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Require(!world.files.AnyOpen());
         // The status never says a port is open that the manager has closed (a device gone).
         fuzz::Require(mgr.m_boIsPortOpen == 0 || mgr.m_hPort != kInvalidPort);
+        watch.Check(world.log.writes);
     }
     return 0;
 }

@@ -10,8 +10,7 @@
 
 namespace merel::fuzz {
 
-using Submit = HRESULT (*)(const CommandWriter&, std::u16string_view, std::u16string_view,
-                           Failure&);
+using Submit = HRESULT (*)(const ModemPort&, std::u16string_view, std::u16string_view, Failure&);
 
 struct RecordedSubmission {
     std::u16string number, text;
@@ -23,12 +22,13 @@ struct RecordedSubmission {
         FuzzInput in(data, size);
         number = in.String();
         text = in.String();
-        result = submit(
-            [this](std::string_view command) {
-                writes.emplace_back(command);
-                return kS_OK;
-            },
-            number, text, failure);
+        // Every write is taken, so no message is ever cancelled.
+        result = submit({[this](std::string_view command) {
+                             writes.emplace_back(command);
+                             return kS_OK;
+                         },
+                         [] { Require(false); }},
+                        number, text, failure);
         // A refusal writes nothing and says what it refused.
         if (result == kE_INVALIDARG) {
             Require(writes.empty());

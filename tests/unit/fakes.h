@@ -17,6 +17,7 @@
 #include "port/port_enumerator.h"
 #include "port/serial_device.h"
 #include "settings/settings_file.h"
+#include "sms/rules.h"
 #include "sms/submission.h"
 
 namespace merel::test {
@@ -38,19 +39,20 @@ inline Failure& Refusal() {
     return failure;
 }
 
-// Records every command handed to it; the write numbered `failAt` (1-based) fails with
-// `failWith`, the others give `okResult`.
+// Records every command handed to it, and a cancel as the ESC it writes; the write numbered
+// `failAt` (1-based) fails with `failWith`, the others give `okResult`.
 struct RecordingWriter {
     std::vector<std::string> writes;
     int attempts = 0, failAt = 0;
     HRESULT failWith = kE_FAIL, okResult = kS_OK;
 
-    CommandWriter Writer() {
-        return [this](std::string_view command) {
-            if (++attempts == failAt) return failWith;
-            writes.emplace_back(command);
-            return okResult;
-        };
+    ModemPort Writer() {
+        return {[this](std::string_view command) {
+                    if (++attempts == failAt) return failWith;
+                    writes.emplace_back(command);
+                    return okResult;
+                },
+                [this] { writes.emplace_back(1, kEsc); }};
     }
 };
 
@@ -81,8 +83,10 @@ class FakeSerialDevice : public SerialDevice {
     std::vector<std::u16string> existing = {u"COM1"};
     std::int32_t failOpen = 0, failDefaultConfig = 0, failGetState = 0, failSetState = 0,
                  failGetTimeouts = 0, failSetTimeouts = 0, failWrite = 0, failClose = 0;
-    // Only the n-th write (1-based) fails or is short; 0 for every write.
+    // Only the n-th write (1-based) fails or is short, or with failLaterWrites that one and
+    // every later one (a line that stops for good); 0 for every write.
     int failWriteNumber = 0;
+    bool failLaterWrites = false;
     // Take at most this many bytes per write (short write), or all when unset.
     std::optional<std::size_t> shortWrite;
 
@@ -146,7 +150,8 @@ class FakeSerialDevice : public SerialDevice {
                        std::size_t& written) override {
         ++writeCount;
         written = 0;
-        const bool faulty = failWriteNumber == 0 || failWriteNumber == writeCount;
+        const bool faulty = failWriteNumber == 0 || failWriteNumber == writeCount ||
+                            (failLaterWrites && writeCount > failWriteNumber);
         if (failWrite && faulty) {
             log_.events.push_back("write-failed");
             return failWrite;

@@ -1,12 +1,14 @@
 // Sending through the manager: the guard, the port layer's write-and-pause for every command,
-// and the first failing write ending the send.
+// the first failing write ending the send, and the ESC that cancels a message it left open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "fakes.h"
+#include "interface/hresult_text.h"
 #include "manager/sms_mgr.h"
 
 namespace merel {
@@ -21,6 +23,8 @@ class ManagerSend : public ::testing::Test {
     void SetUp() override {
         mgr.m_boIsINIFileLoad = 1;
         ASSERT_EQ(mgr.OpenPort(u"COM1"), kS_OK);
+        // As Init leaves it once the line has taken the ESC that every open owes.
+        mgr.m_boIsCancelOwed = 0;
         world.log.events.clear();
     }
 
@@ -89,6 +93,115 @@ TEST_F(ManagerSend, FailingOrShortSecondWriteEndsTheSendWithoutPause) {
                       (std::vector<std::string>{"write " + commands[0], "pause 1000", last}));
         }
     }
+}
+
+// --- A message left open after AT+CMGS --------------------------------------------------------
+
+const std::string kEscWrite = "write \x1B";
+
+// Index of the AT+CMGS command in each mode's commands.
+constexpr std::size_t kOpensText = 2, kOpensPdu = 3;
+
+TEST_F(ManagerSend, SendStoppedBetweenCmgsAndTheWholeBodyCancelsTheMessageWithEsc) {
+    // The line stops on AT+CMGS itself or on the body, taking none or part of it.
+    for (std::int32_t characterSet : {0, 1}) {
+        const std::vector<std::string>& commands = characterSet == 0 ? kTextExample : kPduExample;
+        const std::size_t opens = characterSet == 0 ? kOpensText : kOpensPdu;
+        for (std::size_t stopped : {opens, opens + 1}) {
+            for (std::size_t taken : {0, 5}) {
+                SCOPED_TRACE(std::to_string(characterSet) + " " + std::to_string(stopped) + " " +
+                             std::to_string(taken));
+                world.log.events.clear();
+                world.device.writeCount = 0;
+                world.device.shortWrite = taken;
+                world.device.failWriteNumber = static_cast<int>(stopped) + 1;
+                mgr.m_shCharacterSet = characterSet;
+                EXPECT_EQ(characterSet == 0 ? mgr.SendMessage(u"+49 170 1234567", u"Hello")
+                                            : mgr.SendMessage(u"49 1234 5678", u"Hi"),
+                          FoldError(29));
+                std::vector<std::string> expected = WritesWithPauses(
+                    std::vector<std::string>(commands.begin(), commands.begin() + stopped));
+                expected.push_back("write " + commands[stopped].substr(0, taken));
+                expected.insert(expected.end(), {kEscWrite, "pause 1000"});
+                EXPECT_EQ(world.log.events, expected);
+                EXPECT_EQ(mgr.m_lastFailure.Text(),
+                          "cannot write to port COM1: " + wire::DescribeHResult(FoldError(29)) +
+                              ": the port took " + std::to_string(taken) + " of " +
+                              std::to_string(commands[stopped].size()) +
+                              " bytes; the message was cancelled (ESC)");
+            }
+        }
+    }
+    // Nothing is owed afterwards: the next send starts with its own first command.
+    world.device.shortWrite.reset();
+    world.log.events.clear();
+    mgr.m_shCharacterSet = 0;
+    EXPECT_EQ(mgr.SendMessage(u"+49 170 1234567", u"Hello"), kS_OK);
+    EXPECT_EQ(world.log.events, WritesWithPauses(kTextExample));
+}
+
+TEST_F(ManagerSend, FailureBeforeCmgsOrAfterTheWholeBodyWritesNoEsc) {
+    for (int failing : {1, 2, 5}) {  // AT+CSCS, AT+CMGF, AT$RESET
+        SCOPED_TRACE(failing);
+        world.log.events.clear();
+        world.device.writeCount = 0;
+        world.device.failWrite = 31;
+        world.device.failWriteNumber = failing;
+        EXPECT_EQ(mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0), FoldError(31));
+        EXPECT_EQ(world.log.events.back(), "write-failed");
+        EXPECT_EQ(std::count(world.log.events.begin(), world.log.events.end(), kEscWrite), 0);
+        EXPECT_EQ(mgr.m_boIsCancelOwed, 0);
+    }
+}
+
+TEST_F(ManagerSend, CancelTheStoppedLineDoesNotTakeIsPaidFirstByTheNextSend) {
+    // The body's write is the first to find the line stopped; it stays stopped.
+    world.device.shortWrite = 0;
+    world.device.failWriteNumber = 4;
+    world.device.failLaterWrites = true;
+    EXPECT_EQ(mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0), FoldError(29));
+    EXPECT_EQ(world.log.events.back(), "write ");  // the ESC, not taken
+    EXPECT_NE(mgr.m_lastFailure.Text().find("the message could not be cancelled"),
+              std::string::npos)
+        << mgr.m_lastFailure.Text();
+
+    // Another client's send writes nothing but the ESC it cannot get through, and says why.
+    for (bool pdu : {false, true}) {
+        world.log.events.clear();
+        const HRESULT hr = pdu ? mgr.SendPDUMessage(u"4912345678", u"PIN 4711")
+                               : mgr.SendTextMessage(u"+49 170 7654321", u"PIN 4711", 0);
+        EXPECT_EQ(hr, FoldError(29));
+        EXPECT_EQ(world.log.events, std::vector<std::string>{"write "});
+        EXPECT_EQ(mgr.m_lastFailure.Text(),
+                  "cannot write to port COM1: an earlier message is still open on the modem and "
+                  "could not be cancelled: " +
+                      wire::DescribeHResult(FoldError(29)) + ": the port took 0 of 1 bytes");
+    }
+
+    // The line moves: the next send cancels the old message before anything of its own.
+    world.device.shortWrite.reset();
+    world.log.events.clear();
+    EXPECT_EQ(mgr.SendTextMessage(u"+49 170 7654321", u"PIN 4711", 0), kS_OK);
+    std::vector<std::string> expected{kEscWrite, "pause 1000"};
+    const auto own =
+        WritesWithPauses({"AT+CSCS=\"PCCP437\"\n\r", "AT+CMGF=1\n\r",
+                          "AT+CMGS=\"+491707654321\"\n\r", "PIN 4711\x1A\n\r", "AT$RESET"});
+    expected.insert(expected.end(), own.begin(), own.end());
+    EXPECT_EQ(world.log.events, expected);
+    EXPECT_EQ(mgr.m_boIsCancelOwed, 0);
+}
+
+TEST_F(ManagerSend, DeviceGoneOnTheBodyOwesNothingBeyondTheNextOpensEsc) {
+    world.device.failWrite = 1117;
+    world.device.failWriteNumber = 4;
+    EXPECT_EQ(mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0), FoldError(1117));
+    EXPECT_EQ(world.log.events.back(), "close");  // no handle left to write an ESC to
+    world.device.failWrite = 0;
+    world.log.events.clear();
+    ASSERT_EQ(mgr.OpenPort(u"COM1"), kS_OK);
+    EXPECT_EQ(mgr.SendTextMessage(u"+49 170 1234567", u"Hello", 0), kS_OK);
+    EXPECT_EQ(std::vector<std::string>(world.log.events.begin() + 2, world.log.events.begin() + 4),
+              (std::vector<std::string>{kEscWrite, "pause 1000"}));
 }
 
 TEST_F(ManagerSend, GuardAndRefusedInputReachNoPort) {

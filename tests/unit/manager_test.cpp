@@ -30,6 +30,13 @@ class ManagerTest : public ::testing::Test {
         return {a, b, c, d};
     }
     void WriteIni(const std::string& text) { world.files.files[world.IniPath()] = text; }
+    // Init on COM1, with the ESC it writes after opening forgotten, writes counted afresh.
+    void InitCom1() {
+        WriteIni(Ini("COM1"));
+        ASSERT_EQ(kS_OK, mgr->Init());
+        world.log.writes.clear();
+        world.device.writeCount = 0;
+    }
     static std::string Ini(const std::string& port, const std::string& baud = "460800",
                            char charset = '0') {
         return "Port:" + port + "\r\nBaudrate:" + baud +
@@ -101,6 +108,41 @@ TEST_F(ManagerTest, InitOpensAndConfiguresWithFixedLineSettings) {
     EXPECT_EQ(2, mgr->m_shParity);
 }
 
+TEST_F(ManagerTest, InitAndTestPortCancelWhatTheModemMayHoldOpenOnceAfterEachOpen) {
+    const std::vector<std::string> configuredThenEsc = {
+        "get-state", "set-state", "get-timeouts", "set-timeouts", "write \x1B", "pause 1000"};
+    const auto tail = [this](std::size_t n) {
+        return std::vector<std::string>(world.log.events.end() - static_cast<std::ptrdiff_t>(n),
+                                        world.log.events.end());
+    };
+    WriteIni(Ini("COM1"));
+    ASSERT_EQ(kS_OK, mgr->Init());
+    EXPECT_EQ(configuredThenEsc, tail(6));
+    // The port already open owes nothing: a second Init writes nothing.
+    world.log.events.clear();
+    ASSERT_EQ(kS_OK, mgr->Init());
+    EXPECT_EQ(world.device.writeCount, 1);
+    ASSERT_EQ(kS_OK, mgr->TestPort());
+    EXPECT_EQ(configuredThenEsc, tail(6));
+
+    // A stopped line does not take the ESC: the call succeeds without a word, and the next
+    // send, once the line moves, cancels before it writes its own commands.
+    for (bool test : {false, true}) {
+        SCOPED_TRACE(test);
+        ASSERT_EQ(kS_OK, mgr->ClosePort());
+        world.device.shortWrite = 0;
+        EXPECT_EQ(kS_OK, test ? mgr->TestPort() : mgr->Init());
+        EXPECT_EQ((Status{1, 0, 1, 1}), GetStatus());
+        EXPECT_TRUE(mgr->m_lastFailure.Empty()) << mgr->m_lastFailure.Text();
+        EXPECT_EQ(world.log.events.back(), "write ");
+        world.device.shortWrite.reset();
+        world.log.events.clear();
+        ASSERT_EQ(kS_OK, mgr->SendMessage(u"1", u"x"));
+        EXPECT_EQ(world.log.events.front(), "write \x1B");
+        EXPECT_EQ(world.log.events.size(), 12u);
+    }
+}
+
 TEST_F(ManagerTest, SecondInitWithTheSamePortKeepsItOpenAndAppliesTheNewBaudrate) {
     WriteIni(Ini("COM1"));
     ASSERT_EQ(kS_OK, mgr->Init());
@@ -129,15 +171,15 @@ TEST_F(ManagerTest, InitAfterTheSettingsNameAnotherPortSendsOnTheNewOne) {
     EXPECT_EQ(kS_OK, mgr->Init());
     ASSERT_EQ(kS_OK, mgr->SendMessage(u"3", u"on one again"));
 
+    // Each open's ESC, then the five commands of the send.
     const std::vector<std::u16string> sends = {u"COM1", u"COM2", u"COM1"};
-    ASSERT_EQ(15u, world.device.writtenPorts.size());
-    for (std::size_t i = 0; i < 15; ++i) EXPECT_EQ(sends[i / 5], world.device.writtenPorts[i]);
+    ASSERT_EQ(18u, world.device.writtenPorts.size());
+    for (std::size_t i = 0; i < 18; ++i) EXPECT_EQ(sends[i / 6], world.device.writtenPorts[i]);
     EXPECT_EQ(1u, world.device.openHandles.size());
 }
 
 TEST_F(ManagerTest, InitToAPortThatCannotBeOpenedLeavesNoneOpen) {
-    WriteIni(Ini("COM1"));
-    ASSERT_EQ(kS_OK, mgr->Init());
+    InitCom1();
     WriteIni(Ini("COM9"));
     EXPECT_EQ(static_cast<HRESULT>(0x80070002u), mgr->Init());
     EXPECT_EQ((Status{1, 0, 0, 0}), GetStatus());
@@ -159,8 +201,7 @@ TEST_F(ManagerTest, InitThatCannotCloseTheOldPortSaysSoAndOpensNothing) {
 }
 
 TEST_F(ManagerTest, AModemThatIsGoneIsClosedAndTheNextInitOpensItAgain) {
-    WriteIni(Ini("COM1"));
-    ASSERT_EQ(kS_OK, mgr->Init());
+    InitCom1();
     world.device.failWrite = 1117;
     world.device.failWriteNumber = 3;
     EXPECT_EQ(static_cast<HRESULT>(0x8007045Du), mgr->SendMessage(u"123", u"Hi"));
@@ -183,7 +224,7 @@ TEST_F(ManagerTest, AModemThatIsGoneIsClosedAndTheNextInitOpensItAgain) {
     EXPECT_EQ(kS_OK, mgr->Init());
     EXPECT_EQ((Status{1, 0, 1, 1}), GetStatus());
     EXPECT_EQ(kS_OK, mgr->SendMessage(u"123", u"Hi"));
-    EXPECT_EQ(7u, world.log.writes.size());
+    EXPECT_EQ(8u, world.log.writes.size());  // the new open's ESC, then the five commands
     EXPECT_EQ(2, world.device.openCount);
 }
 
@@ -287,8 +328,7 @@ TEST_F(ManagerTest, GetSettingsReturnsTheLow16BitsOfTheCodes) {
 }
 
 TEST_F(ManagerTest, SendMessageDispatchesByCharacterSet) {
-    WriteIni(Ini("COM1"));
-    ASSERT_EQ(kS_OK, mgr->Init());
+    InitCom1();
 
     EXPECT_EQ(kS_OK, mgr->SendMessage(u"123", u"Hi"));
     ASSERT_EQ(5u, world.log.writes.size());
@@ -308,8 +348,7 @@ TEST_F(ManagerTest, SendMessageDispatchesByCharacterSet) {
 }
 
 TEST_F(ManagerTest, SendMessagePassesTheFirstFailingWriteOn) {
-    WriteIni(Ini("COM1"));
-    ASSERT_EQ(kS_OK, mgr->Init());
+    InitCom1();
     world.device.failWrite = 1117;
     world.device.failWriteNumber = 2;
     EXPECT_EQ(static_cast<HRESULT>(0x8007045Du), mgr->SendMessage(u"123", u"Hi"));
@@ -327,8 +366,7 @@ TEST_F(ManagerTest, PortListComesFromTheEnumerator) {
 }
 
 TEST_F(ManagerTest, TeardownClosesTheOpenPortAndWritesNothing) {
-    WriteIni(Ini("COM1"));
-    ASSERT_EQ(kS_OK, mgr->Init());
+    InitCom1();
     const auto filesBefore = world.files.files;
     mgr.reset();
     EXPECT_EQ(1, world.device.closeCount);

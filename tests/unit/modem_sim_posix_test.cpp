@@ -75,6 +75,34 @@ TEST(ModemSimSplitter, BodyEndsAtCtrlZEvenWithoutItsLineEnd) {
     EXPECT_EQ(Split("AT+CMGF=1\n\rAT"), (V{"AT+CMGF=1\n\r", "partial:AT"}));
 }
 
+TEST(ModemSimSession, EscGivesUpTheMessageSoTheNextSendIsReadAsItsOwn) {
+    // The open's ESC, a text-mode send whose body stopped after "PIN " and was cancelled, a
+    // line given up, then a whole PDU-mode send.
+    const std::string stream =
+        "\x1B"
+        "AT+CSCS=\"PCCP437\"\n\rAT+CMGF=1\n\rAT+CMGS=\"+4917011\"\n\rPIN \x1B"
+        "AT+CM\x1B" +
+        kStream[0] + kStream[1] + kStream[2] + kStream[3] + kStream[4] + kStream[5];
+    const std::vector<std::string> commands = Split(stream, 5);
+    EXPECT_EQ(commands, (std::vector<std::string>{"\x1B", "AT+CSCS=\"PCCP437\"\n\r",
+                                                  "AT+CMGF=1\n\r", "AT+CMGS=\"+4917011\"\n\r",
+                                                  "PIN \x1B", "AT+CM\x1B", kStream[0], kStream[1],
+                                                  kStream[2], kStream[3], kStream[4], kStream[5]}));
+    const std::vector<Message> messages = Messages(commands);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(messages[0].cancelled);
+    EXPECT_EQ(messages[0].number, "+4917011");
+    EXPECT_EQ(messages[0].textBytes, "PIN ");
+    EXPECT_EQ(MessageJson(messages[0]),
+              "{\"type\":\"cancelled\",\"mode\":\"text\",\"command\":5,\"number\":\"+4917011\","
+              "\"body_hex\":\"50494E20\"}");
+    EXPECT_FALSE(messages[1].cancelled);
+    EXPECT_EQ(messages[1].number, "+4912345678");
+    EXPECT_EQ(messages[1].text, "Hi");
+    // An AT+CMGS line given up before its end opens no message.
+    EXPECT_TRUE(Messages({"AT+CMGS=\"1\"\x1B", "Hello\x1A\n\r"}).empty());
+}
+
 TEST(ModemSimSplitter, RecordsWhenTheFirstAndLastBytesArrived) {
     AtStreamSplitter splitter;
     EXPECT_TRUE(splitter.Feed("AT+CMGF", 10.5).empty());

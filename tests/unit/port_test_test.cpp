@@ -16,6 +16,9 @@ using test::FakeSerialDevice;
 using Events = std::vector<std::string>;
 
 const Events kConfigureCalls = {"get-state", "set-state", "get-timeouts", "set-timeouts"};
+// A configured port is sent the ESC that its open owes.
+const Events kConfigureAndCancel = {"get-state",    "set-state",  "get-timeouts",
+                                    "set-timeouts", "write \x1B", "pause 1000"};
 
 Events Concat(Events a, const Events& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -36,7 +39,6 @@ class PortTest : public ::testing::Test {
         EXPECT_EQ(log.events, events);
         EXPECT_EQ(device.openHandles.size(), open == 1 ? 1u : 0u);
         EXPECT_EQ(m_hPort != kInvalidPort, open == 1);
-        EXPECT_TRUE(pause.pauses.empty());
     }
     void OpenBefore() {
         ASSERT_EQ(OpenPort(port, u"COM1"), kS_OK);
@@ -53,8 +55,9 @@ class PortTest : public ::testing::Test {
     // Both flags up, as an earlier successful Init leaves them.
     std::int32_t m_boIsPortOpen = 1;
     std::int32_t m_boIsPortInit = 1;
-    PortLayer port{device,  pause,       m_hPort,        m_dwLastError, openName,
-                   failure, openFailure, m_boIsPortOpen, m_boIsPortInit};
+    std::int32_t m_boIsCancelOwed = 0;
+    PortLayer port{device,  pause,       m_hPort,        m_dwLastError,  openName,
+                   failure, openFailure, m_boIsPortOpen, m_boIsPortInit, m_boIsCancelOwed};
 };
 
 TEST_F(PortTest, WorkingPortIsClosedAndTheNamedPortReopenedWithTheFixedLineSettings) {
@@ -71,7 +74,8 @@ TEST_F(PortTest, WorkingPortIsClosedAndTheNamedPortReopenedWithTheFixedLineSetti
     EXPECT_EQ(TestPort(port, u"COM7", 115200), kS_OK);
     EXPECT_EQ(m_boIsPortOpen, 1);
     EXPECT_EQ(m_boIsPortInit, 1);
-    EXPECT_EQ(log.events, Concat({"close", "open COM7", "default-config COM7"}, kConfigureCalls));
+    EXPECT_EQ(log.events,
+              Concat({"close", "open COM7", "default-config COM7"}, kConfigureAndCancel));
     EXPECT_NE(m_hPort, old);
     EXPECT_EQ(device.openHandles, std::vector<PortHandle>{m_hPort});
     // Baud rate, data bits, parity, stop bits and the hardware handshake's CTS, RTS and XON.
@@ -83,7 +87,7 @@ TEST_F(PortTest, WorkingPortIsClosedAndTheNamedPortReopenedWithTheFixedLineSetti
 }
 
 TEST_F(PortTest, WithoutOpenPortOpensAndConfigures) {
-    ExpectOutcome(0, 1, 1, 0, Concat({"open COM1", "default-config COM1"}, kConfigureCalls));
+    ExpectOutcome(0, 1, 1, 0, Concat({"open COM1", "default-config COM1"}, kConfigureAndCancel));
 }
 
 TEST_F(PortTest, FailedOpenClearsBothFlagsAndLeavesNoPort) {
@@ -93,11 +97,14 @@ TEST_F(PortTest, FailedOpenClearsBothFlagsAndLeavesNoPort) {
     ExpectOutcome(0x80070002u, 0, 0, 2, {"close", "open COM1"});
     device.failOpen = 1200;  // no serial device
     ExpectOutcome(0x800704B0u, 0, 0, 1200, {"open COM1"});
+    // An open that fails with the code of a port in use leaves no port to test either.
+    device.failOpen = 1247;
+    ExpectOutcome(0x800704DFu, 0, 0, 1247, {"open COM1"});
 }
 
 TEST_F(PortTest, FailedDefaultConfigurationStillGoesOnToConfigure) {
     device.failDefaultConfig = 87;
-    ExpectOutcome(0, 1, 1, 0, Concat({"open COM1", "default-config COM1"}, kConfigureCalls));
+    ExpectOutcome(0, 1, 1, 0, Concat({"open COM1", "default-config COM1"}, kConfigureAndCancel));
 }
 
 TEST_F(PortTest, FailedConfigurationLeavesThePortOpenButNotConfigured) {
@@ -120,7 +127,7 @@ TEST_F(PortTest, ADeviceGoneWhileConfiguringLeavesNoPortUntilItIsBack) {
     ExpectOutcome(0x8007048Fu, 0, 0, 1167,
                   {"open COM1", "default-config COM1", "get-state", "set-state", "close"});
     device.failSetState = 0;
-    ExpectOutcome(0, 1, 1, 0, Concat({"open COM1", "default-config COM1"}, kConfigureCalls));
+    ExpectOutcome(0, 1, 1, 0, Concat({"open COM1", "default-config COM1"}, kConfigureAndCancel));
 }
 
 TEST_F(PortTest, OldHandleThatCannotBeClosedIsTestedInstead) {
@@ -128,7 +135,7 @@ TEST_F(PortTest, OldHandleThatCannotBeClosedIsTestedInstead) {
     const PortHandle old = m_hPort;
     device.failClose = 6;
     // The open finds the port in use; the old handle is configured.
-    ExpectOutcome(0, 1, 1, 0, Concat({"close"}, kConfigureCalls));
+    ExpectOutcome(0, 1, 1, 0, Concat({"close"}, kConfigureAndCancel));
     EXPECT_EQ(m_hPort, old);
     device.failGetState = 6;
     ExpectOutcome(0x80070006u, 1, 0, 6, {"close", "get-state"});

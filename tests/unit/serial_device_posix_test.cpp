@@ -139,9 +139,9 @@ class SerialDevicePosix : public ::testing::Test {
     std::int32_t m_dwLastError = 0;
     std::u16string openName;
     Failure failure, openFailure;
-    std::int32_t open = 0, init = 0;
+    std::int32_t open = 0, init = 0, cancelOwed = 0;
     PortLayer port{device,  pause,       m_hPort, m_dwLastError, openName,
-                   failure, openFailure, open,    init};
+                   failure, openFailure, open,    init,          cancelOwed};
 };
 
 TEST_F(SerialDevicePosix, OpensConfiguresAndWritesExactlyTheCommandBytes) {
@@ -175,6 +175,10 @@ TEST_F(SerialDevicePosix, OpensConfiguresAndWritesExactlyTheCommandBytes) {
     EXPECT_EQ(ReadTermios(fd).c_cflag, t.c_cflag);
     EXPECT_EQ(ReadTermios(fd).c_iflag, t.c_iflag);
 
+    // The ESC that the open owes goes first, as a byte of its own.
+    EXPECT_EQ(SettleOwedCancel(port), kS_OK);
+    EXPECT_EQ(ReadFor(master_, 2, 5000), "\x1B");
+
     // Line ends pass unchanged (no output processing turns LF into CR LF), and a long command
     // arrives whole.
     std::string longCommand;
@@ -185,7 +189,7 @@ TEST_F(SerialDevicePosix, OpensConfiguresAndWritesExactlyTheCommandBytes) {
         EXPECT_EQ(ReadFor(master_, command.size(), 5000), command);
         EXPECT_EQ(ReadFor(master_, 1, 100), "");
     }
-    EXPECT_EQ(pause.pauses, (std::vector<std::uint32_t>{1000, 1000}));
+    EXPECT_EQ(pause.pauses, (std::vector<std::uint32_t>{1000, 1000, 1000}));
 }
 
 TEST_F(SerialDevicePosix, StateAndTimeoutsRoundTripThroughTheKernel) {
@@ -233,9 +237,9 @@ TEST_F(SerialDevicePosix, SecondOpenIsASharingViolationUntilTheCloseReleasesTheD
     const int fd = static_cast<int>(m_hPort);
     PortHandle other = kInvalidPort;
     std::int32_t otherError = 0;
-    std::int32_t otherOpen = 0, otherInit = 0;
+    std::int32_t otherOpen = 0, otherInit = 0, otherOwed = 0;
     const PortLayer second{device,  pause,       other,     otherError, openName,
-                           failure, openFailure, otherOpen, otherInit};
+                           failure, openFailure, otherOpen, otherInit,  otherOwed};
     EXPECT_EQ(OpenPort(second, path_), static_cast<HRESULT>(0x80070020u));
     EXPECT_EQ(otherError, 32);
     EXPECT_EQ(other, kInvalidPort);
@@ -255,14 +259,18 @@ TEST_F(SerialDevicePosix, PortTestReopensEveryTimeAndAHangUpClosesThePort) {
         EXPECT_EQ(init, 1);
     }
     EXPECT_EQ(WriteCommand(port, "AT\n\r"), kS_OK);
-    EXPECT_EQ(ReadFor(master_, 4, 5000), "AT\n\r");
+    // Each reopening wrote its ESC.
+    EXPECT_EQ(ReadFor(master_, 7, 5000),
+              "\x1B\x1B\x1B"
+              "AT\n\r");
 
     close(master_);
     master_ = -1;
     const int fd = static_cast<int>(m_hPort);
     EXPECT_EQ(WriteCommand(port, "AT\n\r"), static_cast<HRESULT>(0x8007045Du));
     EXPECT_EQ(m_dwLastError, 0);
-    EXPECT_EQ(pause.pauses, std::vector<std::uint32_t>{1000});  // none after the failed write
+    // None after the failed write.
+    EXPECT_EQ(pause.pauses, std::vector<std::uint32_t>(4, 1000));
     // The modem is gone: its descriptor is closed, the status says so, and so does a later write.
     EXPECT_EQ(m_hPort, kInvalidPort);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
@@ -339,10 +347,12 @@ TEST_F(SerialDevicePosix, WriteLongerThanTheTerminalHoldsCompletesWhileTheOtherS
             ASSERT_EQ(ConfigurePort(port, 460800, 8, 0, 0, 1, 0), kS_OK);
         }
         std::string got;
-        std::thread modem([&] { got = ReadFor(master_, data.size(), 5000); });
+        // The open's ESC comes first.
+        std::thread modem([&] { got = ReadFor(master_, data.size() + 1, 5000); });
         EXPECT_EQ(WriteCommand(port, data), kS_OK);
         modem.join();
-        EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes arrived";
+        EXPECT_TRUE(got == "\x1B" + data)
+            << got.size() << " of " << data.size() + 1 << " bytes arrived";
         ASSERT_EQ(ClosePort(port), kS_OK);
     }
 }

@@ -62,6 +62,7 @@ class SerialPortTest : public ::testing::Test {
         ASSERT_EQ(OpenPort(port, u"COM1"), kS_OK);
         log.events.clear();
         m_dwLastError = kStale;
+        cancelOwed = 0;  // as Init leaves it once the line has taken the open's ESC
     }
 
     test::EventLog log;
@@ -72,8 +73,9 @@ class SerialPortTest : public ::testing::Test {
     std::u16string openName;
     Failure failure, openFailure;
     std::int32_t portOpen = 1, portInit = 1;  // as a successful Init leaves them
+    std::int32_t cancelOwed = 0;
     PortLayer port{device,  pause,       m_hPort,  m_dwLastError, openName,
-                   failure, openFailure, portOpen, portInit};
+                   failure, openFailure, portOpen, portInit,      cancelOwed};
 };
 
 // --- OpenPort -------------------------------------------------------------------------------

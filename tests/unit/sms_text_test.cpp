@@ -167,19 +167,21 @@ TEST(SmsSubmissions, FirstFailingWriteEndsTheSubmissionWithItsResult) {
         std::function<HRESULT(RecordingWriter&)> submit;
         std::vector<std::string> commands;
         int counted;  // what the client's progress estimate counts with
+        int opens;    // the number of the write that opens the message (AT+CMGS)
     } const submissions[] = {
         {"text",
          [](RecordingWriter& rec) {
              return SubmitTextMessage(rec.Writer(), u"+49 170 1234567", u"Hello", Refusal());
          },
-         Expected("+491701234567", "Hello"), kTextModeCommands},
+         Expected("+491701234567", "Hello"), kTextModeCommands, 3},
         {"PDU",
          [](RecordingWriter& rec) {
              return SubmitPduMessage(rec.Writer(), u"4912345678", u"Hi", Refusal());
          },
          {"AT+CSCS=\"UCS2\"\n\r", "AT+CMEE=2\n\r", "AT+CMGF=0\n\r", "AT+CMGS=16\n\r",
           "0021000A91942143658700080400480069\x1A\n\r", "AT$RESET"},
-         kPduModeCommands},
+         kPduModeCommands,
+         4},
     };
     for (const Submission& s : submissions) {
         EXPECT_EQ(s.commands.size(), static_cast<std::size_t>(s.counted)) << s.mode;
@@ -190,8 +192,11 @@ TEST(SmsSubmissions, FirstFailingWriteEndsTheSubmissionWithItsResult) {
             rec.failWith = FoldError(1117);
             EXPECT_EQ(s.submit(rec), FoldError(1117));
             EXPECT_EQ(rec.attempts, failAt) << "nothing may follow a failed write";
-            EXPECT_EQ(rec.writes, std::vector<std::string>(s.commands.begin(),
-                                                           s.commands.begin() + failAt - 1));
+            std::vector<std::string> expected(s.commands.begin(), s.commands.begin() + failAt - 1);
+            // Failing on AT+CMGS or the body, the message is cancelled: nothing else may
+            // become its body.
+            if (failAt == s.opens || failAt == s.opens + 1) expected.emplace_back(1, kEsc);
+            EXPECT_EQ(rec.writes, expected);
         }
     }
 }

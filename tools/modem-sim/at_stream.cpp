@@ -7,6 +7,7 @@ namespace {
 constexpr char kCtrlZ = 0x1A;
 constexpr char kLf = 0x0A;
 constexpr char kCr = 0x0D;
+constexpr char kEsc = 0x1B;
 constexpr std::string_view kReset = "AT$RESET";
 
 char Upper(char c) {
@@ -19,6 +20,10 @@ std::string_view TrimLineEnds(std::string_view bytes) {
     while (!bytes.empty() && (bytes.front() == kCr || bytes.front() == kLf)) bytes.remove_prefix(1);
     while (!bytes.empty() && (bytes.back() == kCr || bytes.back() == kLf)) bytes.remove_suffix(1);
     return bytes;
+}
+
+bool EndsWithEscape(std::string_view bytes) {
+    return !bytes.empty() && bytes.back() == kEsc;
 }
 
 bool CommandStartsWith(std::string_view bytes, std::string_view prefix) {
@@ -41,7 +46,8 @@ void AtStreamSplitter::Append(char byte, double ms) {
 }
 
 void AtStreamSplitter::Finish(std::vector<Command>& done, bool body) {
-    const bool startsBody = !body && CommandStartsWith(pending_.bytes, "AT+CMGS=");
+    const bool startsBody =
+        !body && !EndsWithEscape(pending_.bytes) && CommandStartsWith(pending_.bytes, "AT+CMGS=");
     done.push_back(std::move(pending_));
     pending_ = Command{};
     hasPending_ = false;
@@ -54,11 +60,14 @@ std::vector<Command> AtStreamSplitter::Feed(std::string_view bytes, double ms) {
         switch (state_) {
             case State::kLine:
                 Append(byte, ms);
-                if (byte == kCr || TrimLineEnds(pending_.bytes) == kReset) Finish(done, false);
+                if (byte == kCr || byte == kEsc || TrimLineEnds(pending_.bytes) == kReset) {
+                    Finish(done, false);
+                }
                 break;
             case State::kBody:
                 Append(byte, ms);
                 if (byte == kCtrlZ) state_ = State::kAfterCtrlZ;
+                if (byte == kEsc) Finish(done, true);
                 break;
             case State::kAfterCtrlZ:
             case State::kAfterCtrlZLf:
@@ -72,7 +81,7 @@ std::vector<Command> AtStreamSplitter::Feed(std::string_view bytes, double ms) {
                     // The body ended at its Ctrl-Z; this byte starts the next command.
                     Finish(done, true);
                     Append(byte, ms);
-                    if (byte == kCr) Finish(done, false);
+                    if (byte == kCr || byte == kEsc) Finish(done, false);
                 }
                 break;
         }

@@ -18,7 +18,9 @@ struct Command {
 // A command line ends at CR (so both LF CR and a plain CR end it). After a command that
 // starts a message ("AT+CMGS=..."), the body runs up to Ctrl-Z, and an LF and CR right after
 // the Ctrl-Z belong to the body. "AT$RESET" is sent without any line end, so it counts as a
-// command the moment its last letter arrives.
+// command the moment its last letter arrives. ESC (the message-input escape) ends a body
+// without sending it, and ends a command line without running it: the bytes up to it and
+// the ESC form one command, and a lone ESC is a command of its own.
 class AtStreamSplitter {
   public:
     // Bytes that arrived together at `ms`; gives the commands they complete, in order.
@@ -40,6 +42,9 @@ class AtStreamSplitter {
 // True when the command, without its line end, starts with `prefix` (ASCII letters compared
 // without regard to case, as modems do).
 bool CommandStartsWith(std::string_view bytes, std::string_view prefix);
+
+// True when the command ends with ESC: a body or a line given up.
+bool EndsWithEscape(std::string_view bytes);
 
 // The command without the CR and LF bytes around it.
 std::string_view TrimLineEnds(std::string_view bytes);

@@ -41,7 +41,9 @@ and records everything written to that device. Name the device (or the --link pa
 
 The byte stream is split into commands: a command line ends with CR (the manager ends its
 lines with LF CR); a message body after AT+CMGS ends with Ctrl-Z (0x1A) and the LF CR after
-it; "AT$RESET" counts as a command of its own, as it comes without a line end. Text-mode
+it; "AT$RESET" counts as a command of its own, as it comes without a line end. ESC (0x1B)
+gives up the message being entered (nothing is sent) or the command line being typed; the
+manager writes one after opening the port, and a lone ESC is a command of its own. Text-mode
 submissions (AT+CMGF=1, AT+CMGS="number", text) and PDU-mode submissions (AT+CMGF=0,
 AT+CMGS=length, SMS-SUBMIT PDU in hexadecimal) are decoded. In text mode the number and the
 text are decoded in the character set that the last AT+CSCS named: code page 437 for
@@ -61,12 +63,15 @@ JSON records, one per line, written as they happen:
   {"type":"command","index":N,"t_ms":T,"pause_ms":P,"bytes_hex":"...","text":"...",
    "complete":true}
      T: arrival of the first byte, ms since the start; P: ms since the last byte of the
-     previous command (null for the first); text: the bytes with <LF>, <CR>, <Ctrl-Z>, <XX>.
+     previous command (null for the first); text: the bytes with <LF>, <CR>, <Ctrl-Z>, <ESC>,
+     <XX>.
   {"type":"message","mode":"text","command":N,"charset":"PCCP437","number":"...",
    "text":"...","number_hex":"...","text_hex":"..."}
   {"type":"message","mode":"pdu","command":N,"charset":"UCS2","number":"+49...",
    "text":"...","toa":"91","dcs":"08","udh":null,"user_data_hex":"...","pdu":"...",
    "cmgs_length":N,"length_ok":true,"error":null}
+  {"type":"cancelled","mode":"text","command":N,"number":"...","body_hex":"..."}
+     a message whose body ESC ended: nothing was sent (number is null in PDU mode).
 
 The simulator ends on SIGINT or SIGTERM, or after the idle time, with exit status 0, after
 writing out any command still waiting for its terminator.

@@ -75,9 +75,22 @@ std::optional<Message> ModemSession::Accept(int index, std::string_view bytes) {
         m.charset = charset_;
         const std::string argument = *cmgsArgument_;
         cmgsArgument_.reset();
-        const std::string_view body = BodyOf(bytes);
         // Without AT+CMGF the form of the argument tells the mode: a quoted number or a length.
         m.pdu = format_ == 0 || (format_ != 1 && (argument.empty() || argument.front() != '"'));
+        if (EndsWithEscape(bytes)) {
+            // Given up: what came so far is kept for the record, and nothing is sent.
+            m.cancelled = true;
+            const std::string_view body = bytes.substr(0, bytes.size() - 1);
+            if (m.pdu) {
+                m.pduHex = std::string(body);
+            } else {
+                m.numberBytes = Unquoted(argument);
+                m.number = DecodeBytes(charset_, m.numberBytes);
+                m.textBytes = std::string(body);
+            }
+            return m;
+        }
+        const std::string_view body = BodyOf(bytes);
         if (!m.pdu) {
             m.numberBytes = Unquoted(argument);
             m.textBytes = std::string(body);
@@ -103,7 +116,9 @@ std::optional<Message> ModemSession::Accept(int index, std::string_view bytes) {
         return m;
     }
 
-    if (CommandStartsWith(bytes, "AT+CMGS=")) {
+    if (EndsWithEscape(bytes)) {
+        // A line given up, or an ESC outside a message: the modem ignores it.
+    } else if (CommandStartsWith(bytes, "AT+CMGS=")) {
         cmgsArgument_ = std::string(ArgumentOf(bytes));
     } else if (CommandStartsWith(bytes, "AT+CMGF=")) {
         const std::string_view value = ArgumentOf(bytes);

@@ -8,9 +8,10 @@
 namespace merel::modem {
 
 struct Message {
-    bool pdu = false;     // PDU mode, else text mode
-    int command = 0;      // index of the command that carried the body
-    std::string charset;  // the last AT+CSCS value, empty when none was given
+    bool cancelled = false;  // ESC ended the body: the modem sends nothing
+    bool pdu = false;        // PDU mode, else text mode
+    int command = 0;         // index of the command that carried the body
+    std::string charset;     // the last AT+CSCS value, empty when none was given
 
     // Text mode: the quoted number and the body, both as bytes.
     std::string numberBytes;

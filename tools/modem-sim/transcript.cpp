@@ -63,6 +63,8 @@ std::string Printable(std::string_view bytes) {
             out += "<CR>";
         } else if (b == 0x1A) {
             out += "<Ctrl-Z>";
+        } else if (b == 0x1B) {
+            out += "<ESC>";
         } else if (b >= 0x20 && b < 0x7F) {
             out.push_back(c);
         } else {
@@ -100,6 +102,12 @@ std::string CommandJson(const CommandRecord& r) {
 }
 
 std::string MessageJson(const Message& m) {
+    if (m.cancelled) {
+        return "{\"type\":\"cancelled\"" + Field("mode", m.pdu ? "\"pdu\"" : "\"text\"") +
+               Field("command", std::to_string(m.command)) +
+               Field("number", m.pdu ? "null" : JsonString(m.number)) +
+               Field("body_hex", JsonString(ToHex(m.pdu ? m.pduHex : m.textBytes))) + "}";
+    }
     std::string out = "{\"type\":\"message\"" + Field("mode", m.pdu ? "\"pdu\"" : "\"text\"") +
                       Field("command", std::to_string(m.command)) +
                       Field("charset", NonEmpty(m.charset));
@@ -128,6 +136,11 @@ std::string CommandLine(const CommandRecord& r) {
 }
 
 std::string MessageLine(const Message& m) {
+    if (m.cancelled) {
+        return m.pdu ? std::string("  => PDU-mode SMS cancelled (ESC): nothing sent")
+                     : Join({"  => text-mode SMS to \"", OneLine(m.number),
+                             "\" cancelled (ESC): nothing sent"});
+    }
     if (!m.pdu) {
         return Join({"  => text-mode SMS to \"", OneLine(m.number), "\": \"",
                      OneLine(m.text.value_or("")), "\""});

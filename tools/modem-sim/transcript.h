@@ -16,7 +16,7 @@ struct CommandRecord {
     std::optional<double> pauseMs;  // since the previous command's last byte
 };
 
-// Printable ASCII stays; LF, CR and Ctrl-Z are named; any other byte is shown as <XX>.
+// Printable ASCII stays; LF, CR, Ctrl-Z and ESC are named; any other byte is shown as <XX>.
 std::string Printable(std::string_view bytes);
 
 // A JSON string literal, quotes included; the input is UTF-8 and stays so.
