@@ -59,6 +59,9 @@ TEST(BenchStats, WriteSpacingsStayWithinEachSend) {
          {1000.5, 1000.5, 999}},
         // A send cut short (no AT$RESET) still runs into the next command.
         {Command(0, "AT+CMEE=2<LF><CR>") + Command(4, "AT+CMGF=0<LF><CR>"), {4}},
+        // The ESC of an Init, long before the send, is no part of it.
+        {Command(0, "<ESC>") + Command(5000, "AT+CMGF=1<LF><CR>") + Command(6000, "AT$RESET"),
+         {1000}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(WriteSpacings(c.transcript), c.spacings) << c.transcript;

@@ -366,9 +366,9 @@ TEST_F(SerialDevicePosix, LockFileNamesOurProcessWhileOpenUnderAnyNameOfTheDevic
 
     // The terminal's own name finds the lock taken.
     PortHandle other = kInvalidPort;
-    std::int32_t otherError = 0, otherOpen = 0, otherInit = 0;
+    std::int32_t otherError = 0, otherOpen = 0, otherInit = 0, otherCancelOwed = 0;
     const PortLayer second{device,  pause,       other,     otherError, openName,
-                           failure, openFailure, otherOpen, otherInit};
+                           failure, openFailure, otherOpen, otherInit,  otherCancelOwed};
     EXPECT_EQ(OpenPort(second, path_), static_cast<HRESULT>(0x80070020u));
 
     EXPECT_EQ(ClosePort(port), kS_OK);

@@ -48,8 +48,14 @@ std::vector<double> WriteSpacings(std::string_view transcript) {
         const auto time = Field(record, "t_ms");
         if (!type || !type->starts_with("\"command\"") || !time) continue;
         const double ms = std::strtod(std::string(time->substr(0, 32)).c_str(), nullptr);
-        if (previous) spacings.push_back(ms - *previous);
         const auto text = Field(record, "text");
+        // The ESC that each open of the port writes belongs to no send: it is neither the
+        // end of a spacing nor the start of one.
+        if (text && text->starts_with("\"<ESC>\"")) {
+            previous.reset();
+            continue;
+        }
+        if (previous) spacings.push_back(ms - *previous);
         const bool last = text && text->starts_with("\"AT$RESET\"");
         previous = last ? std::nullopt : std::optional<double>(ms);
     }
