@@ -38,7 +38,10 @@ std::optional<std::string_view> Field(std::string_view record, std::string_view 
 
 std::vector<double> WriteSpacings(std::string_view transcript) {
     std::vector<double> spacings;
-    std::optional<double> previous;  // first byte of the previous command of the same send
+    // The first byte of the previous command of the same send, when there is one. A plain pair
+    // rather than an optional: GCC 12's 32-bit cross compiler warns falsely on the optional here.
+    double previous = 0;
+    bool inSend = false;
     while (!transcript.empty()) {
         const std::size_t end = transcript.find('\n');
         const std::string_view record = transcript.substr(0, end);
@@ -52,12 +55,12 @@ std::vector<double> WriteSpacings(std::string_view transcript) {
         // The ESC that each open of the port writes belongs to no send: it is neither the
         // end of a spacing nor the start of one.
         if (text && text->starts_with("\"<ESC>\"")) {
-            previous.reset();
+            inSend = false;
             continue;
         }
-        if (previous) spacings.push_back(ms - *previous);
-        const bool last = text && text->starts_with("\"AT$RESET\"");
-        previous = last ? std::nullopt : std::optional<double>(ms);
+        if (inSend) spacings.push_back(ms - previous);
+        previous = ms;
+        inSend = !(text && text->starts_with("\"AT$RESET\""));
     }
     return spacings;
 }
