@@ -144,6 +144,12 @@ class World:
         self.env = dict(os.environ, XDG_DATA_HOME=self.data, HOME=self.tmp, LC_ALL="C.UTF-8")
         for var in ("DBUS_STARTER_ADDRESS", "DBUS_STARTER_BUS_TYPE", "XDG_RUNTIME_DIR"):
             self.env.pop(var, None)
+        # The port's lock files go to a folder of the test's own, sticky like /run/lock: a lock
+        # left by a service the test killed must not hold another test's port, nor the machine's.
+        self.lock_folder = os.path.join(self.tmp, "run-lock")
+        os.mkdir(self.lock_folder)
+        os.chmod(self.lock_folder, 0o1777)
+        self.env["MEREL_LOCK_DIR"] = self.lock_folder
 
     def programs_present(self):
         """Reports a failed case when the service or modem-sim has not been built."""

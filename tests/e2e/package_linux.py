@@ -86,6 +86,12 @@ class PackageWorld:
         for var in ("DBUS_SESSION_BUS_ADDRESS", "DBUS_STARTER_ADDRESS", "DBUS_STARTER_BUS_TYPE",
                     "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS"):
             self.env.pop(var, None)
+        # The port's lock files go to a folder of the test's own, sticky like /run/lock, so that
+        # a lock left by another test's killed service cannot hold this test's port.
+        lock_folder = os.path.join(self.tmp, "run-lock")
+        os.mkdir(lock_folder)
+        os.chmod(lock_folder, 0o1777)
+        self.env["MEREL_LOCK_DIR"] = lock_folder
         self.procs = []  # modem-sims, bus daemons and the system service, as (Popen or pid)
         self.users = []
         self.installed = False

@@ -325,16 +325,19 @@ int RunService(const ServiceOptions& options) {
         return Fail((std::string("cannot take the bus name ") + wire::kBusName).c_str(), r);
     }
     // Every lock and unlock happens on this thread (calls, deliveries, departures), so the idle
-    // time is a timer of the loop: no thread of its own waits for it. The loop owns the timer,
-    // which so outlives every unlock.
+    // time is a timer of the loop: no thread of its own waits for it. The loop owns the timer
+    // (it floats), which so outlives every unlock; our own reference is given up at once.
     sd_event_source* idleTimer = nullptr;
-    if ((r = sd_event_add_time_relative(event.get(), &idleTimer, CLOCK_MONOTONIC,
-                                        std::chrono::microseconds(kServerIdleTimeout).count(),
-                                        kIdleTimerAccuracyUsec, OnIdleTime, &lifetime)) < 0 ||
-        (r = sd_event_source_set_enabled(idleTimer, SD_EVENT_OFF)) < 0 ||
-        (r = sd_event_source_set_floating(idleTimer, 1)) < 0) {
-        return Fail("cannot set up the idle timer", r);
+    r = sd_event_add_time_relative(event.get(), &idleTimer, CLOCK_MONOTONIC,
+                                   std::chrono::microseconds(kServerIdleTimeout).count(),
+                                   kIdleTimerAccuracyUsec, OnIdleTime, &lifetime);
+    if (r >= 0) {
+        if ((r = sd_event_source_set_enabled(idleTimer, SD_EVENT_OFF)) >= 0) {
+            r = sd_event_source_set_floating(idleTimer, 1);
+        }
+        sd_event_source_unref(idleTimer);
     }
+    if (r < 0) return Fail("cannot set up the idle timer", r);
     lifetime.UseIdleTimer([idleTimer](Lifetime::Millis idle) {
         // Neither call can fail on a time source of this loop.
         sd_event_source_set_time_relative(idleTimer, std::chrono::microseconds(idle).count());
