@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "host/common/failure_text.h"
 #include "interface/error_names.h"
 #include "interface/hresult_text.h"
 
@@ -29,6 +30,11 @@ int ReplyHResultError(sd_bus_message* call, HRESULT hr, const std::string& messa
     const int r = sd_bus_reply_method_error(call, &error);
     sd_bus_error_free(&error);
     return r;
+}
+
+int ReplyFailure(sd_bus_message* call, const Failure& failure) {
+    return ReplyHResultError(
+        call, failure.hr, host::FailureText(sd_bus_message_get_member(call), failure.hr, failure));
 }
 
 }  // namespace merel::dbus

@@ -6,6 +6,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include "base/failure.h"
 #include "base/hresult.h"
 
 namespace merel::dbus {
@@ -19,5 +20,7 @@ int SetHResultError(sd_bus_error* error, HRESULT hr, const std::string& message)
 int ReplyHResultError(sd_bus_message* call, HRESULT hr);
 // The same with a message that says what failed.
 int ReplyHResultError(sd_bus_message* call, HRESULT hr, const std::string& message);
+// The same with what failed, worded as every failed method's answer is.
+int ReplyFailure(sd_bus_message* call, const Failure& failure);
 
 }  // namespace merel::dbus

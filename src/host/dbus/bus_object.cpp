@@ -94,9 +94,7 @@ std::optional<int> RefuseOversized(sd_bus_message* call,
     const std::optional<Failure> refused =
         host::RefuseOversized(host::Units::kUtf8Bytes, arguments);
     if (!refused) return std::nullopt;
-    const int r = ReplyHResultError(
-        call, refused->hr,
-        host::FailureText(sd_bus_message_get_member(call), refused->hr, *refused));
+    const int r = ReplyFailure(call, *refused);
     return r < 0 ? r : 1;
 }
 

@@ -27,7 +27,6 @@
 #include "host/dbus/client_tracker.h"
 #include "host/dbus/settings_folder.h"
 #include "host/common/call_queue.h"
-#include "host/common/failure_text.h"
 #include "interface/hresult_text.h"
 #include "interface/names.h"
 #include "host/lifetime/lifetime.h"
@@ -118,13 +117,10 @@ int Serve(Server& s, sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
     switch (taken) {
         case CallQueue::Taken::kQueued:
             break;
-        case CallQueue::Taken::kFull: {
-            const Failure full = s.queue.FullFailure();
-            ReplyHResultError(call, full.hr,
-                              host::FailureText(sd_bus_message_get_member(call), full.hr, full));
+        case CallQueue::Taken::kFull:
+            ReplyFailure(call, s.queue.FullFailure());
             sd_bus_message_unref(call);
             break;
-        }
         case CallQueue::Taken::kStopped:
             ReplyStopping(call);
             sd_bus_message_unref(call);

@@ -14,6 +14,15 @@ namespace merel::host {
 
 namespace {
 
+// Sets the call's error information to what failed, worded as every failed method's is.
+void SetFailureInfo(const char* method, HRESULT hr, const Failure& failure) {
+    try {
+        SetCallError(FailureText(method, hr, failure));
+    } catch (...) {
+        ClearCallError();  // no memory for the text: the result alone goes back
+    }
+}
+
 // The length of a string argument as the limits count it: COM carries UTF-16.
 Measured Measure(StringArgument argument, BSTR value) {
     return {argument, SysStringLen(value)};
@@ -24,15 +33,16 @@ Measured Measure(StringArgument argument, BSTR value) {
 // conversion, and nothing reaches the manager to be stored. Nothing when every argument fits.
 std::optional<HRESULT> RefusedOversized(const char* method,
                                         std::initializer_list<Measured> arguments) {
+    std::optional<Failure> refused;
     try {
-        const std::optional<Failure> refused = RefuseOversized(Units::kUtf16Units, arguments);
-        if (!refused) return std::nullopt;
-        SetCallError(FailureText(method, refused->hr, *refused));
-        return refused->hr;
+        refused = RefuseOversized(Units::kUtf16Units, arguments);
     } catch (...) {
         ClearCallError();  // no memory for the text: the result alone goes back
         return E_INVALIDARG;
     }
+    if (!refused) return std::nullopt;
+    SetFailureInfo(method, refused->hr, *refused);
+    return refused->hr;
 }
 
 }  // namespace
@@ -113,11 +123,7 @@ HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr) {
         ClearCallError();
         return hr;
     }
-    try {
-        SetCallError(FailureText(method, hr, manager_.m_lastFailure));
-    } catch (...) {
-        ClearCallError();  // no memory for the text: the result alone goes back
-    }
+    SetFailureInfo(method, hr, manager_.m_lastFailure);
     return hr;
 }
 
