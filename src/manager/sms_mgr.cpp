@@ -39,20 +39,11 @@ CSMSMgr::~CSMSMgr() {
 
 // ---- Port and settings-file operations -------------------------------------------------
 
-namespace {
-PortLayer Port(CSMSMgr& mgr, SerialDevice& device, Pause& pause) {
-    return {device,
-            pause,
-            mgr.m_hPort,
-            mgr.m_dwLastError,
-            mgr.m_strOpenPort,
-            mgr.m_lastFailure,
-            mgr.m_openFailure,
-            mgr.m_boIsPortOpen,
-            mgr.m_boIsPortInit,
-            mgr.m_boIsCancelOwed};
+PortLayer CSMSMgr::Port() {
+    return {*m_services.device, *m_services.pause, m_hPort,       m_dwLastError,
+            m_strOpenPort,      m_lastFailure,     m_openFailure, m_boIsPortOpen,
+            m_boIsPortInit,     m_boIsCancelOwed};
 }
-}  // namespace
 
 SettingsRecord CSMSMgr::Record() const {
     return {m_strPort,    m_loBaudrate,  m_shDataBits,    m_shParity,
@@ -78,27 +69,27 @@ bool CSMSMgr::MaySend() {
 }
 
 HRESULT CSMSMgr::OpenPort(const std::u16string& port) {
-    return merel::OpenPort(Port(*this, *m_services.device, *m_services.pause), port);
+    return merel::OpenPort(Port(), port);
 }
 
 HRESULT CSMSMgr::ConfigurePort(std::uint32_t baudrate, std::int32_t dataBits, std::int32_t parity,
                                std::int32_t stopBits, std::int32_t handshake,
                                std::int32_t readTimeout) {
-    return merel::ConfigurePort(Port(*this, *m_services.device, *m_services.pause), baudrate,
-                                dataBits, parity, stopBits, handshake, readTimeout);
+    return merel::ConfigurePort(Port(), baudrate, dataBits, parity, stopBits, handshake,
+                                readTimeout);
 }
 
 HRESULT CSMSMgr::WriteCommand(std::string_view command) {
-    return merel::WriteCommand(Port(*this, *m_services.device, *m_services.pause), command);
+    return merel::WriteCommand(Port(), command);
 }
 
 ModemPort CSMSMgr::Modem() {
     return {[this](std::string_view c) { return WriteCommand(c); },
-            [this] { CancelMessage(Port(*this, *m_services.device, *m_services.pause)); }};
+            [this] { CancelMessage(Port()); }};
 }
 
 HRESULT CSMSMgr::ClosePort() {
-    return merel::ClosePort(Port(*this, *m_services.device, *m_services.pause));
+    return merel::ClosePort(Port());
 }
 
 HRESULT CSMSMgr::LoadIniFile() {
@@ -209,8 +200,7 @@ HRESULT CSMSMgr::GetDetectedCOMPortsOnHost(std::uint32_t& u_uiNrOfPorts,
 
 HRESULT CSMSMgr::TestPort() {
     return Method([&] {
-        return merel::TestPort(Port(*this, *m_services.device, *m_services.pause), m_strPort,
-                               static_cast<std::uint32_t>(m_loBaudrate));
+        return merel::TestPort(Port(), m_strPort, static_cast<std::uint32_t>(m_loBaudrate));
     });
 }
 
@@ -257,7 +247,7 @@ HRESULT CSMSMgr::Init() {
         if (!ready && kept && m_hPort == kInvalidPort) ready = openAndConfigure();
         if (!ready) return FoldError(m_dwLastError);
         m_boIsPortInit = 1;
-        return SettleOwedCancel(Port(*this, *m_services.device, *m_services.pause));
+        return SettleOwedCancel(Port());
     });
 }
 

@@ -18,6 +18,8 @@
 
 namespace merel {
 
+struct PortLayer;
+
 class CSMSMgr {
   public:
     // The platform services the manager works through; tests put fakes in their place.
@@ -101,6 +103,8 @@ class CSMSMgr {
 
   private:
     bool MaySend();
+    // The port layer's view of this manager's port members.
+    PortLayer Port();
     // The open port as a submission writes to it.
     ModemPort Modem();
     SettingsRecord Record() const;
