@@ -69,7 +69,11 @@ void CheckLengths(fuzz::FuzzInput& in) {
     if (!refused) return;
     const std::string text = refused->Text();
     fuzz::Require(refused->hr == kE_INVALIDARG);
-    fuzz::Require(Contains(text, "it has " + std::to_string(first->length) + " "));
+    // A string of the length the D-Bus service cuts long strings to may have been longer.
+    const bool cut =
+        units == host::Units::kUtf8Bytes && first->length == host::kLongestArrivingString;
+    fuzz::Require(Contains(
+        text, (cut ? "it has at least " : "it has ") + std::to_string(first->length) + " "));
     fuzz::Require(Contains(text, "at most " + std::to_string(host::MaxLength(first->argument))));
     const char* names[] = {"number (", "text (", "port name ("};
     fuzz::Require(text.starts_with(names[static_cast<int>(first->argument)]));

@@ -49,6 +49,13 @@ TEST(ArgumentLimits, TheRefusalNamesTheArgumentItsLengthAndTheLimitInTheHostsUni
     EXPECT_EQ(Refusal(Units::kUtf16Units, {{StringArgument::kText, 4097}}),
               "0x80070057: text (u_bstrMessage) refused: it has 4097 UTF-16 units; the "
               "server takes at most 4096");
+    // The D-Bus service cuts longer strings of large messages to this length on arrival.
+    EXPECT_EQ(Refusal(Units::kUtf8Bytes, {{StringArgument::kText, kLongestArrivingString}}),
+              "0x80070057: text (u_bstrMessage) refused: it has at least 16384 bytes of UTF-8; "
+              "the server takes at most 4096");
+    EXPECT_EQ(Refusal(Units::kUtf16Units, {{StringArgument::kText, kLongestArrivingString}}),
+              "0x80070057: text (u_bstrMessage) refused: it has 16384 UTF-16 units; the "
+              "server takes at most 4096");
     const std::string port =
         Refusal(Units::kUtf8Bytes, {{StringArgument::kPort, MaxLength(StringArgument::kPort) + 1}});
     EXPECT_EQ(port.find("0x80070057: port name (u_bstrPort) refused: it has "), 0u) << port;

@@ -48,6 +48,9 @@ std::optional<Failure> RefuseOversized(Units units, std::initializer_list<Measur
             .append(wire::Method(naming.slot).arguments[naming.index].name)
             .append(") refused");
         std::string detail = "it has ";
+        if (units == Units::kUtf8Bytes && m.length == kLongestArrivingString) {
+            detail.append("at least ");
+        }
         detail.append(std::to_string(m.length))
             .append(" ")
             .append(UnitWords(units))

@@ -25,6 +25,15 @@ inline constexpr std::size_t kMaxPortName = 32767;
 inline constexpr std::size_t kMaxPortName = 4096;
 #endif
 
+// The D-Bus service cuts a longer string in a large message to exactly this many bytes before
+// its handlers see it, so that the message never costs its whole size; a string of this length
+// is therefore refused as having "at least" so many bytes.
+inline constexpr std::size_t kLongestArrivingString = 16 * 1024;
+static_assert(kLongestArrivingString > kMaxNumberOrText);
+#if !defined(_WIN32)
+static_assert(kLongestArrivingString > kMaxPortName);
+#endif
+
 enum class StringArgument { kNumber, kText, kPort };
 
 // What a host counts a string's length in: D-Bus carries UTF-8, COM carries UTF-16.

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <systemd/sd-event.h>
 
@@ -221,7 +222,24 @@ BusChoice ChooseBus(bool systemBus, const char* starterAddress, const char* star
     return {BusChoice::Kind::kSession, {}};
 }
 
-int ConnectBus(const BusChoice& choice, sd_bus** bus) {
+namespace {
+
+// The address sd-bus would connect to for the choice.
+std::string AddressOf(const BusChoice& choice) {
+    switch (choice.kind) {
+        case BusChoice::Kind::kSystem:
+            return SystemBusAddress(std::getenv("DBUS_SYSTEM_BUS_ADDRESS"));
+        case BusChoice::Kind::kSession:
+            return SessionBusAddress(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+                                     std::getenv("XDG_RUNTIME_DIR"));
+        case BusChoice::Kind::kAddress:
+            break;
+    }
+    return choice.address;
+}
+
+// Without a relay: for a bus reached other than by a unix socket.
+int ConnectDirectly(const BusChoice& choice, sd_bus** bus) {
     switch (choice.kind) {
         case BusChoice::Kind::kSystem:
             return sd_bus_open_system(bus);
@@ -242,13 +260,51 @@ int ConnectBus(const BusChoice& choice, sd_bus** bus) {
     return 0;
 }
 
+}  // namespace
+
+int ConnectBus(const BusChoice& choice, sd_bus** bus, std::unique_ptr<BusRelay>& relay) {
+    const std::string address = AddressOf(choice);
+    const std::vector<UnixSocket> sockets = UnixSockets(address);
+    if (sockets.empty()) {
+        // No address at all is the bus library's to report, as it would without us.
+        if (!address.empty()) {
+            std::fprintf(stderr,
+                         "MerelSMSManager: the bus address names no unix socket; each incoming "
+                         "message is read whole, whatever its size\n");
+        }
+        return ConnectDirectly(choice, bus);
+    }
+    const int busFd = ConnectFirst(sockets);
+    if (busFd < 0) return busFd;
+    relay = std::make_unique<BusRelay>(busFd);
+    if (!relay->Start()) return -errno;
+    sd_bus* b = nullptr;
+    int r = sd_bus_new(&b);
+    if (r < 0) {
+        close(relay->LibraryFd());  // ends the relay's thread
+        return r;
+    }
+    if ((r = sd_bus_set_fd(b, relay->LibraryFd(), relay->LibraryFd())) < 0) {
+        close(relay->LibraryFd());
+        sd_bus_unref(b);
+        return r;
+    }
+    // The relay passes bytes only, no descriptors; the calls take none.
+    if ((r = sd_bus_negotiate_fds(b, 0)) < 0 || (r = sd_bus_set_bus_client(b, 1)) < 0 ||
+        (r = sd_bus_start(b)) < 0) {
+        sd_bus_unref(b);
+        return r;
+    }
+    *bus = b;
+    return 0;
+}
+
 int RunService(const ServiceOptions& options) {
 #if defined(__GLIBC__)
-    // The bus library reads each message whole into one buffer, before any check of ours can
-    // refuse it; the system bus delivers messages of up to 32 MiB, a session bus may allow
-    // more (the bus library takes up to 128 MiB). Such buffers get mappings of their own,
-    // handed back to the system when freed: after the first large one, glibc would otherwise
-    // raise its threshold and keep the memory of the next ones in the heap.
+    // Large buffers get mappings of their own, handed back to the system when freed: after the
+    // first large one, glibc would otherwise raise its threshold and keep the memory of the
+    // next ones in the heap. The relay keeps the bus library's buffers small; without it (a bus
+    // not reached by a unix socket) the library reads each message whole, up to 128 MiB.
     mallopt(M_MMAP_THRESHOLD, kOwnMappingFrom);
 #endif
     // The stop signals are taken by the event loop; block them before any thread starts.
@@ -287,10 +343,12 @@ int RunService(const ServiceOptions& options) {
     auto manager = std::make_unique<CSMSMgr>(services);
     manager->m_strSettingsFolder = Utf8ToUtf16(settingsFolder);
 
+    // Outlives the bus: its thread ends once the bus is closed.
+    std::unique_ptr<BusRelay> relay;
     sd_bus* rawBus = nullptr;
     r = ConnectBus(ChooseBus(options.systemBus, std::getenv("DBUS_STARTER_ADDRESS"),
                              std::getenv("DBUS_STARTER_BUS_TYPE")),
-                   &rawBus);
+                   &rawBus, relay);
     if (r < 0) return Fail("cannot connect to the bus", r);
     std::unique_ptr<sd_bus, BusClose> bus(rawBus);
 

@@ -1,10 +1,12 @@
 // Serving the manager on the bus until the server has been idle long enough.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include <systemd/sd-bus.h>
 
+#include "host/dbus/bus_relay.h"
 #include "host/dbus/command_line.h"
 
 namespace merel::dbus {
@@ -17,8 +19,9 @@ struct BusChoice {
 };
 BusChoice ChooseBus(bool systemBus, const char* starterAddress, const char* starterBusType);
 
-// Connects as a bus client. Returns 0 or a negative errno.
-int ConnectBus(const BusChoice& choice, sd_bus** bus);
+// Connects as a bus client, through a relay (which must outlive the bus) when the bus is
+// reached by a unix socket. Returns 0 or a negative errno.
+int ConnectBus(const BusChoice& choice, sd_bus** bus, std::unique_ptr<BusRelay>& relay);
 
 // Runs the server: takes the bus name and serves until the server has been idle for the idle
 // time or a stop signal comes. This thread reads the bus, queues the calls, answers them when
