@@ -28,14 +28,6 @@ TEST(BusRelay, FindsTheUnixSocketsOfAnAddress) {
     EXPECT_TRUE(UnixSockets("").empty());
 }
 
-TEST(BusRelay, TakesTheAddressesTheBusLibraryWould) {
-    EXPECT_EQ(SystemBusAddress(nullptr), "unix:path=/run/dbus/system_bus_socket");
-    EXPECT_EQ(SystemBusAddress("unix:path=/x"), "unix:path=/x");
-    EXPECT_EQ(SessionBusAddress(nullptr, "/run/user/7"), "unix:path=/run/user/7/bus");
-    EXPECT_EQ(SessionBusAddress("unix:path=/y", "/run/user/7"), "unix:path=/y");
-    EXPECT_EQ(SessionBusAddress(nullptr, nullptr), "");
-}
-
 // A listening socket in a folder of the test's own.
 struct Listener {
     Listener() {
