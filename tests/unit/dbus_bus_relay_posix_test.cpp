@@ -90,37 +90,45 @@ void WriteAll(int fd, const std::string& bytes) {
     }
 }
 
-TEST(BusRelay, CarriesBothWaysCutsWhatTheBusSendsAndPassesOnTheEnd) {
+TEST(BusRelay, PassesWhatTheBusSendsCutAndTheEndsOfBothSides) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     const int bus = pair[0];
     {
         BusRelay relay(pair[1]);
         ASSERT_TRUE(relay.Start());
-        const int library = relay.LibraryFd();
-        // What the library writes reaches the bus untouched, however much.
-        const std::string hello =
-            std::string(1, '\0') + "AUTH EXTERNAL 30\r\nBEGIN\r\n" + std::string(300000, 'h');
-        WriteAll(library, hello);
-        EXPECT_EQ(ReadUpTo(bus, hello.size()), hello);
+        const int input = relay.LibraryInput(), output = relay.LibraryOutput();
+        // The library writes to the bus itself.
+        WriteAll(output, std::string(1, '\0') + "AUTH EXTERNAL 30\r\nBEGIN\r\n");
+        EXPECT_EQ(ReadUpTo(bus, 25), std::string(1, '\0') + "AUTH EXTERNAL 30\r\nBEGIN\r\n");
         // A 20 MB message from the bus reaches the library cut; the greeting untouched.
         const std::string greeting = "OK 0123456789abcdef0123456789abcdef\r\n";
         const std::uint32_t body = 20 * 1024 * 1024;  // little-endian, as the machine
-        std::string message = std::string("l\1\0\1", 4) +
-                              std::string(reinterpret_cast<const char*>(&body), 4) +
-                              std::string("\7\0\0\0\0\0\0\0", 8);
+        const std::string message = std::string("l\1\0\1", 4) +
+                                    std::string(reinterpret_cast<const char*>(&body), 4) +
+                                    std::string("\7\0\0\0\0\0\0\0", 8);
         WriteAll(bus, greeting + message + std::string(body, 'b'));
         // No signature: the body goes, and the library reads the bare header.
         std::string bare = message;
         std::memset(bare.data() + 4, 0, 4);
-        EXPECT_EQ(ReadUpTo(library, greeting.size() + bare.size()), greeting + bare);
-        // The bus ends: the library reads the end, then closes its side, which ends the relay.
+        EXPECT_EQ(ReadUpTo(input, greeting.size() + bare.size()), greeting + bare);
+        // The bus ends: the library reads the end.
         shutdown(bus, SHUT_WR);
-        EXPECT_EQ(ReadUpTo(library, 1), "");
-        close(library);
-        EXPECT_EQ(ReadUpTo(bus, 1), "");
+        EXPECT_EQ(ReadUpTo(input, 1), "");
+        close(input);
+        close(output);
     }
     close(bus);
+    // A library that closes first ends the relay too (the scope above would not be left).
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    {
+        BusRelay relay(pair[1]);
+        ASSERT_TRUE(relay.Start());
+        close(relay.LibraryInput());
+        close(relay.LibraryOutput());
+    }
+    EXPECT_EQ(ReadUpTo(pair[0], 1), "");  // and the bus sees the connection end
+    close(pair[0]);
 }
 
 }  // namespace

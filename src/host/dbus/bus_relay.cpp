@@ -42,34 +42,6 @@ bool Unescape(std::string_view value, std::string& out) {
     return true;
 }
 
-// One direction of the relay: what was read and is still to be written.
-struct Direction {
-    Direction(int source, int sink) : from(source), to(sink) {}
-    int from, to;
-    bool reading = true;
-    bool writable = true;
-    bool shut = false;
-    std::string pending;
-
-    bool Finished() const { return !reading && pending.empty(); }
-};
-
-// Writes what it can of `d.pending`; a failed write ends the direction (the peer has gone).
-void Flush(Direction& d) {
-    while (!d.pending.empty()) {
-        const ssize_t n = send(d.to, d.pending.data(), d.pending.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n <= 0) {
-            d.pending.clear();
-            d.writable = false;
-            d.reading = false;
-            return;
-        }
-        d.pending.erase(0, static_cast<std::size_t>(n));
-    }
-}
-
 }  // namespace
 
 std::vector<UnixSocket> UnixSockets(std::string_view address) {
@@ -147,67 +119,62 @@ bool BusRelay::Start() {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) return false;
     ownFd_ = pair[0];
-    libraryFd_ = pair[1];
+    libraryInput_ = pair[1];
+    libraryOutput_ = fcntl(busFd_, F_DUPFD_CLOEXEC, 3);
+    bool made = libraryOutput_ >= 0;
     for (const int fd : {busFd_, ownFd_}) {
-        if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0) return false;
+        made = made && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
     }
-    try {
-        thread_ = std::thread([this] { Run(); });
-    } catch (const std::system_error& e) {
-        errno = e.code().value();
-        return false;
+    if (made) {
+        try {
+            thread_ = std::thread([this] { Run(); });
+            return true;
+        } catch (const std::system_error& e) {
+            errno = e.code().value();
+        }
     }
-    return true;
+    const int error = errno;
+    for (int* fd : {&libraryInput_, &libraryOutput_}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+    errno = error;
+    return false;
 }
 
 void BusRelay::Run() {
-    Direction in(busFd_, ownFd_), out(ownFd_, busFd_);
     MessageCutter cutter;
     std::string buffer(kReadSize, '\0');
-    // Once one side stops sending, the other side is told so, after what is pending.
-    const auto passOnEnds = [&] {
-        for (Direction* d : {&in, &out}) {
-            if (d->Finished() && !d->shut) {
-                shutdown(d->to, SHUT_WR);
-                d->shut = true;
-            }
-        }
-    };
-    for (; !in.Finished() || !out.Finished(); passOnEnds()) {
-        // A direction reads only when it has nothing pending: at most one read is held.
-        pollfd fds[2] = {{busFd_, 0, 0}, {ownFd_, 0, 0}};
-        for (Direction* d : {&in, &out}) {
-            pollfd& from = d->from == busFd_ ? fds[0] : fds[1];
-            pollfd& to = d->to == busFd_ ? fds[0] : fds[1];
-            if (d->reading && d->pending.empty()) from.events |= POLLIN;
-            if (!d->pending.empty()) to.events |= POLLOUT;
-        }
+    std::string pending;  // cut, not yet taken by the library
+    bool reading = true;
+    while (reading || !pending.empty()) {
+        // The bus is read only when nothing is pending: at most one read's worth is held.
+        pollfd fds[2] = {{pending.empty() ? busFd_ : -1, POLLIN, 0},
+                         {ownFd_, static_cast<short>(pending.empty() ? 0 : POLLOUT), 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            // Cannot wait any more: both sides are told the connection ended.
-            in = Direction(busFd_, ownFd_);
-            out = Direction(ownFd_, busFd_);
-            in.reading = out.reading = false;
             break;
         }
-        for (Direction* d : {&in, &out}) {
-            const pollfd& from = d->from == busFd_ ? fds[0] : fds[1];
-            if (d->reading && d->pending.empty() && from.revents != 0) {
-                const ssize_t n = read(d->from, buffer.data(), buffer.size());
-                if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-                const std::string_view got(buffer.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
-                if (n <= 0) {
-                    d->reading = false;
-                } else if (d == &out) {
-                    d->pending.assign(got);
-                } else if (!cutter.Feed(got, d->pending)) {
-                    d->reading = false;  // not a bus: the library is told the connection ended
-                }
+        if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) return;  // the library has closed
+        if (fds[0].revents != 0) {
+            const ssize_t n = read(busFd_, buffer.data(), buffer.size());
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+            // The bus has ended, or is no bus: either way the library is told the connection
+            // ended, after what it has still to read.
+            if (n <= 0 || !cutter.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)),
+                                       pending)) {
+                reading = false;
             }
-            if (!d->pending.empty()) Flush(*d);
+        }
+        while (!pending.empty()) {
+            const ssize_t n = send(ownFd_, pending.data(), pending.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (n <= 0) return;  // the library has closed
+            pending.erase(0, static_cast<std::size_t>(n));
         }
     }
-    passOnEnds();
+    shutdown(ownFd_, SHUT_WR);
 }
 
 }  // namespace merel::dbus

@@ -26,27 +26,31 @@ std::string SessionBusAddress(const char* fromEnvironment, const char* runtimeFo
 // A connected stream socket to the first of `sockets` that takes one, or a negative errno.
 int ConnectFirst(const std::vector<UnixSocket>& sockets);
 
+// Only what comes from the bus passes through the relay: the library writes to the bus itself,
+// so that its answers take no detour.
 class BusRelay {
   public:
-    // Takes `busFd`, a connected socket to the bus. LibraryFd() is then the descriptor to give
-    // the library, which owns it from then on.
+    // Takes `busFd`, a connected socket to the bus.
     explicit BusRelay(int busFd);
-    // Waits for the thread, which ends once the library has closed its side (and what it wrote
-    // has gone to the bus) or the bus has gone.
+    // Waits for the thread, which ends once the bus has gone (the library then reads the end)
+    // or the library has closed the descriptor it reads.
     ~BusRelay();
     BusRelay(const BusRelay&) = delete;
     BusRelay& operator=(const BusRelay&) = delete;
 
-    // False, with errno, when the pair of sockets or the thread could not be made.
+    // False, with errno, when the descriptors or the thread could not be made. The library
+    // then reads LibraryInput() and writes LibraryOutput(), and owns both.
     bool Start();
-    int LibraryFd() const { return libraryFd_; }
+    int LibraryInput() const { return libraryInput_; }
+    int LibraryOutput() const { return libraryOutput_; }
 
   private:
     void Run();
 
     int busFd_;
     int ownFd_ = -1;
-    int libraryFd_ = -1;
+    int libraryInput_ = -1;
+    int libraryOutput_ = -1;
     std::thread thread_;
 };
 

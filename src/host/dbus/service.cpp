@@ -280,12 +280,11 @@ int ConnectBus(const BusChoice& choice, sd_bus** bus, std::unique_ptr<BusRelay>&
     if (!relay->Start()) return -errno;
     sd_bus* b = nullptr;
     int r = sd_bus_new(&b);
+    if (r >= 0) r = sd_bus_set_fd(b, relay->LibraryInput(), relay->LibraryOutput());
     if (r < 0) {
-        close(relay->LibraryFd());  // ends the relay's thread
-        return r;
-    }
-    if ((r = sd_bus_set_fd(b, relay->LibraryFd(), relay->LibraryFd())) < 0) {
-        close(relay->LibraryFd());
+        // Closing what the library would have owned ends the relay's thread.
+        close(relay->LibraryInput());
+        close(relay->LibraryOutput());
         sd_bus_unref(b);
         return r;
     }
