@@ -105,6 +105,10 @@ client=$build/tools/bench/merel-bench-client
 export XDG_DATA_HOME=$work/data XDG_DATA_DIRS=$work/none HOME=$work LC_ALL=C.UTF-8
 unset DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE XDG_RUNTIME_DIR
 mkdir -p "$work/bin" "$XDG_DATA_HOME/dbus-1/services"
+# The port's lock files stay in the run's folder: the services still running at the end are
+# killed, and their locks must not be left in the machine's /run/lock for a later program.
+export MEREL_LOCK_DIR=$work/lock
+mkdir -m 1777 "$MEREL_LOCK_DIR"
 cp "$build/src/host/dbus/MerelSMSManager" "$build/tools/bench/merel-bench-minimal" "$work/bin/"
 "$work/bin/MerelSMSManager" -RegServer || fail "RegServer failed"
 printf '[D-BUS Service]\nName=MerelBench.Minimal\nExec=%s\n' "$work/bin/merel-bench-minimal" \

@@ -330,7 +330,8 @@ def system_bus_cases(w):
 def session_bus_cases(w):
     pty, transcript = w.start_sim("session-modem", "root:dialout")
     home = pwd.getpwnam(HOME_USER).pw_dir
-    env = {"PATH": w.env["PATH"], "HOME": home, "USER": HOME_USER, "LC_ALL": "C.UTF-8"}
+    env = {"PATH": w.env["PATH"], "HOME": home, "USER": HOME_USER, "LC_ALL": "C.UTF-8",
+           "MEREL_LOCK_DIR": w.env["MEREL_LOCK_DIR"]}
     env["DBUS_SESSION_BUS_ADDRESS"] = w.start_bus(session_bus_config, "session-bus", HOME_USER,
                                                   env)
     user = as_user(HOME_USER)
