@@ -128,6 +128,9 @@ def main():
          len(cancelled) == 1 and cancelled[0]["reason"] == "early byte"
          and cancelled[0]["byte_hex"] == "41"
          and bytes.fromhex(cancelled[0]["body_hex"]) == b"Lost", repr(cancelled))
+    again = [r for r in records if r["type"] == "message" and r.get("text") == "Again"]
+    case("a message is read in the character set that the modem kept",
+         len(again) == 1 and again[0]["charset"] == "IRA", repr(again))
     os.remove(transcript)
     os.rmdir(work)
     return 0 if all(results) else 1

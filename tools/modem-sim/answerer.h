@@ -55,6 +55,9 @@ class Answerer {
     // The answers due by `ms`, in order; answers due at the same time are given as one.
     std::vector<Answer> Take(double ms);
 
+    // The character set in use: the last one AT+CSCS chose and the modem took.
+    const std::string& Charset() const { return charset_; }
+
   private:
     enum class State {
         kCommand,       // reading a command line

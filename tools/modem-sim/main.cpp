@@ -250,8 +250,16 @@ class Simulator {
     }
 
     void Input(std::string_view bytes, double ms) {
-        for (Command& c : splitter_.Feed(bytes, ms)) Record(std::move(c));
-        if (answerer_) answerer_->Feed(bytes, ms);
+        if (!answerer_) {
+            for (Command& c : splitter_.Feed(bytes, ms)) Record(std::move(c));
+            return;
+        }
+        // Byte by byte, so that each command is recorded with the modem's state as it was when
+        // the command ended.
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            for (Command& c : splitter_.Feed(bytes.substr(i, 1), ms)) Record(std::move(c));
+            answerer_->Feed(bytes.substr(i, 1), ms);
+        }
     }
     void Finish() {
         if (auto rest = splitter_.Flush()) Record(std::move(*rest));
@@ -283,6 +291,7 @@ class Simulator {
         const std::string bytes = command.bytes;
         record.command = std::move(command);
         Write(json_ ? merel::modem::CommandJson(record) : merel::modem::CommandLine(record));
+        if (answerer_) session_.FollowCharset(answerer_->Charset());
         if (auto message = session_.Accept(record.index, bytes)) {
             Write(json_ ? merel::modem::MessageJson(*message)
                         : merel::modem::MessageLine(*message));
