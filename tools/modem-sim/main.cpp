@@ -98,6 +98,8 @@ answered OK. Fixed answers (each followed by OK):
   AT+CSCS=?   +CSCS: ("IRA","GSM","UCS2","PCCP437")   (--no-pccp437: without "PCCP437")
   AT+CSCS?    +CSCS: "IRA", or the set last chosen
 AT+CSCS= takes only the sets listed, AT+CMGF= only 0 and 1; every other command gives OK.
+A refused AT+CSCS leaves the set as it was, and text-mode messages are decoded in the set the
+modem really has. --refuse answers after the confirmation delay, like the result it replaces.
 
 JSON records, one per line, written as they happen:
   {"type":"command","index":N,"t_ms":T,"pause_ms":P,"bytes_hex":"...","text":"...",
