@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace merel::modem {
 
@@ -31,6 +32,10 @@ class ModemSession {
     // One command as the splitter gave it, with its index; gives the message that a body
     // completes.
     std::optional<Message> Accept(int index, std::string_view bytes);
+
+    // The character set the modem really has: an answering modem that refuses AT+CSCS keeps
+    // the one it had, and the text is read as the modem reads it.
+    void FollowCharset(std::string charset) { charset_ = std::move(charset); }
 
   private:
     int format_ = -1;  // AT+CMGF: 0 PDU, 1 text, -1 not given

@@ -157,4 +157,37 @@ std::string MessageLine(const Message& m) {
                  m.dcs, "): ", text, "; ", length});
 }
 
+std::string AnswerJson(const Answer& a, double ms, const std::optional<Message>& sent) {
+    if (a.kind == Answer::Kind::kCancelled) {
+        return "{\"type\":\"cancelled\"" +
+               Field("mode", !sent       ? "null"
+                             : sent->pdu ? "\"pdu\""
+                                         : "\"text\"") +
+               Field("command", sent ? std::to_string(sent->command) : "null") +
+               Field("number", sent && !sent->pdu ? JsonString(sent->number) : "null") +
+               Field("body_hex", sent
+                                     ? JsonString(ToHex(sent->pdu ? sent->pduHex : sent->textBytes))
+                                     : "null") +
+               Field("reason", "\"early byte\"") + Field("t_ms", Ms(ms)) +
+               Field("byte_hex", JsonString(ToHex(a.bytes))) + "}";
+    }
+    return "{\"type\":\"answer\"" + Field("t_ms", Ms(ms)) +
+           Field("bytes_hex", JsonString(ToHex(a.bytes))) +
+           Field("text", JsonString(Printable(a.bytes))) + Field("note", NonEmpty(a.note)) + "}";
+}
+
+std::string AnswerLine(const Answer& a, double ms, const std::optional<Message>& sent) {
+    if (a.kind == Answer::Kind::kCancelled) {
+        const std::string what = !sent ? std::string("SMS")
+                                 : sent->pdu
+                                     ? std::string("PDU-mode SMS")
+                                     : Join({"text-mode SMS to \"", OneLine(sent->number), "\""});
+        return Join({"  => ", what, " cancelled at ", Ms(ms), " ms: ", Printable(a.bytes),
+                     " arrived before the modem's verdict: nothing sent"});
+    }
+    std::string line = Join({"  <- at ", Ms(ms), " ms: ", Printable(a.bytes)});
+    if (!a.note.empty()) line += Join({"  (", a.note, ")"});
+    return line;
+}
+
 }  // namespace merel::modem

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "answerer.h"
 #include "at_stream.h"
 #include "session.h"
 
@@ -26,5 +27,10 @@ std::string CommandJson(const CommandRecord& record);
 std::string MessageJson(const Message& message);
 std::string CommandLine(const CommandRecord& record);
 std::string MessageLine(const Message& message);
+
+// An answer written at `ms`. A message given up by an early byte is told with the message it
+// gives up (`sent`, the last one the modem took), as a "cancelled" record.
+std::string AnswerJson(const Answer& answer, double ms, const std::optional<Message>& sent);
+std::string AnswerLine(const Answer& answer, double ms, const std::optional<Message>& sent);
 
 }  // namespace merel::modem
