@@ -83,6 +83,11 @@ class SerialDevice {
     // One synchronous write; `written` tells how many bytes the system took.
     virtual std::int32_t Write(PortHandle handle, const char* data, std::size_t size,
                                std::size_t& written) = 0;
+    // Takes what the device has received and not yet been read, up to `size` bytes, without
+    // waiting for more, whatever read time-outs the port has: the sender reads the modem's
+    // answers during its pauses and must never be held up by a silent one.
+    virtual std::int32_t ReadWaiting(PortHandle handle, char* data, std::size_t size,
+                                     std::size_t& got) = 0;
     virtual std::int32_t Close(PortHandle handle) = 0;
 };
 

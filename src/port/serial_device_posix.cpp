@@ -271,6 +271,33 @@ class PosixSerialDevice : public SerialDevice {
         return 0;
     }
 
+    std::int32_t ReadWaiting(PortHandle handle, char* data, std::size_t size,
+                             std::size_t& got) override {
+        got = 0;
+        const int fd = static_cast<int>(handle);
+        // Only as many bytes as are there: with the blocking mode's VMIN a larger read would
+        // wait for more.
+        int waiting = 0;
+        if (::ioctl(fd, FIONREAD, &waiting) != 0) return FromErrno(errno);
+        if (waiting <= 0) {
+            // Nothing there; a line that has hung up says so only when read.
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLHUP | POLLERR)) == 0) return 0;
+            waiting = 1;
+        }
+        const std::size_t want = std::min(size, static_cast<std::size_t>(waiting));
+        for (;;) {
+            const ssize_t n = ::read(fd, data, want);
+            if (n >= 0) {
+                got = static_cast<std::size_t>(n);
+                return 0;
+            }
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            return FromErrno(errno);
+        }
+    }
+
     std::int32_t Close(PortHandle handle) override {
         const int fd = static_cast<int>(handle);
         // The exclusive mode would stay while another descriptor keeps the terminal open.

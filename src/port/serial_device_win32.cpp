@@ -2,6 +2,8 @@
 // control block copied field by field between the platform's bit fields and CommState.
 #include <windows.h>
 
+#include <algorithm>
+
 #include "port/port_names.h"
 #include "port/serial_device.h"
 
@@ -181,6 +183,22 @@ class Win32SerialDevice : public SerialDevice {
         // moves, long after the send was reported as failed: drop it.
         if (taken < count) PurgeComm(ToHandle(handle), PURGE_TXABORT | PURGE_TXCLEAR);
         return error;
+    }
+
+    std::int32_t ReadWaiting(PortHandle handle, char* data, std::size_t size,
+                             std::size_t& got) override {
+        got = 0;
+        // Only as many bytes as the driver holds: a read of more would wait under the
+        // blocking mode's time-outs.
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(ToHandle(handle), &errors, &status)) return LastError();
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, status.cbInQue));
+        if (want == 0) return 0;
+        DWORD taken = 0;
+        const BOOL ok = ReadFile(ToHandle(handle), data, want, &taken, nullptr);
+        got = taken;
+        return ok ? 0 : LastError();
     }
 
     std::int32_t Close(PortHandle handle) override {

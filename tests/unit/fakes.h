@@ -163,6 +163,17 @@ class FakeSerialDevice : public SerialDevice {
         writtenPorts.push_back(nameOf[handle]);
         return 0;
     }
+    // What the modem has sent and the port has not yet read.
+    std::string incoming;
+    std::int32_t failRead = 0;
+    std::int32_t ReadWaiting(PortHandle, char* data, std::size_t size, std::size_t& got) override {
+        got = 0;
+        if (failRead) return failRead;
+        got = std::min(size, incoming.size());
+        std::copy_n(incoming.data(), got, data);
+        incoming.erase(0, got);
+        return 0;
+    }
     std::int32_t Close(PortHandle handle) override {
         log_.events.push_back("close");
         if (failClose) return failClose;

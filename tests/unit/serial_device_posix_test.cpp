@@ -192,6 +192,34 @@ TEST_F(SerialDevicePosix, OpensConfiguresAndWritesExactlyTheCommandBytes) {
     EXPECT_EQ(pause.pauses, (std::vector<std::uint32_t>{1000, 1000, 1000}));
 }
 
+TEST_F(SerialDevicePosix, ReadingTakesWhatTheModemSentAndNeverWaitsForMore) {
+    // Blocking mode: a plain read would wait for a byte.
+    ASSERT_EQ(OpenPort(port, path_), kS_OK);
+    ASSERT_EQ(ConfigurePort(port, 115200, 8, 0, 0, 1, 1), kS_OK);
+    char buffer[8];
+    std::size_t got = 99;
+    EXPECT_EQ(device.ReadWaiting(m_hPort, buffer, sizeof buffer, got), 0);
+    EXPECT_EQ(got, 0u);
+    // Answers come in parts of what the caller has room for.
+    const std::string answer = "\r\nOK\r\n\r\n> ";
+    ASSERT_EQ(write(master_, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    std::string read;
+    for (int tries = 0; read.size() < answer.size() && tries < 500; ++tries) {
+        ASSERT_EQ(device.ReadWaiting(m_hPort, buffer, 5, got), 0);
+        EXPECT_LE(got, 5u);
+        read.append(buffer, got);
+        if (got == 0) usleep(1000);
+    }
+    EXPECT_EQ(read, answer);
+    EXPECT_EQ(device.ReadWaiting(m_hPort, buffer, sizeof buffer, got), 0);
+    EXPECT_EQ(got, 0u);
+    // The modem's side goes away: the read says the device is gone.
+    close(master_);
+    master_ = -1;
+    EXPECT_NE(device.ReadWaiting(m_hPort, buffer, sizeof buffer, got), 0);
+    EXPECT_EQ(got, 0u);
+}
+
 TEST_F(SerialDevicePosix, StateAndTimeoutsRoundTripThroughTheKernel) {
     // Opened through the device alone, for the port layer to close at the end.
     std::string why;

@@ -65,6 +65,15 @@ class ReadEnd {
         return got;
     }
 
+    // The modem answers.
+    void Write(const std::string& bytes) {
+        DWORD n = 0;
+        EXPECT_TRUE(
+            WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
+            n == bytes.size())
+            << "cannot write to the reading port, error " << GetLastError();
+    }
+
   private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
@@ -217,6 +226,29 @@ TEST_F(SerialDeviceWin32, FilesFoldersAndMissingPortsAreRefused) {
         EXPECT_EQ(m_dwLastError, 2);
         EXPECT_EQ(m_hPort, kInvalidPort);
     }
+}
+
+TEST_F(SerialDeviceWin32Ports, ReadingTakesWhatTheModemSentAndNeverWaitsForMore) {
+    ReadEnd modem(readName);
+    ASSERT_EQ(OpenPort(port, writeName), kS_OK) << m_dwLastError;
+    // Blocking mode: a plain ReadFile would wait for a byte.
+    ASSERT_EQ(ConfigurePort(port, 115200, 8, 0, 0, 1, 1), kS_OK) << m_dwLastError;
+    char buffer[8];
+    std::size_t got = 99;
+    EXPECT_EQ(device.ReadWaiting(m_hPort, buffer, sizeof buffer, got), 0);
+    EXPECT_EQ(got, 0u);
+    const std::string answer = "\r\nOK\r\n\r\n> ";
+    modem.Write(answer);
+    std::string read;
+    for (int tries = 0; read.size() < answer.size() && tries < 500; ++tries) {
+        ASSERT_EQ(device.ReadWaiting(m_hPort, buffer, 5, got), 0);
+        EXPECT_LE(got, 5u);
+        read.append(buffer, got);
+        if (got == 0) Sleep(10);
+    }
+    EXPECT_EQ(read, answer);
+    EXPECT_EQ(device.ReadWaiting(m_hPort, buffer, sizeof buffer, got), 0);
+    EXPECT_EQ(got, 0u);
 }
 
 }  // namespace
