@@ -1,0 +1,53 @@
+#include "modem/answer_transcript.h"
+
+namespace merel::modem {
+
+namespace {
+
+constexpr std::size_t kTailCap = AnswerTranscript::kCap - AnswerTranscript::kHead;
+
+std::string Marker(std::size_t leftOut) {
+    return "\n[... " + std::to_string(leftOut) + " bytes left out ...]\n";
+}
+
+}  // namespace
+
+void AnswerTranscript::Append(std::string_view bytes) {
+    received_ += bytes.size();
+    const std::size_t toHead = std::min(bytes.size(), kHead - head_.size());
+    head_.append(bytes.substr(0, toHead));
+    bytes.remove_prefix(toHead);
+    if (bytes.size() >= kTailCap) {
+        tail_.assign(bytes.substr(bytes.size() - kTailCap));
+        return;
+    }
+    const std::size_t total = tail_.size() + bytes.size();
+    if (total > kTailCap) tail_.erase(0, total - kTailCap);
+    tail_.append(bytes);
+}
+
+std::string AnswerTranscript::Text() const {
+    if (received_ <= kCap) return head_ + tail_;
+    // The marker takes the place of the oldest bytes of the tail; its length depends on the
+    // count it gives, so it is made again until its length settles.
+    std::string marker = Marker(received_ - head_.size() - tail_.size());
+    std::size_t shown;
+    for (;;) {
+        shown = tail_.size() - marker.size();
+        std::string next = Marker(received_ - head_.size() - shown);
+        const bool settled = next.size() == marker.size();
+        marker = std::move(next);
+        if (settled) break;
+    }
+    std::string text = head_;
+    text.append(marker).append(tail_, tail_.size() - shown, shown);
+    return text;
+}
+
+void AnswerTranscript::Clear() {
+    head_.clear();
+    tail_.clear();
+    received_ = 0;
+}
+
+}  // namespace merel::modem
