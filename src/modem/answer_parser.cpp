@@ -146,6 +146,11 @@ std::string AnswerParser::TakeTranscript() {
 }
 
 void AnswerParser::EndLine(std::vector<AnswerEvent>& events) {
+    // A line of blanks is an empty line.
+    if (line_.find_first_not_of(" \t") == std::string::npos) {
+        line_.clear();
+        return;
+    }
     AnswerEvent event = Classify(std::move(line_));
     line_.clear();
     // The echo comes before any answer (an unsolicited line may still slip in before it): once
@@ -189,7 +194,9 @@ AnswerEvent AnswerParser::Classify(std::string line) {
 
     const std::string prefix = LinePrefix(line);
     if (prefix == "+CMGS") {
-        const int reference = LeadingNumber(std::string_view(line).substr(6), false);
+        std::string_view rest = std::string_view(line).substr(prefix.size());
+        if (!rest.empty()) rest.remove_prefix(1);  // the colon
+        const int reference = LeadingNumber(rest, false);
         if (reference >= 0 && reference <= 255) {
             return {AnswerKind::kMessageReference, std::move(line), reference};
         }

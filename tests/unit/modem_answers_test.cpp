@@ -131,6 +131,14 @@ TEST(ModemAnswers, RefusalsNumberedAndInWords) {
                   {K::kError, "ERROR"}});
 }
 
+TEST(ModemAnswers, BlankLinesAndBrokenReferences) {
+    ExpectEvents({{kCmgs, "\r\n \r\n+CMGS\r\n+CMGS: 300\r\n+CMGS:\r\n\t\r\nOK\r\n"}},
+                 {{K::kInformation, "+CMGS"},
+                  {K::kInformation, "+CMGS: 300"},
+                  {K::kInformation, "+CMGS:"},
+                  {K::kOk, "OK"}});
+}
+
 TEST(ModemAnswers, QueryLinesAnswerOnlyTheirOwnCommand) {
     ExpectEvents({{"AT+CSQ\r", "\r\n+CREG: 2\r\n\r\n+CSQ: 17,99\r\n\r\nOK\r\n"},
                   {"AT+CGMI\r", "\r\nhuawei\r\n\r\nOK\r\n\r\nNO CARRIER\r\n"},
