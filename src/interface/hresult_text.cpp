@@ -69,7 +69,8 @@ std::string DescribeHResult(HRESULT hr) {
     ModemErrorFamily family;
     int number;
     if (ModemRefusal(hr, family, number)) {
-        return "the modem refused the command: " + ModemErrorText(family, number);
+        std::string text = "the modem refused the command: ";
+        return text.append(ModemErrorText(family, number));
     }
     if (IsWin32Error(hr)) {
         return "system error " + std::to_string(static_cast<std::uint32_t>(hr) & 0xFFFFu);

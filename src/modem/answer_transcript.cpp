@@ -7,7 +7,9 @@ namespace {
 constexpr std::size_t kTailCap = AnswerTranscript::kCap - AnswerTranscript::kHead;
 
 std::string Marker(std::size_t leftOut) {
-    return "\n[... " + std::to_string(leftOut) + " bytes left out ...]\n";
+    std::string marker = "\n[... ";
+    marker.append(std::to_string(leftOut)).append(" bytes left out ...]\n");
+    return marker;
 }
 
 }  // namespace

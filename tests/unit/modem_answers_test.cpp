@@ -242,7 +242,7 @@ TEST(ModemAnswers, TranscriptPastItsCapKeepsTheStartAndTheEnd) {
     // A flood of unsolicited lines, then the verdict, read in pieces of every size.
     std::string received;
     for (int i = 0; received.size() < 10000; ++i)
-        received += "\r\n^RSSI:" + std::to_string(i % 32) + "\r\n";
+        received.append("\r\n^RSSI:").append(std::to_string(i % 32)).append("\r\n");
     received += "\r\n+CMS ERROR: 330\r\n";
     for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, received.size()}) {
         AnswerTranscript transcript;
