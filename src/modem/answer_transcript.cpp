@@ -1,5 +1,7 @@
 #include "modem/answer_transcript.h"
 
+#include <cstdio>
+
 namespace merel::modem {
 
 namespace {
@@ -50,6 +52,27 @@ void AnswerTranscript::Clear() {
     head_.clear();
     tail_.clear();
     received_ = 0;
+}
+
+std::string EscapeModemBytes(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out.append("\\\\");
+        } else if (c == '\r') {
+            out.append("\\r");
+        } else if (c == '\n') {
+            out.append("\\n");
+        } else if (u >= 0x20 && u < 0x7F) {
+            out.push_back(c);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+            out.append(escaped);
+        }
+    }
+    return out;
 }
 
 }  // namespace merel::modem

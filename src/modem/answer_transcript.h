@@ -29,4 +29,8 @@ class AnswerTranscript {
     std::size_t received_ = 0;
 };
 
+// The modem's bytes as text any message or log can carry: printable ASCII as it is, CR and LF
+// as \r and \n, a backslash doubled, every other byte as \xNN ("\r\nOK\r\n").
+std::string EscapeModemBytes(std::string_view bytes);
+
 }  // namespace merel::modem

@@ -16,7 +16,7 @@ HRESULT FinalResultCode(const AnswerEvent& event);
 
 // The modem's answer for a message, with its meaning where the number has a common one:
 // "+CMS ERROR: 330 (SMSC address unknown)", "+CME ERROR: SIM PIN required", "ERROR",
-// "4 (ERROR)". Bytes that are not printable ASCII are written as \xNN.
+// "4 (ERROR)". The modem's own words are escaped as EscapeModemBytes does.
 std::string DescribeFinalResult(const AnswerEvent& event);
 
 }  // namespace merel::modem

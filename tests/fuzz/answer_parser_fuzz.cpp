@@ -54,6 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Require(pieces.TakeTranscript() == transcript);
     fuzz::Require(transcript.size() <= AnswerTranscript::kCap);
     fuzz::Require(received.size() > AnswerTranscript::kCap || transcript == received);
+    const std::string escaped = EscapeModemBytes(transcript);
+    fuzz::Require(
+        std::all_of(escaped.begin(), escaped.end(), [](char c) { return c >= 0x20 && c < 0x7F; }));
 
     for (const AnswerEvent& e : events) {
         fuzz::Require(!e.text.empty() && e.text.size() <= AnswerParser::kMaxLine);

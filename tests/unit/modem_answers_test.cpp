@@ -238,6 +238,11 @@ TEST(ModemAnswers, TranscriptKeepsEverythingUpToItsCap) {
     EXPECT_EQ(parser.TakeTranscript(), exact);
 }
 
+TEST(ModemAnswers, TranscriptReadsAsOneLineOfText) {
+    EXPECT_EQ(EscapeModemBytes("AT\n\r\r\nOK\r\n\x1A\xE4\\ \"~"),
+              "AT\\n\\r\\r\\nOK\\r\\n\\x1A\\xE4\\\\ \"~");
+}
+
 TEST(ModemAnswers, TranscriptPastItsCapKeepsTheStartAndTheEnd) {
     // A flood of unsolicited lines, then the verdict, read in pieces of every size.
     std::string received;
