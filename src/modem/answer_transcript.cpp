@@ -1,5 +1,6 @@
 #include "modem/answer_transcript.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace merel::modem {
