@@ -107,6 +107,7 @@ void AnswerParser::Wrote(std::string_view bytes) {
     // The modem echoes our bytes as it reads them, one line at a time; a line left open by the
     // last write goes on with this one.
     echoes_.clear();
+    carried_ = openEcho_;
     for (char c : bytes) {
         if (IsLineEnd(c)) {
             if (!openEcho_.empty()) echoes_.push_back(std::move(openEcho_));
@@ -165,10 +166,19 @@ void AnswerParser::EndLine(std::vector<AnswerEvent>& events) {
 }
 
 bool AnswerParser::IsEcho(const std::string& line) {
-    const auto found = std::find(echoes_.begin(), echoes_.end(), line);
-    if (found == echoes_.end()) return false;
-    echoes_.erase(echoes_.begin(), found + 1);
-    return true;
+    // An unsolicited line may break the echo of an open line (AT$RESET) in two: its start
+    // shows as a line of its own, and the next write's echo without it.
+    if (!openEcho_.empty() && line == openEcho_) return true;
+    for (auto it = echoes_.begin(); it != echoes_.end(); ++it) {
+        const bool joined = it == echoes_.begin() && !carried_.empty() &&
+                            it->size() == carried_.size() + line.size() &&
+                            it->starts_with(carried_) && it->ends_with(line);
+        if (*it == line || joined) {
+            echoes_.erase(echoes_.begin(), it + 1);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool AnswerParser::PromptMayBeEcho() const {

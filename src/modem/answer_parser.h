@@ -92,6 +92,7 @@ class AnswerParser {
     // write left open.
     std::vector<std::string> echoes_;
     std::string openEcho_;
+    std::string carried_;  // the open line this write went on with
     // The name ("+CMGS", "+CSQ", empty for basic commands) of the command awaiting its final
     // result, and whether one is awaited.
     std::string command_;

@@ -177,6 +177,17 @@ TEST(ModemAnswers, EchoOfResetJoinedToTheNextCommand) {
                   {K::kError, "ERROR"},
                   {K::kEcho, "AT+CMGF=1"},
                   {K::kOk, "OK"}});
+    // An unsolicited line between the two halves of the echo.
+    ExpectEvents({{"AT$RESET", "AT$RESET\r\n^RSSI:9\r\n"},
+                  {"AT\r", "AT\r\r\nERROR\r\n"},
+                  {"AT+CGMI\r", "AT+CGMI\r\r\nhuawei\r\n\r\nOK\r\n"}},
+                 {{K::kEcho, "AT$RESET"},
+                  {K::kUnsolicited, "^RSSI:9"},
+                  {K::kEcho, "AT"},
+                  {K::kError, "ERROR"},
+                  {K::kEcho, "AT+CGMI"},
+                  {K::kInformation, "huawei"},
+                  {K::kOk, "OK"}});
 }
 
 TEST(ModemAnswers, MessageEchoIsNeverThePromptOrAnAnswer) {
