@@ -3,6 +3,7 @@
 // every line, every prompt and every echo across reads.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -278,50 +279,37 @@ TEST(ModemAnswers, TranscriptPastItsCapKeepsTheStartAndTheEnd) {
 // What the manager will put after "the modem refused the SMS to <number>: ".
 TEST(ModemAnswers, FinalResultsAsCodesAndWords) {
     struct Case {
-        AnswerEvent event;
-        HRESULT code;
-        std::string words;
+        AnswerKind kind;
+        const char* text;
+        int number;
+        std::uint32_t code;
+        const char* words;
     } const cases[] = {
-        {{K::kOk, "OK"}, kS_OK, "OK"},
-        {{K::kOk, "0"}, kS_OK, "0 (OK)"},
-        {{K::kError, "ERROR"}, static_cast<HRESULT>(0x80043000u), "ERROR"},
-        {{K::kError, "4"}, static_cast<HRESULT>(0x80043000u), "4 (ERROR)"},
-        {{K::kError, "COMMAND NOT SUPPORT"},
-         static_cast<HRESULT>(0x80043000u),
-         "COMMAND NOT SUPPORT"},
-        {{K::kCmsError, "+CMS ERROR: 330", 330},
-         static_cast<HRESULT>(0x8004114Au),
+        {K::kOk, "OK", -1, 0, "OK"},
+        {K::kOk, "0", -1, 0, "0 (OK)"},
+        {K::kError, "ERROR", -1, 0x80043000u, "ERROR"},
+        {K::kError, "4", -1, 0x80043000u, "4 (ERROR)"},
+        {K::kError, "COMMAND NOT SUPPORT", -1, 0x80043000u, "COMMAND NOT SUPPORT"},
+        {K::kCmsError, "+CMS ERROR: 330", 330, 0x8004114Au,
          "+CMS ERROR: 330 (SMSC address unknown)"},
-        {{K::kCmsError, "+CMS ERROR:38", 38},
-         static_cast<HRESULT>(0x80041026u),
-         "+CMS ERROR: 38 (network out of order)"},
-        {{K::kCmsError, "+CMS ERROR: 515", 515},
-         static_cast<HRESULT>(0x80041203u),
+        {K::kCmsError, "+CMS ERROR:38", 38, 0x80041026u, "+CMS ERROR: 38 (network out of order)"},
+        {K::kCmsError, "+CMS ERROR: 515", 515, 0x80041203u,
          "+CMS ERROR: 515 (manufacturer-specific; often: the modem is still starting or busy, "
          "try again)"},
-        {{K::kCmsError, "+CMS ERROR: 999", 999},
-         static_cast<HRESULT>(0x800413E7u),
-         "+CMS ERROR: 999"},
-        {{K::kCmsError, "+CMS ERROR: 4096", 4096},
-         static_cast<HRESULT>(0x80043000u),
-         "+CMS ERROR: 4096"},
-        {{K::kCmsError, "+CMS ERROR: SMSC address unknown"},
-         static_cast<HRESULT>(0x80043000u),
+        {K::kCmsError, "+CMS ERROR: 999", 999, 0x800413E7u, "+CMS ERROR: 999"},
+        {K::kCmsError, "+CMS ERROR: 4096", 4096, 0x80043000u, "+CMS ERROR: 4096"},
+        {K::kCmsError, "+CMS ERROR: SMSC address unknown", -1, 0x80043000u,
          "+CMS ERROR: SMSC address unknown"},
-        {{K::kCmeError, "+CME ERROR: 11", 11},
-         static_cast<HRESULT>(0x8004200Bu),
-         "+CME ERROR: 11 (SIM PIN required)"},
-        {{K::kCmeError, "+CME ERROR: 0", 0},
-         static_cast<HRESULT>(0x80042000u),
-         "+CME ERROR: 0 (phone failure)"},
-        {{K::kCmeError, "+CME ERROR: SIM PIN\xE4\x01"},
-         static_cast<HRESULT>(0x80043000u),
+        {K::kCmeError, "+CME ERROR: 11", 11, 0x8004200Bu, "+CME ERROR: 11 (SIM PIN required)"},
+        {K::kCmeError, "+CME ERROR: 0", 0, 0x80042000u, "+CME ERROR: 0 (phone failure)"},
+        {K::kCmeError, "+CME ERROR: SIM PIN\xE4\x01", -1, 0x80043000u,
          "+CME ERROR: SIM PIN\\xE4\\x01"},
-        {{K::kMessageReference, "+CMGS: 17", 17}, kS_OK, "+CMGS: 17"},
+        {K::kMessageReference, "+CMGS: 17", 17, 0, "+CMGS: 17"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(FinalResultCode(c.event), c.code) << c.event.text;
-        EXPECT_EQ(DescribeFinalResult(c.event), c.words);
+        const AnswerEvent event{c.kind, c.text, c.number};
+        EXPECT_EQ(FinalResultCode(event), static_cast<HRESULT>(c.code)) << c.text;
+        EXPECT_EQ(DescribeFinalResult(event), c.words);
     }
     const AnswerEvent refusal{K::kCmsError, "+CMS ERROR: 330", 330};
     EXPECT_EQ(wire::FormatHResult(FinalResultCode(refusal)) +
