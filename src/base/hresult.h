@@ -34,6 +34,14 @@ inline constexpr HRESULT kRPC_E_DISCONNECTED = static_cast<HRESULT>(0x80010108u)
 inline constexpr HRESULT kRPC_E_ACCESS_DENIED = static_cast<HRESULT>(0x8001011Bu);
 inline constexpr HRESULT kRPC_E_TIMEOUT = static_cast<HRESULT>(0x8001011Fu);
 
+// A modem refused a command. A numbered answer adds its number to the base of its family
+// ("+CMS ERROR: 330" is 0x8004114A); a plain ERROR, or an error the modem gave as words
+// only, is the one generic code. Numbers beyond kModemErrorNumberLimit take the generic code.
+inline constexpr HRESULT kModemCmsErrorBase = static_cast<HRESULT>(0x80041000u);
+inline constexpr HRESULT kModemCmeErrorBase = static_cast<HRESULT>(0x80042000u);
+inline constexpr HRESULT kModemError = static_cast<HRESULT>(0x80043000u);
+inline constexpr int kModemErrorNumberLimit = 0x1000;
+
 // Win32 error numbers that this system produces or tests for.
 namespace win32 {
 inline constexpr std::int32_t kFileNotFound = 2;

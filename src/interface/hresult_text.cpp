@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "base/modem_errors.h"
+
 namespace merel::wire {
 
 namespace {
@@ -34,7 +36,23 @@ constexpr Known kKnown[] = {
     {hresult::kBadDevice, "not a serial device"},
     {hresult::kAlreadyInitialized, "already initialized"},
     {hresult::kTimeout, "timed out"},
+    {kModemError, "the modem refused the command"},
 };
+
+// A numbered refusal of the modem: the family its code falls in, and the number.
+bool ModemRefusal(HRESULT hr, ModemErrorFamily& family, int& number) {
+    const std::uint32_t code = static_cast<std::uint32_t>(hr);
+    const std::uint32_t range = code & ~static_cast<std::uint32_t>(kModemErrorNumberLimit - 1);
+    if (range == static_cast<std::uint32_t>(kModemCmsErrorBase)) {
+        family = ModemErrorFamily::kCms;
+    } else if (range == static_cast<std::uint32_t>(kModemCmeErrorBase)) {
+        family = ModemErrorFamily::kCme;
+    } else {
+        return false;
+    }
+    number = static_cast<int>(code - range);
+    return true;
+}
 
 }  // namespace
 
@@ -47,6 +65,12 @@ std::string FormatHResult(HRESULT hr) {
 std::string DescribeHResult(HRESULT hr) {
     for (const Known& known : kKnown) {
         if (known.hr == hr) return known.text;
+    }
+    ModemErrorFamily family;
+    int number;
+    if (ModemRefusal(hr, family, number)) {
+        std::string text = "the modem refused the command: ";
+        return text.append(ModemErrorText(family, number));
     }
     if (IsWin32Error(hr)) {
         return "system error " + std::to_string(static_cast<std::uint32_t>(hr) & 0xFFFFu);
