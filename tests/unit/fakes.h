@@ -2,9 +2,11 @@
 // in one shared event log, so that tests can check writes and pauses together.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <set>
+#include <thread>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,6 +23,23 @@
 #include "sms/submission.h"
 
 namespace merel::test {
+
+// What a real device has received, up to `size` bytes, read five bytes at a time so that answers
+// cross the reader's buffer; gives up after five seconds without a byte.
+inline std::string TakeWaiting(SerialDevice& device, PortHandle handle, std::size_t size) {
+    std::string got;
+    char buffer[5];
+    for (int idle = 0; got.size() < size && idle < 500;) {
+        std::size_t n = 0;
+        if (device.ReadWaiting(handle, buffer, sizeof buffer, n) != 0) break;
+        got.append(buffer, n);
+        if (n == 0) {
+            ++idle;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    return got;
+}
 
 // The settings file as the writer makes it for port COM1 and every other value at its default.
 inline const std::string kCom1Defaults =

@@ -203,14 +203,7 @@ TEST_F(SerialDevicePosix, ReadingTakesWhatTheModemSentAndNeverWaitsForMore) {
     // Answers come in parts of what the caller has room for.
     const std::string answer = "\r\nOK\r\n\r\n> ";
     ASSERT_EQ(write(master_, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
-    std::string read;
-    for (int tries = 0; read.size() < answer.size() && tries < 500; ++tries) {
-        ASSERT_EQ(device.ReadWaiting(m_hPort, buffer, 5, got), 0);
-        EXPECT_LE(got, 5u);
-        read.append(buffer, got);
-        if (got == 0) usleep(1000);
-    }
-    EXPECT_EQ(read, answer);
+    EXPECT_EQ(test::TakeWaiting(device, m_hPort, answer.size()), answer);
     EXPECT_EQ(device.ReadWaiting(m_hPort, buffer, sizeof buffer, got), 0);
     EXPECT_EQ(got, 0u);
     // The modem's side goes away: the read says the device is gone.
