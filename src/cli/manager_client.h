@@ -29,6 +29,13 @@ inline constexpr HRESULT kCallTimedOut = hresult::kTimeout;
 // The bus (or COM's security) refused the call before it reached the server.
 inline constexpr HRESULT kCallRefused = kRPC_E_ACCESS_DENIED;
 
+// What the modem said in a confirmed send, beyond the result.
+struct SendReport {
+    std::int32_t reference = -1;  // the modem's message reference, or -1: not confirmed
+    std::vector<std::string> warnings;
+    std::string transcript;  // the modem's bytes, escaped; empty where the transport has none
+};
+
 class ManagerClient {
   public:
     virtual ~ManagerClient() = default;
@@ -44,6 +51,10 @@ class ManagerClient {
     virtual HRESULT GetDetectedCOMPortsOnHost(std::vector<std::u16string>& ports) = 0;
     virtual HRESULT TestPort() = 0;
     virtual HRESULT Init() = 0;
+    // The calls of the second interface. mode: -1 the stored character set, 0 text, 1 PDU.
+    virtual HRESULT SendConfirmed(const std::u16string& number, const std::u16string& text,
+                                  std::int16_t mode, SendReport& report) = 0;
+    virtual HRESULT CheckModem(std::vector<std::u16string>& lines) = 0;
 
     // The server's own words on the last failed call ("0x80070002: cannot open port …"), or
     // the transport's when the call never reached the server. Empty after a success.

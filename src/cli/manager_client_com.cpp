@@ -304,6 +304,15 @@ class ComManagerClient : public ManagerClient {
         return Call<Nothing>(
             none, wire::Slot::kInit, [](DispatchCall&) {}, [](const DispatchCall&, Nothing&) {});
     }
+    HRESULT SendConfirmed(const std::u16string&, const std::u16string&, std::int16_t,
+                          SendReport& report) override {
+        report = {};
+        return kE_FAIL;
+    }
+    HRESULT CheckModem(std::vector<std::u16string>& lines) override {
+        lines.clear();
+        return kE_FAIL;
+    }
 
     std::string LastErrorText() const override { return lastError_; }
 

@@ -126,6 +126,15 @@ class DbusManagerClient : public ManagerClient {
     }
     HRESULT TestPort() override { return Call(Slot::kTestPort, nullptr); }
     HRESULT Init() override { return Call(Slot::kInit, nullptr); }
+    HRESULT SendConfirmed(const std::u16string&, const std::u16string&, std::int16_t,
+                          SendReport& report) override {
+        report = {};
+        return kE_FAIL;
+    }
+    HRESULT CheckModem(std::vector<std::u16string>& lines) override {
+        lines.clear();
+        return kE_FAIL;
+    }
 
     std::string LastErrorText() const override { return lastError_; }
     bool Connected() const override { return bus_ != nullptr; }

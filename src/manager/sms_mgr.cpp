@@ -251,4 +251,20 @@ HRESULT CSMSMgr::Init() {
     });
 }
 
+HRESULT CSMSMgr::SendConfirmed(std::u16string_view, std::u16string_view, std::int16_t,
+                               std::int32_t& u_loReference) {
+    return Method([&] {
+        u_loReference = -1;
+        return kE_FAIL;
+    });
+}
+
+HRESULT CSMSMgr::CheckModem(std::uint32_t& u_uiNrOfLines, std::vector<std::u16string>& pVal) {
+    return Method([&] {
+        u_uiNrOfLines = 0;
+        pVal.clear();
+        return kE_FAIL;
+    });
+}
+
 }  // namespace merel

@@ -59,6 +59,23 @@ class CSMSMgr {
     HRESULT TestPort();
     HRESULT Init();
 
+    // The two methods of the second interface. SendConfirmed sends in the given mode (-1: the
+    // stored character set, 0 text, 1 PDU) and gives the modem's message reference, or -1 when
+    // the modem said nothing during the send. CheckModem writes only queries and gives one
+    // line per query: the command, a tab, the answer lines joined by " | ", or "(no answer)".
+    HRESULT SendConfirmed(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage,
+                          std::int16_t u_shMode, std::int32_t& u_loReference);
+    HRESULT CheckModem(std::uint32_t& u_uiNrOfLines, std::vector<std::u16string>& pVal);
+
+    // What the modem said during the last send, for hosts that pass it on: the warnings (a
+    // warning about the open port is repeated by every send on it) and the transcript of the
+    // modem's bytes, escaped so that any message can carry it.
+    struct ModemReport {
+        std::vector<std::string> warnings;
+        std::string transcript;
+    };
+    const ModemReport& LastModemReport() const { return m_lastReport; }
+
     // Operations of the object that the methods build on.
     HRESULT OpenPort(const std::u16string& port);
     HRESULT ConfigurePort(std::uint32_t baudrate, std::int32_t dataBits, std::int32_t parity,
@@ -102,6 +119,7 @@ class CSMSMgr {
     Failure m_lastFailure;
 
   private:
+    ModemReport m_lastReport;
     bool MaySend();
     // The port layer's view of this manager's port members.
     PortLayer Port();

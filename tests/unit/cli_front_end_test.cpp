@@ -82,6 +82,15 @@ class FakeClient : public ManagerClient {
         if (m_.portResult == kS_OK) m_.status.portOpen = m_.status.portInit = 1;
         return Result("Init", m_.portResult, PortText());
     }
+    HRESULT SendConfirmed(const std::u16string&, const std::u16string&, std::int16_t,
+                          SendReport& report) override {
+        report = {};
+        return kE_FAIL;
+    }
+    HRESULT CheckModem(std::vector<std::u16string>& lines) override {
+        lines.clear();
+        return kE_FAIL;
+    }
     std::string LastErrorText() const override { return last_; }
     bool Connected() const override { return m_.busFound; }
 
