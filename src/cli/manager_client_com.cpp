@@ -67,14 +67,50 @@ std::string SystemMessage(HRESULT hr) {
     return text.empty() ? "unknown error" : Utf16ToUtf8(text);
 }
 
-// A call through IDispatch::Invoke, made from the interface description: the dispatch
-// identifier and each argument's automation type come from there. Calls are late bound because
-// the exception record of a failed Invoke carries the server's text to every client, while the
+// The methods of ISMSMgr2, as its type library declares them, with the place of the argument
+// that is the method's retval (IDispatch gives it as the call's result).
+constexpr wire::ArgumentDescription kSendConfirmedArguments[] = {
+    {"u_bstrPhoneNr", "s", wire::Direction::kIn},
+    {"u_bstrMessage", "s", wire::Direction::kIn},
+    {"u_shMode", "n", wire::Direction::kIn},
+    {"u_loReference", "i", wire::Direction::kOut},
+};
+constexpr wire::ArgumentDescription kCheckModemArguments[] = {
+    {"u_uiNrOfLines", "u", wire::Direction::kOut},
+    {"pVal", "as", wire::Direction::kOut},
+};
+constexpr wire::MethodDescription kSendConfirmed{"SendConfirmed", 11, "method SendConfirmed",
+                                                 kSendConfirmedArguments};
+constexpr std::size_t kSendConfirmedResult = 3;
+constexpr wire::MethodDescription kCheckModem{"CheckModem", 12, "method CheckModem",
+                                              kCheckModemArguments};
+constexpr std::size_t kCheckModemResult = 1;
+
+// The strings of a SAFEARRAY of BSTR in a variant; none for anything else.
+std::vector<std::u16string> StringsOf(const VARIANT& list) {
+    std::vector<std::u16string> strings;
+    if (V_VT(&list) != (VT_ARRAY | VT_BSTR) || !V_ARRAY(&list)) return strings;
+    LONG lower = 0, upper = -1;
+    SafeArrayGetLBound(V_ARRAY(&list), 1, &lower);
+    SafeArrayGetUBound(V_ARRAY(&list), 1, &upper);
+    for (LONG i = lower; i <= upper; ++i) {
+        Bstr text;
+        if (SUCCEEDED(SafeArrayGetElement(V_ARRAY(&list), &i, text.Out()))) {
+            strings.push_back(text.Text());
+        }
+    }
+    return strings;
+}
+
+// A call through IDispatch::Invoke, made from a method's description: the dispatch identifier
+// and each argument's automation type come from there. Calls are late bound because the
+// exception record of a failed Invoke carries the server's text to every client, while the
 // error object of a call through the table of methods does not cross processes under Wine.
 class DispatchCall {
   public:
-    explicit DispatchCall(wire::Slot slot)
-        : method_(wire::Method(slot)), values_(method_.arguments.size()) {
+    // `result`: the place of the argument that is the method's retval, if it has one.
+    DispatchCall(const wire::MethodDescription& method, std::optional<std::size_t> result)
+        : method_(method), result_index_(result), values_(method_.arguments.size()) {
         VariantInit(&result_);
         for (std::size_t i = 0; i < values_.size(); ++i) {
             VariantInit(&values_[i]);
@@ -112,11 +148,11 @@ class DispatchCall {
     HRESULT Invoke(IDispatch* dispatch, std::string& text) {
         if (FAILED(prepared_)) return prepared_;
         // IDispatch takes the arguments last first; out-arguments go by reference to their
-        // storage. An array comes back as the call's result: it is the method's retval.
+        // storage. The retval comes back as the call's result.
         std::vector<VARIANTARG> args;
         for (std::size_t i = values_.size(); i-- > 0;) {
             const wire::ArgumentDescription& arg = method_.arguments[i];
-            if (IsResult(arg)) continue;
+            if (i == result_index_) continue;
             VARIANTARG passed;
             VariantInit(&passed);
             if (arg.direction == wire::Direction::kIn) {
@@ -173,6 +209,14 @@ class DispatchCall {
                               SysStringLen(V_BSTR(&value)));
     }
     const VARIANT& Result() const { return result_; }
+    // The retval as a long, or `otherwise` when it is not a number.
+    std::int32_t ResultLong(std::int32_t otherwise) const {
+        VARIANT converted;
+        VariantInit(&converted);
+        VARIANT* source = const_cast<VARIANT*>(&result_);  // only read
+        if (FAILED(VariantChangeType(&converted, source, 0, VT_I4))) return otherwise;
+        return V_I4(&converted);
+    }
 
   private:
     // The automation type of a described argument: strings are BSTRs, the integers keep their
@@ -186,16 +230,13 @@ class DispatchCall {
         if (type == "as") return VT_ARRAY | VT_BSTR;
         return VT_I4;
     }
-    static bool IsResult(const wire::ArgumentDescription& arg) {
-        return arg.direction == wire::Direction::kOut && (Type(arg) & VT_ARRAY);
-    }
-
     void Set(std::size_t i, VARIANT& given) {
         const HRESULT hr = VariantChangeType(&values_[i], &given, 0, Type(method_.arguments[i]));
         if (FAILED(hr) && SUCCEEDED(prepared_)) prepared_ = hr;  // a value out of range
     }
 
     const wire::MethodDescription& method_;
+    std::optional<std::size_t> result_index_;
     std::vector<VARIANT> values_;  // in the description's order; never resized
     VARIANT result_;
     HRESULT prepared_ = kS_OK;
@@ -279,18 +320,7 @@ class ComManagerClient : public ManagerClient {
         return Call<std::vector<std::u16string>>(
             ports, wire::Slot::kGetDetectedCOMPortsOnHost, [](DispatchCall&) {},
             [](const DispatchCall& call, std::vector<std::u16string>& names) {
-                names.clear();
-                const VARIANT& list = call.Result();
-                if (V_VT(&list) != (VT_ARRAY | VT_BSTR) || !V_ARRAY(&list)) return;
-                LONG lower = 0, upper = -1;
-                SafeArrayGetLBound(V_ARRAY(&list), 1, &lower);
-                SafeArrayGetUBound(V_ARRAY(&list), 1, &upper);
-                for (LONG i = lower; i <= upper; ++i) {
-                    Bstr name;
-                    if (SUCCEEDED(SafeArrayGetElement(V_ARRAY(&list), &i, name.Out()))) {
-                        names.push_back(name.Text());
-                    }
-                }
+                names = StringsOf(call.Result());
             });
     }
     HRESULT TestPort() override {
@@ -304,14 +334,28 @@ class ComManagerClient : public ManagerClient {
         return Call<Nothing>(
             none, wire::Slot::kInit, [](DispatchCall&) {}, [](const DispatchCall&, Nothing&) {});
     }
-    HRESULT SendConfirmed(const std::u16string&, const std::u16string&, std::int16_t,
-                          SendReport& report) override {
+    // The modem's warnings and transcript stay on the server: COM gives only the reference.
+    HRESULT SendConfirmed(const std::u16string& number, const std::u16string& text,
+                          std::int16_t mode, SendReport& report) override {
         report = {};
-        return kE_FAIL;
+        return Call<SendReport>(
+            report, kSendConfirmed, kSendConfirmedResult,
+            [&](DispatchCall& call) {
+                call.In(0, number);
+                call.In(1, text);
+                call.In(2, mode);
+            },
+            [](const DispatchCall& call, SendReport& r) {
+                r.reference = call.ResultLong(-1);
+            });
     }
     HRESULT CheckModem(std::vector<std::u16string>& lines) override {
         lines.clear();
-        return kE_FAIL;
+        return Call<std::vector<std::u16string>>(
+            lines, kCheckModem, kCheckModemResult, [](DispatchCall&) {},
+            [](const DispatchCall& call, std::vector<std::u16string>& out) {
+                out = StringsOf(call.Result());
+            });
     }
 
     std::string LastErrorText() const override { return lastError_; }
@@ -333,9 +377,16 @@ class ComManagerClient : public ManagerClient {
     template <class Out>
     HRESULT Call(Out& out, wire::Slot slot, const std::function<void(DispatchCall&)>& fill,
                  std::function<void(const DispatchCall&, Out&)> read) {
+        return Call(out, wire::Method(slot), ArrayResult(wire::Method(slot)), fill,
+                    std::move(read));
+    }
+    template <class Out>
+    HRESULT Call(Out& out, const wire::MethodDescription& method, std::optional<std::size_t> result,
+                 const std::function<void(DispatchCall&)>& fill,
+                 std::function<void(const DispatchCall&, Out&)> read) {
         lastError_.clear();
         if (!manager_) return Fail(created_, "cannot create the SMSMgr object");
-        auto call = std::make_shared<DispatchCall>(slot);
+        auto call = std::make_shared<DispatchCall>(method, result);
         fill(*call);
         auto shared = std::make_shared<Shared<Out>>();
         shared->out = out;
@@ -371,6 +422,14 @@ class ComManagerClient : public ManagerClient {
         lastError_ = shared->text.starts_with("0x") ? shared->text
                                                     : wire::FormatHResult(hr) + ": " + shared->text;
         return hr;
+    }
+
+    // Of the nine methods, only one has a retval: the array of GetDetectedCOMPortsOnHost.
+    static std::optional<std::size_t> ArrayResult(const wire::MethodDescription& method) {
+        for (std::size_t i = 0; i < method.arguments.size(); ++i) {
+            if (std::string_view(method.arguments[i].type) == "as") return i;
+        }
+        return std::nullopt;
     }
 
     // The three sends: a number and a text, and for SendTextMessage the flags.
