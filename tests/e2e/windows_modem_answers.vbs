@@ -65,7 +65,7 @@ Check hr = "00000000" And reference = 1, _
 SendConfirmed "Third", 2
 ' E_INVALIDARG, which VBScript may report as its own error 5.
 Dim refused : refused = hr = "80070057" Or hr = "00000005"
-Check refused And InStr(description, "2") > 0, "SendConfirmed refuses mode 2 and names it", _
+Check refused And InStr(description, "mode 2") > 0, "SendConfirmed refuses mode 2 and names it", _
     hr & " " & description
 
 Dim count, lines
