@@ -7,6 +7,7 @@
 #include "port/port_discovery.h"
 #include "port/serial_port.h"
 #include "settings/settings_io.h"
+#include "modem/answer_transcript.h"
 #include "sms/submission.h"
 
 namespace merel {
@@ -42,7 +43,7 @@ CSMSMgr::~CSMSMgr() {
 PortLayer CSMSMgr::Port() {
     return {*m_services.device, *m_services.pause, m_hPort,       m_dwLastError,
             m_strOpenPort,      m_lastFailure,     m_openFailure, m_boIsPortOpen,
-            m_boIsPortInit,     m_boIsCancelOwed};
+            m_boIsPortInit,     m_boIsCancelOwed,  m_modemLine};
 }
 
 SettingsRecord CSMSMgr::Record() const {
@@ -68,6 +69,39 @@ bool CSMSMgr::MaySend() {
     return false;
 }
 
+bool CSMSMgr::StoredMode(std::int16_t& mode) {
+    if (m_shCharacterSet == 0 || m_shCharacterSet == 1) {
+        mode = static_cast<std::int16_t>(m_shCharacterSet);
+        return true;
+    }
+    // No mode to send in: the caller must not believe that a message went out.
+    m_lastFailure = {kE_INVALIDARG,
+                     "the stored character set " + std::to_string(m_shCharacterSet) +
+                         " is neither 0 (text mode) nor 1 (PDU mode)",
+                     {},
+                     advice::kChangeSettings};
+    return false;
+}
+
+HRESULT CSMSMgr::Send(std::u16string_view phoneNr, std::u16string_view message, std::int16_t mode,
+                      std::int32_t& reference) {
+    reference = -1;
+    m_lastReport = {};
+    if (!MaySend()) return kE_FAIL;
+    // Each send has a transcript of its own, which starts with what the modem sent on its own
+    // since the last call; none of that is an answer to this send.
+    m_modemLine.parser.TakeTranscript();
+    SkipWaiting(Port());
+    SendOutcome outcome;
+    const HRESULT hr = mode == 0
+                           ? SubmitTextMessage(Modem(), phoneNr, message, m_lastFailure, &outcome)
+                           : SubmitPduMessage(Modem(), phoneNr, message, m_lastFailure, &outcome);
+    m_lastReport.warnings = std::move(outcome.warnings);
+    m_lastReport.transcript = modem::EscapeModemBytes(m_modemLine.parser.TakeTranscript());
+    reference = outcome.reference;
+    return hr;
+}
+
 HRESULT CSMSMgr::OpenPort(const std::u16string& port) {
     return merel::OpenPort(Port(), port);
 }
@@ -85,7 +119,12 @@ HRESULT CSMSMgr::WriteCommand(std::string_view command) {
 
 ModemPort CSMSMgr::Modem() {
     return {[this](std::string_view c) { return WriteCommand(c); },
-            [this] { CancelMessage(Port()); }};
+            [this] { CancelMessage(Port()); }, [this] { return TakeAnswers(Port()); },
+            [this](std::uint32_t milliseconds) {
+                AwaitFinalResult(Port(), milliseconds);
+                return TakeAnswers(Port());
+            },
+            &m_modemLine};
 }
 
 HRESULT CSMSMgr::ClosePort() {
@@ -110,16 +149,16 @@ HRESULT CSMSMgr::SaveIniFile() {
 HRESULT CSMSMgr::SendTextMessage(std::u16string_view u_bstrPhoneNr,
                                  std::u16string_view u_bstrMessage, std::int32_t /*u_inFlags*/) {
     return Method([&] {
-        if (!MaySend()) return kE_FAIL;
-        return SubmitTextMessage(Modem(), u_bstrPhoneNr, u_bstrMessage, m_lastFailure);
+        std::int32_t reference = -1;
+        return Send(u_bstrPhoneNr, u_bstrMessage, 0, reference);
     });
 }
 
 HRESULT CSMSMgr::SendPDUMessage(std::u16string_view u_bstrPhoneNr,
                                 std::u16string_view u_bstrMessage) {
     return Method([&] {
-        if (!MaySend()) return kE_FAIL;
-        return SubmitPduMessage(Modem(), u_bstrPhoneNr, u_bstrMessage, m_lastFailure);
+        std::int32_t reference = -1;
+        return Send(u_bstrPhoneNr, u_bstrMessage, 1, reference);
     });
 }
 
@@ -175,21 +214,10 @@ HRESULT CSMSMgr::GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad, std::int8_t
 HRESULT CSMSMgr::SendMessage(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage) {
     return Method([&] {
         if (!MaySend()) return kE_FAIL;
-        HRESULT hr = kS_OK;
-        if (m_shCharacterSet == 0) {
-            hr = SendTextMessage(u_bstrPhoneNr, u_bstrMessage, 0);
-        } else if (m_shCharacterSet == 1) {
-            hr = SendPDUMessage(u_bstrPhoneNr, u_bstrMessage);
-        } else {
-            // No mode to send in: the caller must not believe that a message went out.
-            m_lastFailure = {kE_INVALIDARG,
-                             "the stored character set " + std::to_string(m_shCharacterSet) +
-                                 " is neither 0 (text mode) nor 1 (PDU mode)",
-                             {},
-                             advice::kChangeSettings};
-            return kE_INVALIDARG;
-        }
-        return Failed(hr) ? hr : kS_OK;
+        std::int16_t mode = 0;
+        if (!StoredMode(mode)) return kE_INVALIDARG;
+        std::int32_t reference = -1;
+        return Send(u_bstrPhoneNr, u_bstrMessage, mode, reference);
     });
 }
 
@@ -251,19 +279,66 @@ HRESULT CSMSMgr::Init() {
     });
 }
 
-HRESULT CSMSMgr::SendConfirmed(std::u16string_view, std::u16string_view, std::int16_t,
-                               std::int32_t& u_loReference) {
+HRESULT CSMSMgr::SendConfirmed(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage,
+                               std::int16_t u_shMode, std::int32_t& u_loReference) {
     return Method([&] {
         u_loReference = -1;
-        return kE_FAIL;
+        m_lastReport = {};
+        if (!MaySend()) return kE_FAIL;
+        std::int16_t mode = u_shMode;
+        if (u_shMode == -1) {
+            if (!StoredMode(mode)) return kE_INVALIDARG;
+        } else if (u_shMode != 0 && u_shMode != 1) {
+            m_lastFailure = {kE_INVALIDARG,
+                             "mode " + std::to_string(u_shMode) + " refused",
+                             "it is neither -1 (the stored character set), 0 (text mode) nor 1 "
+                             "(PDU mode)",
+                             {}};
+            return kE_INVALIDARG;
+        }
+        return Send(u_bstrPhoneNr, u_bstrMessage, mode, u_loReference);
     });
 }
+
+namespace {
+
+// What CheckModem asks, in order: the modem itself, its SIM, its network and its character sets.
+constexpr std::string_view kModemQueries[] = {"AT",       "AT+CGMI",  "AT+CGMM",
+                                              "AT+CGMR",  "AT+CPIN?", "AT+CSQ",
+                                              "AT+CREG?", "AT+COPS?", "AT+CSCS=?"};
+// How long each query may take to be answered.
+constexpr std::uint32_t kQueryWaitMs = 2000;
+
+}  // namespace
 
 HRESULT CSMSMgr::CheckModem(std::uint32_t& u_uiNrOfLines, std::vector<std::u16string>& pVal) {
     return Method([&] {
         u_uiNrOfLines = 0;
         pVal.clear();
-        return kE_FAIL;
+        m_modemLine.parser.TakeTranscript();
+        SkipWaiting(Port());
+        std::vector<std::u16string> lines;
+        for (std::string_view query : kModemQueries) {
+            if (const HRESULT hr = WriteQuery(Port(), std::string(query) + "\r", kQueryWaitMs);
+                Failed(hr)) {
+                return hr;
+            }
+            m_modemLine.resetOnLine = false;
+            std::string answer;
+            for (const modem::AnswerEvent& event : TakeAnswers(Port())) {
+                if (event.kind == modem::AnswerKind::kEcho ||
+                    event.kind == modem::AnswerKind::kUnsolicited) {
+                    continue;
+                }
+                if (!answer.empty()) answer += " | ";
+                answer += modem::EscapeModemBytes(event.text);
+            }
+            lines.push_back(
+                Utf8ToUtf16(std::string(query) + '\t' + (answer.empty() ? "(no answer)" : answer)));
+        }
+        pVal = std::move(lines);
+        u_uiNrOfLines = static_cast<std::uint32_t>(pVal.size());
+        return kS_OK;
     });
 }
 

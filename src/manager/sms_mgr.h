@@ -9,6 +9,7 @@
 
 #include "base/failure.h"
 #include "base/hresult.h"
+#include "modem/modem_line.h"
 #include "port/pause.h"
 #include "port/port_enumerator.h"
 #include "port/serial_device.h"
@@ -114,6 +115,8 @@ class CSMSMgr {
     // Why no port is open (the last open failed, or the device went away), so that a later
     // send can say so; empty once an open succeeds.
     Failure m_openFailure;
+    // What the modem has said on the open port, kept from call to call.
+    modem::ModemLine m_modemLine;
     // What failed in the running (or last) call, said by the layer that failed; the hosts
     // format it. Empty when the call succeeded or failed without a word (no memory).
     Failure m_lastFailure;
@@ -121,6 +124,12 @@ class CSMSMgr {
   private:
     ModemReport m_lastReport;
     bool MaySend();
+    // The stored character set as a send's mode (0 text, 1 PDU); false, with the failure set,
+    // for a value that is neither.
+    bool StoredMode(std::int16_t& mode);
+    // One send in mode 0 (text) or 1 (PDU), reading what the modem answers.
+    HRESULT Send(std::u16string_view phoneNr, std::u16string_view message, std::int16_t mode,
+                 std::int32_t& reference);
     // The port layer's view of this manager's port members.
     PortLayer Port();
     // The open port as a submission writes to it.

@@ -68,6 +68,9 @@ class AnswerParser {
     // its echo. A write after the prompt, or one that does not start with AT, is the message
     // for the command before it.
     void Wrote(std::string_view bytes);
+    // The modem gave up the line it was reading (an ESC): nothing written before joins the next
+    // write.
+    void LineDropped() { openEcho_.clear(); }
 
     // Bytes as read from the port, any number, split anywhere. Returns the answers they
     // complete, in order; bytes of an unfinished line wait for the next call.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "base/narrow.h"
 #include "interface/hresult_text.h"
@@ -139,6 +140,7 @@ HRESULT OpenPort(const PortLayer& port, const std::u16string& name) {
     port.openName = name;
     port.openFailure = {};
     port.cancelOwed = 1;
+    port.line = {};
     // From here on the handle stays open whatever happens: a later OpenPort finds it in use,
     // and a configuration may still succeed on it.
     if (const std::int32_t e = port.device.ApplyDefaultConfig(name, handle); e != 0) {
@@ -219,8 +221,30 @@ HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_
 
 namespace {
 
-// One write of the bytes and the pause after it. A failed or short write says why.
-HRESULT WriteAndPause(const PortLayer& port, std::string_view bytes) {
+// Reads everything the modem has sent so far into the line's parser. A read that fails is left
+// for the next write to find: the answers are only ever an addition to what is written.
+void Hear(const PortLayer& port) {
+    if (port.m_hPort == kInvalidPort) return;
+    char buffer[512];
+    for (;;) {
+        std::size_t got = 0;
+        if (port.device.ReadWaiting(port.m_hPort, buffer, sizeof buffer, got) != 0 || got == 0) {
+            return;
+        }
+        for (modem::AnswerEvent& event : port.line.parser.Feed(std::string_view(buffer, got))) {
+            port.line.heard.push_back(std::move(event));
+        }
+    }
+}
+
+bool FinalHeard(const PortLayer& port) {
+    return std::ranges::any_of(port.line.heard, modem::IsFinalResult);
+}
+
+// One write of the bytes and the wait after it, reading the modem's answers: the whole
+// `milliseconds`, or until a final result when `untilFinal`. A failed or short write says why.
+HRESULT WriteAndListen(const PortLayer& port, std::string_view bytes, std::uint32_t milliseconds,
+                       bool untilFinal) {
     std::size_t written = 0;
     const std::int32_t e = port.device.Write(port.m_hPort, bytes.data(), bytes.size(), written);
     if (e != 0 || written < bytes.size()) {
@@ -235,16 +259,43 @@ HRESULT WriteAndPause(const PortLayer& port, std::string_view bytes) {
         CloseIfGone(port, e);
         return hr;
     }
-    port.pause.Sleep(kCommandPauseMs);
+    if (bytes == std::string_view(&kEsc, 1)) {
+        port.line.parser.LineDropped();
+        port.line.resetOnLine = false;
+    } else {
+        port.line.parser.Wrote(bytes);
+    }
+    port.pause.Listen(milliseconds, [&port, untilFinal] {
+        Hear(port);
+        return untilFinal && FinalHeard(port);
+    });
     return kS_OK;
 }
 
 // Writes the ESC when one is owed; not taken, it stays owed and the failure says why.
 HRESULT WriteOwedCancel(const PortLayer& port) {
     if (port.cancelOwed == 0 || port.m_hPort == kInvalidPort) return kS_OK;
-    const HRESULT hr = WriteAndPause(port, std::string_view(&kEsc, 1));
+    const HRESULT hr = WriteAndListen(port, std::string_view(&kEsc, 1), kCommandPauseMs, false);
     if (hr == kS_OK) port.cancelOwed = 0;
     return hr;
+}
+
+HRESULT WriteLine(const PortLayer& port, std::string_view command, std::uint32_t milliseconds,
+                  bool untilFinal) {
+    port.m_dwLastError = 0;
+    if (port.m_hPort == kInvalidPort) return NotOpen(port, Fail(port, win32::kInvalidHandle));
+
+    // Whatever followed now would become the open message's body, sent to its recipient.
+    if (const HRESULT hr = WriteOwedCancel(port); hr != kS_OK) {
+        port.failure.detail.insert(
+            0, "an earlier message is still open on the modem and could not be cancelled: ");
+        return hr;
+    }
+    // What the modem said to the ESC is no answer to the command.
+    port.line.heard.clear();
+    // The command is a NUL-terminated string: nothing from its first NUL on is sent.
+    return WriteAndListen(port, command.substr(0, std::min(command.size(), command.find('\0'))),
+                          milliseconds, untilFinal);
 }
 
 }  // namespace
@@ -272,17 +323,28 @@ void CancelMessage(const PortLayer& port) {
 }
 
 HRESULT WriteCommand(const PortLayer& port, std::string_view command) {
-    port.m_dwLastError = 0;
-    if (port.m_hPort == kInvalidPort) return NotOpen(port, Fail(port, win32::kInvalidHandle));
+    return WriteLine(port, command, kCommandPauseMs, false);
+}
 
-    // Whatever followed now would become the open message's body, sent to its recipient.
-    if (const HRESULT hr = WriteOwedCancel(port); hr != kS_OK) {
-        port.failure.detail.insert(
-            0, "an earlier message is still open on the modem and could not be cancelled: ");
-        return hr;
-    }
-    // The command is a NUL-terminated string: nothing from its first NUL on is sent.
-    return WriteAndPause(port, command.substr(0, std::min(command.size(), command.find('\0'))));
+HRESULT WriteQuery(const PortLayer& port, std::string_view command, std::uint32_t milliseconds) {
+    return WriteLine(port, command, milliseconds, true);
+}
+
+void AwaitFinalResult(const PortLayer& port, std::uint32_t milliseconds) {
+    if (port.m_hPort == kInvalidPort || FinalHeard(port)) return;
+    port.pause.Listen(milliseconds, [&port] {
+        Hear(port);
+        return FinalHeard(port);
+    });
+}
+
+void SkipWaiting(const PortLayer& port) {
+    Hear(port);
+    port.line.heard.clear();
+}
+
+std::vector<modem::AnswerEvent> TakeAnswers(const PortLayer& port) {
+    return std::exchange(port.line.heard, {});
 }
 
 HRESULT ClosePort(const PortLayer& port) {

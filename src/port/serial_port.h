@@ -8,6 +8,7 @@
 
 #include "base/failure.h"
 #include "base/hresult.h"
+#include "modem/modem_line.h"
 #include "port/pause.h"
 #include "port/serial_device.h"
 
@@ -41,6 +42,7 @@ struct PortLayer {
     std::int32_t& portOpen;    // the status flags: a port the layer closes is neither
     std::int32_t& portInit;    // open nor configured any more
     std::int32_t& cancelOwed;  // an ESC is owed to the modem: it may hold an open message
+    modem::ModemLine& line;    // what the modem said; a new open starts it afresh
 };
 
 // Whether a device call's error says that the device itself is gone (a USB modem pulled out):
@@ -51,10 +53,22 @@ HRESULT OpenPort(const PortLayer& port, const std::u16string& name);
 HRESULT ConfigurePort(const PortLayer& port, std::uint32_t baudrate, std::int32_t dataBits,
                       std::int32_t parity, std::int32_t stopBits, std::int32_t handshake,
                       std::int32_t readTimeout);
-// Writes the command's bytes in one write, then pauses kCommandPauseMs. Without an open port
-// the failure says why the port is not open, where an open failed. An owed ESC goes first;
-// when the line does not take it, nothing else is written and the failure says so.
+// Writes the command's bytes in one write, then pauses kCommandPauseMs, reading what the modem
+// answers meanwhile into port.line.heard. Without an open port the failure says why the port is
+// not open, where an open failed. An owed ESC goes first; when the line does not take it,
+// nothing else is written and the failure says so.
 HRESULT WriteCommand(const PortLayer& port, std::string_view command);
+// Like WriteCommand, but the pause after the command ends as soon as the modem has given its
+// final result, and lasts at most `milliseconds`: for queries, which change nothing.
+HRESULT WriteQuery(const PortLayer& port, std::string_view command, std::uint32_t milliseconds);
+// Reads on for at most `milliseconds`, until the modem has given a final result since the
+// answers were last taken.
+void AwaitFinalResult(const PortLayer& port, std::uint32_t milliseconds);
+// Reads what the modem has sent and nobody has read (lines it sent on its own between calls):
+// it goes into the transcript, and not among the answers of what is written next.
+void SkipWaiting(const PortLayer& port);
+// The answers read since the last call, handed over.
+std::vector<modem::AnswerEvent> TakeAnswers(const PortLayer& port);
 
 // A message that AT+CMGS opened stays open on the modem until its body ends with Ctrl-Z, and
 // whatever is written meanwhile becomes part of it, whoever writes it. ESC (the message-input

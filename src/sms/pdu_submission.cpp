@@ -1,6 +1,7 @@
 #include <string>
 
 #include "base/narrow.h"
+#include "sms/conversation.h"
 #include "sms/pdu.h"
 #include "sms/rules.h"
 #include "sms/submission_steps.h"
@@ -9,7 +10,7 @@
 namespace merel {
 
 HRESULT SubmitPduMessage(const ModemPort& modem, std::u16string_view phoneNr,
-                         std::u16string_view message, Failure& failure) {
+                         std::u16string_view message, Failure& failure, SendOutcome* outcome) {
     // Encoded before anything is written, so that a number that cannot be encoded leaves the
     // modem untouched. With at most 20 address digits and 70 units of text the PDU always fits
     // the 1024-byte command buffer that the commands are designed around.
@@ -19,16 +20,16 @@ HRESULT SubmitPduMessage(const ModemPort& modem, std::u16string_view phoneNr,
         EncodeSubmitPdu(NumberWithoutSpaces(phoneNr), UpToNul(message), pdu, why);
     if (Failed(encoded)) return Refuse(failure, "number " + Quoted(phoneNr), why, PduNumberRule());
 
-    return WriteInOrder(modem,
-                        {
-                            "AT+CSCS=\"UCS2\"\n\r",
-                            "AT+CMEE=2\n\r",
-                            "AT+CMGF=0\n\r",
-                            "AT+CMGS=" + std::to_string(pdu.length) + "\n\r",
-                            pdu.hex + "\x1A\n\r",
-                            "AT$RESET",
-                        },
-                        3);  // AT+CMGS opens the message
+    return Converse(modem,
+                    {
+                        {"AT+CSCS=\"UCS2\"\n\r", Role::kSetting},
+                        {"AT+CMEE=2\n\r", Role::kSetting},
+                        {"AT+CMGF=0\n\r", Role::kSetting},
+                        {"AT+CMGS=" + std::to_string(pdu.length) + "\n\r", Role::kOpening},
+                        {pdu.hex + "\x1A\n\r", Role::kBody},
+                        {"AT$RESET", Role::kReset},
+                    },
+                    Utf16ToUtf8(UpToNul(phoneNr)), failure, outcome);
 }
 
 }  // namespace merel

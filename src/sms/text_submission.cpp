@@ -2,6 +2,7 @@
 
 #include "base/cp437.h"
 #include "base/narrow.h"
+#include "sms/conversation.h"
 #include "sms/submission_steps.h"
 #include "sms/submission.h"
 #include "sms/rules.h"
@@ -51,7 +52,7 @@ std::string Characters(std::size_t count) {
 }  // namespace
 
 HRESULT SubmitTextMessage(const ModemPort& modem, std::u16string_view phoneNr,
-                          std::u16string_view message, Failure& failure) {
+                          std::u16string_view message, Failure& failure, SendOutcome* outcome) {
     const std::u16string number = NumberWithoutSpaces(phoneNr);
     const std::u16string_view text = UpToNul(message);
     const std::string shownNumber = "number " + Quoted(phoneNr);
@@ -82,15 +83,15 @@ HRESULT SubmitTextMessage(const ModemPort& modem, std::u16string_view phoneNr,
                       TextModeTextRule());
     }
 
-    return WriteInOrder(modem,
-                        {
-                            "AT+CSCS=\"PCCP437\"\n\r",
-                            "AT+CMGF=1\n\r",
-                            "AT+CMGS=\"" + sentNumber + "\"\n\r",
-                            sentText + kCtrlZ + "\n\r",
-                            "AT$RESET",
-                        },
-                        2);  // AT+CMGS opens the message
+    return Converse(modem,
+                    {
+                        {"AT+CSCS=\"PCCP437\"\n\r", Role::kCharacterSet},
+                        {"AT+CMGF=1\n\r", Role::kSetting},
+                        {"AT+CMGS=\"" + sentNumber + "\"\n\r", Role::kOpening},
+                        {sentText + kCtrlZ + "\n\r", Role::kBody},
+                        {"AT$RESET", Role::kReset},
+                    },
+                    Utf16ToUtf8(UpToNul(phoneNr)), failure, outcome);
 }
 
 }  // namespace merel

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -180,8 +181,11 @@ class FakeSerialDevice : public SerialDevice {
         log_.events.push_back("write " + bytes);
         log_.writes.push_back(bytes);
         writtenPorts.push_back(nameOf[handle]);
+        if (modem) incoming += modem(bytes);
         return 0;
     }
+    // What the modem sends back for each write, where a test gives it one.
+    std::function<std::string(const std::string& written)> modem;
     // What the modem has sent and the port has not yet read.
     std::string incoming;
     std::int32_t failRead = 0;

@@ -56,8 +56,9 @@ class PortTest : public ::testing::Test {
     std::int32_t m_boIsPortOpen = 1;
     std::int32_t m_boIsPortInit = 1;
     std::int32_t m_boIsCancelOwed = 0;
-    PortLayer port{device,  pause,       m_hPort,        m_dwLastError,  openName,
-                   failure, openFailure, m_boIsPortOpen, m_boIsPortInit, m_boIsCancelOwed};
+    modem::ModemLine line;
+    PortLayer port{device,      pause,          m_hPort,        m_dwLastError,    openName, failure,
+                   openFailure, m_boIsPortOpen, m_boIsPortInit, m_boIsCancelOwed, line};
 };
 
 TEST_F(PortTest, WorkingPortIsClosedAndTheNamedPortReopenedWithTheFixedLineSettings) {

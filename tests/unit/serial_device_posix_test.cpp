@@ -140,8 +140,9 @@ class SerialDevicePosix : public ::testing::Test {
     std::u16string openName;
     Failure failure, openFailure;
     std::int32_t open = 0, init = 0, cancelOwed = 0;
-    PortLayer port{device,  pause,       m_hPort, m_dwLastError, openName,
-                   failure, openFailure, open,    init,          cancelOwed};
+    modem::ModemLine line;
+    PortLayer port{device,      pause, m_hPort, m_dwLastError, openName, failure,
+                   openFailure, open,  init,    cancelOwed,    line};
 };
 
 TEST_F(SerialDevicePosix, OpensConfiguresAndWritesExactlyTheCommandBytes) {
@@ -259,8 +260,9 @@ TEST_F(SerialDevicePosix, SecondOpenIsASharingViolationUntilTheCloseReleasesTheD
     PortHandle other = kInvalidPort;
     std::int32_t otherError = 0;
     std::int32_t otherOpen = 0, otherInit = 0, otherOwed = 0;
-    const PortLayer second{device,  pause,       other,     otherError, openName,
-                           failure, openFailure, otherOpen, otherInit,  otherOwed};
+    modem::ModemLine otherLine;
+    const PortLayer second{device,      pause,     other,     otherError, openName, failure,
+                           openFailure, otherOpen, otherInit, otherOwed,  otherLine};
     EXPECT_EQ(OpenPort(second, path_), static_cast<HRESULT>(0x80070020u));
     EXPECT_EQ(otherError, 32);
     EXPECT_EQ(other, kInvalidPort);
@@ -388,8 +390,9 @@ TEST_F(SerialDevicePosix, LockFileNamesOurProcessWhileOpenUnderAnyNameOfTheDevic
     // The terminal's own name finds the lock taken.
     PortHandle other = kInvalidPort;
     std::int32_t otherError = 0, otherOpen = 0, otherInit = 0, otherCancelOwed = 0;
-    const PortLayer second{device,  pause,       other,     otherError, openName,
-                           failure, openFailure, otherOpen, otherInit,  otherCancelOwed};
+    modem::ModemLine otherLine;
+    const PortLayer second{device,      pause,     other,     otherError,      openName, failure,
+                           openFailure, otherOpen, otherInit, otherCancelOwed, otherLine};
     EXPECT_EQ(OpenPort(second, path_), static_cast<HRESULT>(0x80070020u));
 
     EXPECT_EQ(ClosePort(port), kS_OK);

@@ -90,8 +90,9 @@ class SerialDeviceWin32 : public ::testing::Test {
     std::u16string openName;
     Failure failure, openFailure;
     std::int32_t open = 0, init = 0, cancelOwed = 0;
-    PortLayer port{device,  pause,       m_hPort, m_dwLastError, openName,
-                   failure, openFailure, open,    init,          cancelOwed};
+    modem::ModemLine line;
+    PortLayer port{device,      pause, m_hPort, m_dwLastError, openName, failure,
+                   openFailure, open,  init,    cancelOwed,    line};
 };
 
 class SerialDeviceWin32Ports : public SerialDeviceWin32 {

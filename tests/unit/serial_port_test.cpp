@@ -74,8 +74,9 @@ class SerialPortTest : public ::testing::Test {
     Failure failure, openFailure;
     std::int32_t portOpen = 1, portInit = 1;  // as a successful Init leaves them
     std::int32_t cancelOwed = 0;
-    PortLayer port{device,  pause,       m_hPort,  m_dwLastError, openName,
-                   failure, openFailure, portOpen, portInit,      cancelOwed};
+    modem::ModemLine line;
+    PortLayer port{device,      pause,    m_hPort,  m_dwLastError, openName, failure,
+                   openFailure, portOpen, portInit, cancelOwed,    line};
 };
 
 // --- OpenPort -------------------------------------------------------------------------------

@@ -4,9 +4,12 @@
 //   merel_manager_driver init text NUMBER MESSAGE pdu NUMBER MESSAGE testport status
 //
 // Arguments are UTF-8. Each step prints one line: the method's name and its HRESULT as eight
-// hex digits ("status" adds the four flags). The manager reads SMSMgr.ini beside this program.
+// hex digits ("status" adds the four flags). "confirmed NUMBER MESSAGE MODE" adds the reference,
+// then a line per warning and the failure's text; "check" adds the lines of CheckModem. The
+// manager reads SMSMgr.ini beside this program.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "base/narrow.h"
 #include "manager/sms_mgr.h"
@@ -21,7 +24,8 @@ void Print(const char* method, HRESULT hr) {
 int Usage() {
     std::fputs(
         "usage: merel_manager_driver [init | text NUMBER MESSAGE | pdu NUMBER MESSAGE |"
-        " send NUMBER MESSAGE | testport | status]...\n",
+        " send NUMBER MESSAGE | confirmed NUMBER MESSAGE MODE | check | testport |"
+        " status]...\n",
         stderr);
     return 2;
 }
@@ -34,7 +38,31 @@ int main(int argc, char** argv) {
         const std::string step = argv[i];
         const bool takesMessage = step == "text" || step == "pdu" || step == "send";
         if (takesMessage && i + 2 >= argc) return Usage();
-        if (step == "init") {
+        if (step == "confirmed") {
+            if (i + 3 >= argc) return Usage();
+            std::int32_t reference = -1;
+            const HRESULT hr =
+                mgr.SendConfirmed(merel::Utf8ToUtf16(argv[i + 1]), merel::Utf8ToUtf16(argv[i + 2]),
+                                  static_cast<std::int16_t>(std::stoi(argv[i + 3])), reference);
+            i += 3;
+            std::printf("SendConfirmed 0x%08X %d\n", static_cast<unsigned>(hr), reference);
+            for (const std::string& warning : mgr.LastModemReport().warnings) {
+                std::printf("warning: %s\n", warning.c_str());
+            }
+            if (!mgr.m_lastFailure.Empty()) {
+                std::printf("failure: %s\n", mgr.m_lastFailure.Text().c_str());
+            }
+            std::fflush(stdout);
+        } else if (step == "check") {
+            std::uint32_t count = 0;
+            std::vector<std::u16string> lines;
+            const HRESULT hr = mgr.CheckModem(count, lines);
+            std::printf("CheckModem 0x%08X %u\n", static_cast<unsigned>(hr), count);
+            for (const std::u16string& line : lines) {
+                std::printf("  %s\n", merel::Utf16ToUtf8(line).c_str());
+            }
+            std::fflush(stdout);
+        } else if (step == "init") {
             Print("Init", mgr.Init());
         } else if (step == "testport") {
             Print("TestPort", mgr.TestPort());
