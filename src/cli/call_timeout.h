@@ -9,13 +9,6 @@
 
 namespace merel::cli {
 
-// The least a call waits for its answer, whatever the user's time-out: a send to an answering
-// modem waits up to 60 s for its verdict after some seconds of commands, and the modem check
-// waits up to 2 s for each of its nine queries. Giving up earlier would report a send that
-// went out as one that may not have.
-inline constexpr double kSendCallSeconds = 70;
-inline constexpr double kCheckCallSeconds = 30;
-
 // sd-bus counts in microseconds, where 0 stands for its own default of 25 s and UINT64_MAX
 // for no limit: a time-out too short to count is one microsecond, one too long is no limit.
 std::uint64_t BusTimeoutMicroseconds(double seconds);

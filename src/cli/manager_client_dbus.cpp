@@ -1,6 +1,5 @@
 // The manager reached over D-Bus (sd-bus), on the session bus or the system bus. The service is
 // started by the bus on the first call when it is not running.
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -222,21 +221,6 @@ class DbusManagerClient : public ManagerClient {
         return r;
     }
 
-    // The user's time-out, but never less than the modem may need.
-    std::uint64_t TimeoutFor(Slot slot) const {
-        switch (slot) {
-            case Slot::kSendTextMessage:
-            case Slot::kSendPDUMessage:
-            case Slot::kSendMessage:
-            case Slot::kSendConfirmed:
-                return std::max(timeoutUsec_, BusTimeoutMicroseconds(kSendCallSeconds));
-            case Slot::kCheckModem:
-                return std::max(timeoutUsec_, BusTimeoutMicroseconds(kCheckCallSeconds));
-            default:
-                return timeoutUsec_;
-        }
-    }
-
     template <class Read, class... In>
     HRESULT Call(Slot slot, Read&& read, In... in) {
         const char* method = wire::Method(slot).name;
@@ -253,7 +237,7 @@ class DbusManagerClient : public ManagerClient {
         if (r >= 0 && sizeof...(in) > 0) {
             r = sd_bus_message_append(call, wire::Signature(slot, Direction::kIn), in...);
         }
-        if (r >= 0) r = sd_bus_call(bus_, call, TimeoutFor(slot), &error, &reply);
+        if (r >= 0) r = sd_bus_call(bus_, call, timeoutUsec_, &error, &reply);
         HRESULT hr = kS_OK;
         if (r < 0) {
             hr = Failure(error, r);
