@@ -4,7 +4,7 @@ modem-sim on a private session bus: introspection shows MerelSMSManagerLib.ISMSM
 modem (SendConfirmed gives -1, merel-sms says "not confirmed", --confirmed exits 75, check says
 that nothing answers); an answering one (references 0 then 1, no SMS cancelled, check ready);
 a refused SMS (+CMS ERROR: 330); a modem without "PCCP437" (the warning); a SIM that wants its
-PIN (check names it).
+PIN (check names it); the report signal of a send reaches its caller alone, before the reply.
 
 Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
 """
@@ -72,6 +72,40 @@ class ModemAnswers:
     def reopen(self):
         """The port on the new simulator: TestPort closes and reopens it."""
         self.w.call_ok("TestPort")
+
+
+def signal_and_reply(w):
+    """A SendConfirmed from one connection while another listens for SendReport: what the
+    caller got, in order, and what the bystander got."""
+    import dbus
+    from dbus.mainloop.glib import DBusGMainLoop
+    from gi.repository import GLib
+
+    loop = GLib.MainLoop()
+    address = w.env["DBUS_SESSION_BUS_ADDRESS"]
+    caller = dbus.bus.BusConnection(address, mainloop=DBusGMainLoop())
+    other = dbus.bus.BusConnection(address, mainloop=DBusGMainLoop())
+    events, bystander = [], []
+    try:
+        caller.add_signal_receiver(lambda warnings, transcript: events.append(
+            ("signal", [str(x) for x in warnings])), signal_name="SendReport",
+            dbus_interface=INTERFACE2)
+        other.add_signal_receiver(lambda *args: bystander.append(args),
+                                  signal_name="SendReport", dbus_interface=INTERFACE2)
+
+        def done(*result):
+            events.append(("reply", result))
+            GLib.timeout_add(1000, loop.quit)  # time enough for a broadcast to arrive too
+
+        caller.get_object(BUS_NAME, OBJECT).SendConfirmed(
+            NUMBER, "Hi", dbus.Int16(0), dbus_interface=INTERFACE2, reply_handler=done,
+            error_handler=done, timeout=90)
+        GLib.timeout_add(100 * 1000, loop.quit)
+        loop.run()
+    finally:
+        caller.close()
+        other.close()
+    return events, bystander
 
 
 def run_cases(w):
@@ -178,6 +212,14 @@ def run_cases(w):
         p = m.cli("check")
         check("character set PCCP437: not offered" in p.stdout and
               p.stdout.endswith("ready to send\n"), p.stdout)
+
+    @case("the report signal reaches the caller alone, before the reply, with the warning")
+    def _():
+        events, bystander = signal_and_reply(w)
+        check([e[0] for e in events] == ["signal", "reply"], f"events {events}")
+        warnings = events[0][1]
+        check(len(warnings) == 1 and "PCCP437" in warnings[0], f"warnings {warnings}")
+        check(bystander == [], f"another client got it: {bystander}")
 
     @case("SIM wants its PIN: check names it (exit 75); a send is refused with the PIN hint")
     def _():
