@@ -454,7 +454,7 @@ int Check(Session& s) {
     } else {
         data.AddNull("signal_rssi").AddNull("signal_dbm").AddNull("signal_bars");
     }
-    text("registration", check.registration ? RegistrationWords(*check.registration) : "");
+    text("registration", check.registration ? RegistrationName(*check.registration) : "");
     text("operator", check.operatorName);
     if (check.pccp437) {
         data.Add("pccp437", *check.pccp437);

@@ -260,6 +260,24 @@ const char* RegistrationWords(Registration registration) {
     return "unknown";
 }
 
+const char* RegistrationName(Registration registration) {
+    switch (registration) {
+        case Registration::kNotSearching:
+            return "not searching";
+        case Registration::kHome:
+            return "home";
+        case Registration::kSearching:
+            return "searching";
+        case Registration::kDenied:
+            return "denied";
+        case Registration::kUnknown:
+            return "unknown";
+        case Registration::kRoaming:
+            return "roaming";
+    }
+    return "unknown";
+}
+
 ModemCheck ParseModemCheck(const std::vector<std::string>& lines, const std::string& port) {
     ModemCheck check;
     struct Query {

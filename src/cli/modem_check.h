@@ -36,6 +36,9 @@ ModemCheck ParseModemCheck(const std::vector<std::string>& lines, const std::str
 int SignalDbm(int rssi);
 int SignalBars(int rssi);
 const char* RegistrationWords(Registration registration);
+// The state as one word for scripts: "home", "roaming", "searching", "denied", "not searching",
+// "unknown".
+const char* RegistrationName(Registration registration);
 
 // The facts, one "name: value" line each, as `check` prints them before its verdict.
 std::string ModemCheckText(const ModemCheck& check);
