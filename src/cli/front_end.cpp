@@ -464,7 +464,16 @@ int Check(Session& s) {
     data.Add("lines", lines);
 
     const std::string facts = ModemCheckText(check);
-    if (check.ready) return s.Finish(facts + "ready to send\n", data);
+    if (check.ready) {
+        // The stored text mode would send in a character set the modem does not have.
+        if (check.pccp437 == false && settings.characterSet == 0) {
+            return s.Finish(facts +
+                                "ready to send in PDU mode; the stored text mode would garble the "
+                                "text: merel-sms configure --mode pdu\n",
+                            data);
+        }
+        return s.Finish(facts + "ready to send\n", data);
+    }
     // The facts are shown all the same: they tell what is wrong.
     if (!s.options.json && !s.options.quiet) s.io.out << facts;
     s.Fail(Failure{kS_OK, check.anyAnswer ? "not ready to send: " + check.problem : check.problem,

@@ -211,7 +211,8 @@ def run_cases(w):
         check("confirmed by the modem" in p.stdout, p.stdout)
         p = m.cli("check")
         check("character set PCCP437: not offered" in p.stdout and
-              p.stdout.endswith("ready to send\n"), p.stdout)
+              p.stdout.endswith("ready to send in PDU mode; the stored text mode would garble "
+                                "the text: merel-sms configure --mode pdu\n"), p.stdout)
 
     @case("the report signal reaches the caller alone, before the reply, with the warning")
     def _():

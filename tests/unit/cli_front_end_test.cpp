@@ -667,6 +667,23 @@ TEST(CliCheck, NotReadyExits75WithTheProblemAndItsHint) {
         << r.err;
 }
 
+// A modem without "PCCP437" is ready, but not for the stored text mode.
+TEST(CliCheck, WithoutPccp437TheStoredTextModeIsNamed) {
+    for (const std::int16_t characterSet : {0, 1}) {
+        FakeManager m = Configured(characterSet);
+        m.answers = {u"AT\tOK", u"AT+CPIN?\t+CPIN: READY | OK", u"AT+CREG?\t+CREG: 0,5 | OK",
+                     u"AT+CSCS=?\t+CSCS: (\"IRA\",\"GSM\",\"UCS2\") | OK"};
+        const Outcome r = RunWith(m, {"check"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        const std::string verdict = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+        EXPECT_EQ(verdict, characterSet == 0
+                               ? "ready to send in PDU mode; the stored text mode would garble "
+                                 "the text: merel-sms configure --mode pdu\n"
+                               : "ready to send\n")
+            << r.out;
+    }
+}
+
 // The call itself failing is the port's failure: nothing was asked.
 TEST(CliCheck, APortThatFailsExits74) {
     FakeManager m = Configured();
