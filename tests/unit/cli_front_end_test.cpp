@@ -551,6 +551,10 @@ TEST(CliSend, WarningsArePrintedOnStandardError) {
               "warning: the modem does not take character set PCCP437: the text may arrive "
               "garbled; use PDU mode\n");
     EXPECT_NE(r.out.find("reference 0\n"), std::string::npos) << r.out;
+    // --quiet leaves out the success line, not what the modem warned of.
+    r = RunWith(m, {"-q", "send", "1", "Hi"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("warning: the modem does not take")) << r.err;
     r = RunWith(m, {"-v", "send", "1", "Hi"});
     EXPECT_NE(r.err.find("merel-sms: the modem said: \\r\\nERROR\\r\\n\n"), std::string::npos)
         << r.err;
