@@ -175,15 +175,30 @@ busctl_call Init 2>/dev/null # fixes the settings path; there is no SMSMgr.ini y
 busctl_call SetSettings sinnnnnn "$work/modem" 460800 8 0 0 1 0 0 || fail "SetSettings"
 busctl_call Init || fail "Init"
 
+# $sends sends of each kind, as samples send_text$1 and send_pdu$1.
+send_each_kind() {
+    local i
+    for ((i = 0; i < sends; i++)); do
+        "$client" send text "send_text$1" >>"$samples" || fail "text send$1"
+        "$client" send pdu "send_pdu$1" >>"$samples" || fail "PDU send$1"
+    done
+}
 section "Sends ($sends of each kind)"
-for ((i = 0; i < sends; i++)); do
-    "$client" send text send_text >>"$samples" || fail "text send"
-    "$client" send pdu send_pdu >>"$samples" || fail "PDU send"
-done
+send_each_kind ""
 section "While a send runs"
 "$client" during-send during >>"$samples" || fail "calls during a send"
 section "$clients clients at once"
 "$client" parallel "$clients" parallel >>"$samples" || fail "clients at once"
+
+# The same sends to a modem that answers, confirming each SMS 2.5 s after its message.
+"$build/tools/modem-sim/modem-sim" --link "$work/answering" --json --answer ok \
+    --transcript "$work/answering.jsonl" --idle-exit 900 >"$work/answering.out" 2>&1 &
+background+=($!)
+wait_line "$work/answering.out" 10 || fail "the answering modem-sim did not start"
+busctl_call SetSettings sinnnnnn "$work/answering" 460800 8 0 0 1 0 0 || fail "SetSettings"
+busctl_call Init || fail "Init with the answering modem"
+section "Sends to an answering modem ($sends of each kind)"
+send_each_kind _answering
 
 # ---------------------------------------------------------------- COM under Wine
 wine64=/usr/lib/wine/wine64

@@ -5,6 +5,7 @@
 
 #include "base/failure.h"
 #include "cli/manager_client.h"
+#include "cli/modem_check.h"
 #include "interface/hresult_text.h"
 #include "sms/rules.h"
 
@@ -36,6 +37,10 @@ const char* kSettingsFolderHint =
                "(or run as administrator)"
              : "the folder of SMSMgr.ini (beside the MerelSMSManager binary, or the service's "
                "--settings-dir) needs write access for the user the service runs as";
+
+// How the server's message begins when the modem gave no verdict on an SMS in time; the
+// transport's own time-out has the same code.
+constexpr std::string_view kNoVerdictWords = "the modem did not confirm";
 
 const char* kNoSettingsHint = "no settings yet; run: merel-sms configure --port <device>";
 
@@ -93,10 +98,26 @@ Failure ClassifyFailure(Stage stage, HRESULT hr, std::string text, Bus bus, Conn
         text.empty() ? wire::FormatHResult(hr) + ": call failed" : std::string(WithoutAdvice(text)),
         {},
         kExitSoftware};
+    const bool send = stage == Stage::kSendText || stage == Stage::kSendPdu;
+    // The modem refused the SMS: the server's message names the modem's answer and what it
+    // means; a later try may succeed once the cause is mended.
+    if (send && IsModemRefusal(hr)) {
+        f.hint = ModemRefusalHint(hr);
+        f.exitCode = kExitTempFail;
+        return f;
+    }
+    // The modem took the SMS and gave no verdict: the server says so itself.
+    if (hr == kCallTimedOut && send && text.find(kNoVerdictWords) != std::string::npos) {
+        f.hint =
+            "the modem may have sent it after all: ask the recipient before sending it "
+            "again; merel-sms check shows the modem's signal and network";
+        f.exitCode = kExitTempFail;
+        return f;
+    }
     // A send given up on may have gone out or not: one the service had begun writing is
     // finished; one still waiting its turn is dropped once this client has left the bus. The
     // client cannot tell which, so it says so rather than report a failure.
-    if (hr == kCallTimedOut && (stage == Stage::kSendText || stage == Stage::kSendPdu)) {
+    if (hr == kCallTimedOut && send) {
         f.message += ": the SMS may or may not have gone out";
         f.hint =
             "a send the service had begun is finished, one still waiting behind other sends is "

@@ -21,6 +21,7 @@
 #include "cli/failure.h"
 #include "interface/hresult_text.h"
 #include "cli/json.h"
+#include "cli/modem_check.h"
 #include "cli/progress.h"
 #include "port/pause.h"
 #include "sms/submission.h"
@@ -37,6 +38,10 @@ namespace {
 // What a send takes at the least: the pause after each command it writes.
 constexpr int kTextModeSeconds = kTextModeCommands * kCommandPauseMs / 1000;
 constexpr int kPduModeSeconds = kPduModeCommands * kCommandPauseMs / 1000;
+// When the body has been written and its pause is over: from then on the send waits for the
+// modem's verdict. Only "AT$RESET" follows the body.
+constexpr int kTextModeBodySeconds = (kTextModeCommands - 1) * kCommandPauseMs / 1000;
+constexpr int kPduModeBodySeconds = (kPduModeCommands - 1) * kCommandPauseMs / 1000;
 
 #if defined(_WIN32)
 constexpr const char* kEndOfInput = "Ctrl-Z and Enter";
@@ -51,11 +56,12 @@ struct Options {
     ConnectOptions connect;
 };
 
-// Prints a command's outcome: `text` and `data` on success, the failure otherwise; gives the
-// exit code. Every failure's JSON object has the same keys, null where there is nothing.
+// Prints a command's outcome: `text` and `data` on success, the failure otherwise (with `data`
+// too when `dataOnFailure`); gives the exit code. Every failure's JSON object has the same keys,
+// null where there is nothing.
 int Report(Console& io, const Options& options, const std::string& command,
            const std::optional<Failure>& failure, const std::string& text,
-           const JsonObject& data = {}) {
+           const JsonObject& data = {}, bool dataOnFailure = false) {
     JsonObject head;
     if (command.empty()) {
         head.AddNull("command");
@@ -81,7 +87,7 @@ int Report(Console& io, const Options& options, const std::string& command,
         io.out << text;
     }
     if (options.json) {
-        if (!failure) head.Append(data);
+        if (!failure || dataOnFailure) head.Append(data);
         io.out << head.Text() << "\n";
     }
     io.out.flush();
@@ -121,6 +127,12 @@ class Session {
         return false;
     }
 
+    // A failure the client finds in what the server answered.
+    bool Fail(Failure failure) {
+        failure_ = std::move(failure);
+        return false;
+    }
+
     // Arguments that make no sense together with what is stored: wrong usage.
     bool Misused(std::string message, std::string hint) {
         failure_ = UsageError(std::move(message), std::move(hint));
@@ -144,9 +156,10 @@ class Session {
         if (at != std::string::npos) failure_->hint.replace(at, std::string("…").size(), options);
     }
 
-    // Prints the outcome (`text` and `data` on success) and gives the exit code.
-    int Finish(const std::string& text, const JsonObject& data = {}) {
-        return Report(io, options, command_, failure_, text, data);
+    // Prints the outcome (`text` and `data` on success; `data` on failure too when
+    // `dataOnFailure`) and gives the exit code.
+    int Finish(const std::string& text, const JsonObject& data = {}, bool dataOnFailure = false) {
+        return Report(io, options, command_, failure_, text, data, dataOnFailure);
     }
 
     // Init, reporting a failure to read the settings always and a port failure only when
@@ -242,6 +255,7 @@ std::string Seconds(double seconds) {
 
 struct SendArgs {
     std::string number, text, mode = "auto";
+    bool confirmed = false;             // an SMS the modem did not confirm is a failure
     CLI::Option* textOption = nullptr;  // tells an empty TEXT from none
 };
 
@@ -301,9 +315,10 @@ bool ReadText(Session& s, std::string& text) {
     return RequireUtf8(s, "the text on standard input", text);
 }
 
-// The calls of a send after the text is checked: `mode` "auto" becomes the stored one.
+// The calls of a send after the text is checked: `mode` "auto" becomes the stored one. The mode
+// is then passed on as it is, not left to the server: the text has been prepared for it.
 bool SendCalls(Session& s, Progress& progress, const SendArgs& args, std::string& mode,
-               const std::u16string& number, std::u16string& text) {
+               const std::u16string& number, std::u16string& text, SendReport& report) {
     if (!s.EnsureReady(true)) return false;
     if (mode == "auto") {
         Settings settings;
@@ -320,11 +335,24 @@ bool SendCalls(Session& s, Progress& progress, const SendArgs& args, std::string
     }
     const bool textMode = mode == "text";
     progress.Step("sending in " + mode + " mode to " + args.number,
-                  textMode ? kTextModeSeconds : kPduModeSeconds);
-    return textMode ? s.Do("SendTextMessage", Stage::kSendText,
-                           [&] { return s.client.SendTextMessage(number, text, 0); })
-                    : s.Do("SendPDUMessage", Stage::kSendPdu,
-                           [&] { return s.client.SendPDUMessage(number, text); });
+                  textMode ? kTextModeSeconds : kPduModeSeconds,
+                  "waiting for the modem's confirmation",
+                  textMode ? kTextModeBodySeconds : kPduModeBodySeconds);
+    return s.Do("SendConfirmed", textMode ? Stage::kSendText : Stage::kSendPdu,
+                [&] { return s.client.SendConfirmed(number, text, textMode ? 0 : 1, report); });
+}
+
+constexpr const char* kNotConfirmed = "not confirmed: the modem did not answer";
+constexpr const char* kNotConfirmedHint = "is the port the modem's AT port? try: merel-sms check";
+
+// The modem's warnings on standard error, and with -v what it said; under --json only after a
+// success, whose object carries them: every failure's object has the same keys.
+void ShowModemReport(Session& s, const SendReport& report, bool sent) {
+    if (s.options.json && sent) return;
+    for (const std::string& warning : report.warnings) s.io.err << "warning: " << warning << "\n";
+    if (s.options.verbose && !report.transcript.empty()) {
+        s.io.err << "merel-sms: the modem said: " << report.transcript << "\n";
+    }
 }
 
 int Send(Session& s, SendArgs args) {
@@ -344,19 +372,113 @@ int Send(Session& s, SendArgs args) {
     // The time reported is the whole command's: the service carries out one call at a time,
     // so the calls before the send may wait behind other clients' sends too.
     const auto start = std::chrono::steady_clock::now();
+    SendReport report;
     bool sent;
     {
         Progress progress(s.io.err, s.io.errIsTerminal && !s.options.quiet);
         progress.Step("waiting for the service (other sends go first)", 0);
-        sent = SendCalls(s, progress, args, mode, number, text);
+        sent = SendCalls(s, progress, args, mode, number, text, report);
     }
+    const bool confirmed = sent && report.reference >= 0;
+    ShowModemReport(s, report, sent && (confirmed || !args.confirmed));
     if (!sent) return s.Finish({});
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     JsonObject data;
     data.Add("mode", mode).Add("number", args.number).AddNumber("seconds", seconds);
-    return s.Finish("sent in " + mode + " mode to " + args.number + " (" + Seconds(seconds) + ")\n",
-                    data);
+    data.Add("confirmed", confirmed);
+    if (confirmed) {
+        data.Add("reference", static_cast<long long>(report.reference));
+    } else {
+        data.AddNull("reference");
+    }
+    data.Add("warnings", report.warnings);
+    if (s.options.verbose) data.Add("transcript", report.transcript);
+    const std::string line =
+        "sent in " + mode + " mode to " + args.number + " (" + Seconds(seconds) + ")";
+    if (confirmed) {
+        return s.Finish(
+            line + ": confirmed by the modem, reference " + std::to_string(report.reference) + "\n",
+            data);
+    }
+    if (args.confirmed) {
+        s.Fail(Failure{kS_OK,
+                       line + ", but " + kNotConfirmed + ": the SMS may or may not have gone out",
+                       kNotConfirmedHint, kExitTempFail});
+        return s.Finish({});
+    }
+    return s.Finish(line + ": " + kNotConfirmed + " (" + kNotConfirmedHint + ")\n", data);
+}
+
+// The modem's answers to the service's queries, and what they mean for sending.
+int Check(Session& s) {
+    Settings settings;
+    if (!s.EnsureReady(true) ||
+        !s.Do("GetSettings", Stage::kQuery, [&] { return s.client.GetSettings(settings); })) {
+        return s.Finish({});
+    }
+    std::vector<std::u16string> answers;
+    {
+        Progress progress(s.io.err, s.io.errIsTerminal && !s.options.quiet);
+        progress.Step("asking the modem (up to 2 s for each of 9 questions)", 0);
+        if (!s.Do("CheckModem", Stage::kPort, [&] { return s.client.CheckModem(answers); })) {
+            return s.Finish({});
+        }
+    }
+    std::vector<std::string> lines;
+    for (const auto& answer : answers) lines.push_back(Utf16ToUtf8(answer));
+    const std::string port = Utf16ToUtf8(settings.port);
+    const ModemCheck check = ParseModemCheck(lines, port);
+    if (s.options.verbose) {
+        for (const std::string& line : lines) s.io.err << "merel-sms: " << line << "\n";
+    }
+
+    JsonObject data;
+    const auto text = [&data](const char* key, const std::string& value) {
+        if (value.empty()) {
+            data.AddNull(key);
+        } else {
+            data.Add(key, value);
+        }
+    };
+    data.Add("port", port).Add("ready", check.ready).Add("answered", check.anyAnswer);
+    text("manufacturer", check.manufacturer);
+    text("model", check.model);
+    text("revision", check.revision);
+    text("sim", check.sim);
+    data.Add("sim_ready", check.simReady);
+    if (check.rssi) {
+        data.Add("signal_rssi", static_cast<long long>(*check.rssi))
+            .Add("signal_dbm", static_cast<long long>(SignalDbm(*check.rssi)))
+            .Add("signal_bars", static_cast<long long>(SignalBars(*check.rssi)));
+    } else {
+        data.AddNull("signal_rssi").AddNull("signal_dbm").AddNull("signal_bars");
+    }
+    text("registration", check.registration ? RegistrationName(*check.registration) : "");
+    text("operator", check.operatorName);
+    if (check.pccp437) {
+        data.Add("pccp437", *check.pccp437);
+    } else {
+        data.AddNull("pccp437");
+    }
+    data.Add("lines", lines);
+
+    const std::string facts = ModemCheckText(check);
+    if (check.ready) {
+        // The stored text mode would send in a character set the modem does not have.
+        if (check.pccp437 == false && settings.characterSet == 0) {
+            return s.Finish(facts +
+                                "ready to send in PDU mode; the stored text mode would garble the "
+                                "text: merel-sms configure --mode pdu\n",
+                            data);
+        }
+        return s.Finish(facts + "ready to send\n", data);
+    }
+    // The facts are shown all the same: they tell what is wrong.
+    if (!s.options.json && !s.options.quiet) s.io.out << facts;
+    s.Fail(Failure{kS_OK, check.anyAnswer ? "not ready to send: " + check.problem : check.problem,
+                   check.hint, kExitTempFail});
+    return s.Finish({}, data, true);
 }
 
 const char* YesNo(bool value) {
@@ -608,6 +730,8 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
         ->type_name("MODE")
         ->check(CLI::IsMember({"auto", "text", "pdu"}))
         ->capture_default_str();
+    sendCommand->add_flag("--confirmed", send.confirmed,
+                          "fail (exit 75) unless the modem confirms the SMS");
 
     ConfigureArgs configure;
     auto* configureCommand = app.add_subcommand(
@@ -626,6 +750,9 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     app.add_subcommand("ports", "list the serial ports found on this computer");
     app.add_subcommand("test-port", "reopen and configure the stored port");
     app.add_subcommand("init", "load the settings, open and configure the port");
+    app.add_subcommand("check",
+                       "ask the modem about its SIM, signal and network; say whether it "
+                       "is ready to send");
 
     // Known before parsing, so that a usage error is reported as JSON too.
     options.json = std::find(args.begin(), args.end(), "--json") != args.end();
@@ -668,6 +795,7 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     if (command == "settings") return ShowSettings(session);
     if (command == "ports") return ListPorts(session);
     if (command == "test-port") return TestPort(session);
+    if (command == "check") return Check(session);
     return Init(session);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include <systemd/sd-bus.h>
 
@@ -110,36 +111,116 @@ class DbusManagerClient : public ManagerClient {
                     Utf16ToUtf8(text).c_str());
     }
     HRESULT GetDetectedCOMPortsOnHost(std::vector<std::u16string>& ports) override {
-        return Call(Slot::kGetDetectedCOMPortsOnHost, [&](sd_bus_message* reply) {
-            std::uint32_t count = 0;
-            char** names = nullptr;
-            int r = sd_bus_message_read(reply, "u", &count);
-            if (r >= 0) r = sd_bus_message_read_strv(reply, &names);
-            ports.clear();
-            for (char** name = names; name && *name; ++name) {
-                ports.push_back(Utf8ToUtf16(*name));
-                free(*name);
-            }
-            free(names);
-            return r;
-        });
+        return Call(Slot::kGetDetectedCOMPortsOnHost,
+                    [&](sd_bus_message* reply) { return ReadCountAndStrings(reply, ports); });
     }
     HRESULT TestPort() override { return Call(Slot::kTestPort, nullptr); }
     HRESULT Init() override { return Call(Slot::kInit, nullptr); }
-    HRESULT SendConfirmed(const std::u16string&, const std::u16string&, std::int16_t,
-                          SendReport& report) override {
+    HRESULT SendConfirmed(const std::u16string& number, const std::u16string& text,
+                          std::int16_t mode, SendReport& report) override {
         report = {};
-        return kE_FAIL;
+        // The service tells its caller what the modem said in a signal sent to it alone, just
+        // before the reply; sd_bus_call keeps it queued until it is dispatched below.
+        Reports reports;
+        sd_bus_slot* filter = nullptr;
+        if (bus_ && sd_bus_add_filter(bus_, &filter, OnSendReport, &reports) < 0) filter = nullptr;
+        std::string replySender;
+        const HRESULT hr = Call(
+            Slot::kSendConfirmed,
+            [&](sd_bus_message* reply) {
+                if (const char* sender = sd_bus_message_get_sender(reply)) replySender = sender;
+                return sd_bus_message_read(reply,
+                                           wire::Signature(Slot::kSendConfirmed, Direction::kOut),
+                                           &report.reference);
+            },
+            Utf16ToUtf8(number).c_str(), Utf16ToUtf8(text).c_str(), mode);
+        if (filter) {
+            while (sd_bus_process(bus_, nullptr) > 0) {
+            }
+            sd_bus_slot_unref(filter);
+        }
+        // Only the service's own report counts: any peer may send a signal.
+        if (!reports.empty()) {
+            if (replySender.empty()) replySender = ServiceOwner();
+            for (auto& received : reports) {
+                if (received.sender == replySender) {
+                    report.warnings = std::move(received.warnings);
+                    report.transcript = std::move(received.transcript);
+                }
+            }
+        }
+        return hr;
     }
     HRESULT CheckModem(std::vector<std::u16string>& lines) override {
-        lines.clear();
-        return kE_FAIL;
+        return Call(Slot::kCheckModem,
+                    [&](sd_bus_message* reply) { return ReadCountAndStrings(reply, lines); });
     }
 
     std::string LastErrorText() const override { return lastError_; }
     bool Connected() const override { return bus_ != nullptr; }
 
   private:
+    struct Received {
+        std::string sender;
+        std::vector<std::string> warnings;
+        std::string transcript;
+    };
+    using Reports = std::vector<Received>;
+
+    static int OnSendReport(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        const wire::SignalDescription& signal = wire::SendReportSignal();
+        if (!sd_bus_message_is_signal(m, wire::SendReportInterface().name, signal.name) ||
+            !sd_bus_message_has_signature(m, wire::Signature(signal).c_str())) {
+            return 0;
+        }
+        Received received;
+        if (const char* sender = sd_bus_message_get_sender(m)) received.sender = sender;
+        char** warnings = nullptr;
+        const char* transcript = nullptr;
+        int r = sd_bus_message_read_strv(m, &warnings);
+        if (r >= 0) r = sd_bus_message_read(m, "s", &transcript);
+        for (char** w = warnings; w && *w; ++w) {
+            if (r >= 0) received.warnings.emplace_back(*w);
+            free(*w);
+        }
+        free(warnings);
+        if (r < 0) return 0;
+        received.transcript = transcript ? transcript : "";
+        static_cast<Reports*>(userdata)->push_back(std::move(received));
+        return 1;
+    }
+
+    // The unique name of the service's connection, or empty.
+    std::string ServiceOwner() {
+        sd_bus_message* reply = nullptr;
+        sd_bus_error error{};
+        const char* owner = nullptr;
+        std::string name;
+        if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetNameOwner", &error, &reply, "s",
+                               wire::kBusName) >= 0 &&
+            sd_bus_message_read(reply, "s", &owner) >= 0 && owner) {
+            name = owner;
+        }
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+        return name;
+    }
+
+    static int ReadCountAndStrings(sd_bus_message* reply, std::vector<std::u16string>& out) {
+        std::uint32_t count = 0;
+        char** strings = nullptr;
+        int r = sd_bus_message_read(reply, "u", &count);
+        if (r >= 0) r = sd_bus_message_read_strv(reply, &strings);
+        out.clear();
+        for (char** s = strings; s && *s; ++s) {
+            out.push_back(Utf8ToUtf16(*s));
+            free(*s);
+        }
+        free(strings);
+        return r;
+    }
+
     template <class Read, class... In>
     HRESULT Call(Slot slot, Read&& read, In... in) {
         const char* method = wire::Method(slot).name;
@@ -152,7 +233,7 @@ class DbusManagerClient : public ManagerClient {
         sd_bus_message* reply = nullptr;
         sd_bus_error error{};  // the empty error, SD_BUS_ERROR_NULL in C
         int r = sd_bus_message_new_method_call(bus_, &call, wire::kBusName, wire::kObjectPath,
-                                               wire::kInterface, method);
+                                               wire::InterfaceOf(slot).name, method);
         if (r >= 0 && sizeof...(in) > 0) {
             r = sd_bus_message_append(call, wire::Signature(slot, Direction::kIn), in...);
         }

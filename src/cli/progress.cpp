@@ -14,6 +14,12 @@ std::string ProgressLine(const std::string& what, int expectedSeconds, long long
     return line;
 }
 
+std::string ProgressLine(const std::string& what, int expectedSeconds, const std::string& later,
+                         int laterFrom, long long seconds) {
+    if (!later.empty() && seconds >= laterFrom) return ProgressLine(later, 0, seconds);
+    return ProgressLine(what, expectedSeconds, seconds);
+}
+
 Progress::Progress(std::ostream& out, bool enabled) : out_(out) {
     if (enabled) thread_ = std::thread([this] { Show(); });
 }
@@ -28,11 +34,13 @@ Progress::~Progress() {
     thread_.join();
 }
 
-void Progress::Step(std::string what, int expectedSeconds) {
+void Progress::Step(std::string what, int expectedSeconds, std::string later, int laterFrom) {
     {
         std::lock_guard lock(mutex_);
         what_ = std::move(what);
         expectedSeconds_ = expectedSeconds;
+        later_ = std::move(later);
+        laterFrom_ = laterFrom;
         stepStart_ = std::chrono::steady_clock::now();
         changed_ = true;
     }
@@ -52,7 +60,7 @@ void Progress::Show() {
         const long long seconds =
             duration_cast<std::chrono::seconds>(steady_clock::now() - stepStart_).count();
         if (expectedSeconds_ <= 0 && seconds < 1) continue;
-        const std::string text = ProgressLine(what_, expectedSeconds_, seconds);
+        const std::string text = ProgressLine(what_, expectedSeconds_, later_, laterFrom_, seconds);
         if (text == last) continue;
         // Blanks over what a longer line before left behind.
         out_ << "\r" << text << std::string(shown > text.size() ? shown - text.size() : 0, ' ')

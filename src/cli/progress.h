@@ -20,8 +20,9 @@ class Progress {
     Progress& operator=(const Progress&) = delete;
 
     // What is being done from now on, and the seconds it usually takes (0: no estimate; the
-    // line then appears only after a second, since quick steps need none).
-    void Step(std::string what, int expectedSeconds);
+    // line then appears only after a second, since quick steps need none). A `later` text
+    // takes the line's place once the step has run `laterFrom` seconds: what it then waits for.
+    void Step(std::string what, int expectedSeconds, std::string later = {}, int laterFrom = 0);
 
   private:
     void Show();
@@ -29,8 +30,8 @@ class Progress {
     std::ostream& out_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::string what_;
-    int expectedSeconds_ = 0;
+    std::string what_, later_;
+    int expectedSeconds_ = 0, laterFrom_ = 0;
     std::chrono::steady_clock::time_point stepStart_;
     bool changed_ = false;
     bool done_ = false;
@@ -39,5 +40,8 @@ class Progress {
 
 // The line for a step that has taken `seconds`: "sending... 3 s of about 5 s".
 std::string ProgressLine(const std::string& what, int expectedSeconds, long long seconds);
+// The same for a step with a `later` text from `laterFrom` seconds on (none when empty).
+std::string ProgressLine(const std::string& what, int expectedSeconds, const std::string& later,
+                         int laterFrom, long long seconds);
 
 }  // namespace merel::cli

@@ -51,7 +51,20 @@ constexpr std::array<ArgumentDescription, 2> kGetDetectedCOMPortsOnHost{{
     {"pVal", "as", kOut},
 }};
 
-constexpr std::array<MethodDescription, 9> kMethods{{
+constexpr std::array<ArgumentDescription, 4> kSendConfirmed{{
+    {"u_bstrPhoneNr", "s", kIn},
+    {"u_bstrMessage", "s", kIn},
+    {"u_shMode", "n", kIn},
+    {"u_loReference", "i", kOut},
+}};
+constexpr std::array<ArgumentDescription, 2> kCheckModem{{
+    {"u_uiNrOfLines", "u", kOut},
+    {"pVal", "as", kOut},
+}};
+
+// ISMSMgr's nine, then ISMSMgr2's own two: the order of the slots.
+constexpr std::size_t kFirstInterfaceMethods = 9;
+constexpr std::array<MethodDescription, 11> kMethods{{
     {"SendTextMessage", 1, "method SendTextMessage", kSendTextMessage},
     {"SetSettings", 2, "method SetSettings", kSetSettings},
     {"GetSettings", 3, "method GetSettings", kGetSettings},
@@ -62,6 +75,24 @@ constexpr std::array<MethodDescription, 9> kMethods{{
      kGetDetectedCOMPortsOnHost},
     {"TestPort", 9, "method TestPort", {}},
     {"Init", 10, "method Init", {}},
+    {"SendConfirmed", 11, "method SendConfirmed", kSendConfirmed},
+    {"CheckModem", 12, "method CheckModem", kCheckModem},
+}};
+
+constexpr std::array<ArgumentDescription, 2> kSendReportArguments{{
+    {"warnings", "as", kOut},
+    {"transcript", "s", kOut},
+}};
+constexpr std::array<SignalDescription, 1> kSignals2{{
+    {"SendReport",
+     "what the modem said during a confirmed send, sent to its caller alone before the reply",
+     kSendReportArguments},
+}};
+
+constexpr std::array<InterfaceDescription, 2> kInterfaces{{
+    {kInterface, "ISMSMgr Interface", std::span(kMethods).first(kFirstInterfaceMethods), {}},
+    {kInterface2, "ISMSMgr2 Interface", std::span(kMethods).subspan(kFirstInterfaceMethods),
+     kSignals2},
 }};
 
 // The slots name the described methods in their order.
@@ -75,7 +106,10 @@ static_assert(SlotIs(Slot::kSendTextMessage, "SendTextMessage") &&
               SlotIs(Slot::kGetSMSManagerStatus, "GetSMSManagerStatus") &&
               SlotIs(Slot::kSendMessage, "SendMessage") &&
               SlotIs(Slot::kGetDetectedCOMPortsOnHost, "GetDetectedCOMPortsOnHost") &&
-              SlotIs(Slot::kTestPort, "TestPort") && SlotIs(Slot::kInit, "Init"));
+              SlotIs(Slot::kTestPort, "TestPort") && SlotIs(Slot::kInit, "Init") &&
+              SlotIs(Slot::kSendConfirmed, "SendConfirmed") &&
+              SlotIs(Slot::kCheckModem, "CheckModem"));
+static_assert(static_cast<std::size_t>(Slot::kCheckModem) + 1 == kMethods.size());
 
 constexpr const char* kDoctype =
     "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
@@ -122,12 +156,34 @@ std::string Annotation(const char* name, const std::string& value) {
 
 }  // namespace
 
+std::span<const InterfaceDescription> Interfaces() {
+    return kInterfaces;
+}
+
 std::span<const MethodDescription> InterfaceMethods() {
-    return kMethods;
+    return kInterfaces[0].methods;
 }
 
 const MethodDescription& Method(Slot slot) {
     return kMethods[static_cast<std::size_t>(slot)];
+}
+
+const InterfaceDescription& InterfaceOf(Slot slot) {
+    return kInterfaces[static_cast<std::size_t>(slot) < kFirstInterfaceMethods ? 0 : 1];
+}
+
+const SignalDescription& SendReportSignal() {
+    return kSignals2[0];
+}
+
+const InterfaceDescription& SendReportInterface() {
+    return kInterfaces[1];
+}
+
+std::string Signature(const SignalDescription& signal) {
+    std::string signature;
+    for (const ArgumentDescription& arg : signal.arguments) signature += arg.type;
+    return signature;
 }
 
 std::string Signature(const MethodDescription& method, Direction direction) {
@@ -153,11 +209,11 @@ const char* Signature(Slot slot, Direction direction) {
     return (direction == kIn ? made.in[i] : made.out[i]).c_str();
 }
 
-std::string InterfaceXml() {
-    std::string xml = std::string(" <interface name=\"") + kInterface + "\">\n";
-    xml += "  <annotation name=\"" + std::string(kHelpStringAnnotation) +
-           "\" value=\"ISMSMgr Interface\"/>\n";
-    for (const MethodDescription& method : kMethods) {
+std::string InterfaceXml(const InterfaceDescription& interface) {
+    std::string xml = std::string(" <interface name=\"") + interface.name + "\">\n";
+    xml += "  <annotation name=\"" + std::string(kHelpStringAnnotation) + "\" value=\"" +
+           interface.helpString + "\"/>\n";
+    for (const MethodDescription& method : interface.methods) {
         xml += std::string("  <method name=\"") + method.name + "\">\n";
         for (const ArgumentDescription& arg : method.arguments) {
             xml += std::string("   <arg name=\"") + arg.name + "\" type=\"" + arg.type +
@@ -167,16 +223,26 @@ std::string InterfaceXml() {
         xml += Annotation(kHelpStringAnnotation, method.helpString);
         xml += "  </method>\n";
     }
+    for (const SignalDescription& signal : interface.signals) {
+        xml += std::string("  <signal name=\"") + signal.name + "\">\n";
+        for (const ArgumentDescription& arg : signal.arguments) {
+            xml += std::string("   <arg name=\"") + arg.name + "\" type=\"" + arg.type + "\"/>\n";
+        }
+        xml += Annotation(kHelpStringAnnotation, signal.helpString);
+        xml += "  </signal>\n";
+    }
     xml += " </interface>\n";
     return xml;
 }
 
-std::string InterfaceDocument() {
-    return std::string(kDoctype) + "<node>\n" + InterfaceXml() + "</node>\n";
+std::string InterfaceDocument(const InterfaceDescription& interface) {
+    return std::string(kDoctype) + "<node>\n" + InterfaceXml(interface) + "</node>\n";
 }
 
 std::string ObjectIntrospectionXml() {
-    return std::string(kDoctype) + "<node>\n" + kStandardInterfaces + InterfaceXml() + "</node>\n";
+    std::string xml = std::string(kDoctype) + "<node>\n" + kStandardInterfaces;
+    for (const InterfaceDescription& interface : kInterfaces) xml += InterfaceXml(interface);
+    return xml + "</node>\n";
 }
 
 }  // namespace merel::wire

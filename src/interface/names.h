@@ -1,5 +1,5 @@
 // The names that servers and clients agree on: the class's ProgID, which is also the service's
-// well-known bus name, the one object and its interface, and the prefix of every error name.
+// well-known bus name, the one object and its two interfaces, and the prefix of every error name.
 #pragma once
 
 namespace merel::wire {
@@ -9,6 +9,8 @@ inline constexpr const char* kProgId = "MerelSMSManager.SMSMgr";
 inline constexpr const char* kBusName = kProgId;
 inline constexpr const char* kObjectPath = "/SMSMgr";
 inline constexpr const char* kInterface = "MerelSMSManagerLib.ISMSMgr";
+// The second interface: the calls that report what the modem said.
+inline constexpr const char* kInterface2 = "MerelSMSManagerLib.ISMSMgr2";
 
 // Every failure of a method is an error whose name starts with this prefix.
 inline constexpr const char* kErrorPrefix = "MerelSMSManager.Error.";

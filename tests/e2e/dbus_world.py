@@ -194,9 +194,11 @@ class World:
             wait_until(lambda: not pid_alive(self.bus_pid), 5)
             self.bus_pid = None
 
-    def start_sim(self):
+    def start_sim(self, *options):
+        """modem-sim on the test's link, with `options` (such as --answer ok)."""
         self.sim = subprocess.Popen([self.modem_sim, "--link", self.modem_link, "--json",
-                                     "--transcript", self.transcript, "--idle-exit", "120"],
+                                     "--transcript", self.transcript, "--idle-exit", "180",
+                                     *options],
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         first = self.sim.stdout.readline()
         check(first.startswith("device: /dev/pts/"), f"modem-sim said {first!r}")

@@ -102,12 +102,14 @@ completes() {
     report "completion of '$*'" "$([ "$got" = "$expected" ] || echo "got '$got'")"
 }
 
-completes "send status settings configure ports test-port init" merel-sms ""
+completes "send check status settings configure ports test-port init" merel-sms ""
 completes "send settings" merel-sms se
 completes "--json --timeout --quiet --verbose --system --help --version" merel-sms --
 completes "send status settings" merel-sms --timeout 30 s
 completes "auto text pdu" merel-sms send --mode ""
 completes "pdu" merel-sms --json send "+49 170 1234567" --mode p
+completes "--confirmed" merel-sms send --c
+completes "--help" merel-sms check --
 completes "text pdu" merel-sms configure --mode ""
 completes "--port --baud --mode --help" merel-sms configure --
 completes "" merel-sms configure --baud ""

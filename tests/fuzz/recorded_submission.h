@@ -10,7 +10,8 @@
 
 namespace merel::fuzz {
 
-using Submit = HRESULT (*)(const ModemPort&, std::u16string_view, std::u16string_view, Failure&);
+using Submit = HRESULT (*)(const ModemPort&, std::u16string_view, std::u16string_view, Failure&,
+                           SendOutcome*);
 
 struct RecordedSubmission {
     std::u16string number, text;
@@ -28,7 +29,7 @@ struct RecordedSubmission {
                              return kS_OK;
                          },
                          [] { Require(false); }},
-                        number, text, failure);
+                        number, text, failure, nullptr);
         // A refusal writes nothing and says what it refused.
         if (result == kE_INVALIDARG) {
             Require(writes.empty());

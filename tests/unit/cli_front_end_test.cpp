@@ -27,11 +27,18 @@ struct FakeManager {
     Settings current{u"", 460800, 8, 0, 0, 1, 0, 0};
     Status status;
     HRESULT readResult = kS_OK, portResult = kS_OK, writeResult = kS_OK, sendResult = kS_OK;
+    std::string sendText = "\"fake\"";  // the server's message on a failed send
     std::vector<std::pair<std::u16string, std::u16string>> sent;  // number, text
     std::vector<std::u16string> ports = {u"Serial Port (/dev/ttyS0)",
                                          u"Serial Port (/dev/ttyUSB0)"};
     std::chrono::milliseconds initDelay{0};  // other clients' calls ahead of the Init
     bool busFound = true;
+    // What a confirmed send hears from the modem; the modes it was asked for.
+    SendReport modem;
+    std::vector<std::int16_t> modes;
+    // CheckModem's answer lines, or its failure.
+    std::vector<std::u16string> answers;
+    HRESULT checkResult = kS_OK;
 };
 
 class FakeClient : public ManagerClient {
@@ -82,21 +89,29 @@ class FakeClient : public ManagerClient {
         if (m_.portResult == kS_OK) m_.status.portOpen = m_.status.portInit = 1;
         return Result("Init", m_.portResult, PortText());
     }
-    HRESULT SendConfirmed(const std::u16string&, const std::u16string&, std::int16_t,
-                          SendReport& report) override {
-        report = {};
-        return kE_FAIL;
+    HRESULT SendConfirmed(const std::u16string& number, const std::u16string& text,
+                          std::int16_t mode, SendReport& report) override {
+        m_.modes.push_back(mode);
+        const HRESULT hr = Send("SendConfirmed", number, text, m_.sendText);
+        report = m_.modem;
+        return hr;
     }
     HRESULT CheckModem(std::vector<std::u16string>& lines) override {
         lines.clear();
-        return kE_FAIL;
+        if (!m_.status.portOpen) {
+            return Result("CheckModem", kE_HANDLE, "no port is open: call Init or TestPort");
+        }
+        if (Result("CheckModem", m_.checkResult) == kS_OK) lines = m_.answers;
+        return m_.checkResult;
     }
+
     std::string LastErrorText() const override { return last_; }
     bool Connected() const override { return m_.busFound; }
 
   private:
     // As the server says it, advice for API callers included.
-    HRESULT Send(const char* name, const std::u16string& number, const std::u16string& text) {
+    HRESULT Send(const char* name, const std::u16string& number, const std::u16string& text,
+                 const std::string& failureText = "\"fake\"") {
         if (!m_.busFound) return Result(name, kServerNotStarted, "cannot connect: no bus");
         if (!m_.status.iniFileLoad && !m_.status.portInit) {
             return Result(name, kE_FAIL,
@@ -106,7 +121,7 @@ class FakeClient : public ManagerClient {
         if (!m_.status.portOpen) {
             return Result(name, kE_HANDLE, "no port is open: call Init or TestPort");
         }
-        if (Result(name, m_.sendResult) == kS_OK) m_.sent.emplace_back(number, text);
+        if (Result(name, m_.sendResult, failureText) == kS_OK) m_.sent.emplace_back(number, text);
         return m_.sendResult;
     }
     std::string PortText() const {
@@ -239,9 +254,9 @@ TEST(CliSend, LengthLimitsPerMode) {
 TEST(CliSend, AutoModeFollowsTheStoredCharacterSetAndReadsStandardInput) {
     struct Row {
         std::int16_t characterSet;
-        const char* call;
+        std::int16_t mode;
         std::u16string sent;
-    } rows[] = {{0, "SendTextMessage", u"Gr\u0081\u00E1e"}, {1, "SendPDUMessage", u"Grüße"}};
+    } rows[] = {{0, 0, u"Gr\u0081\u00E1e"}, {1, 1, u"Grüße"}};
     for (const Row& row : rows) {
         FakeManager m = Configured(row.characterSet);
         const Outcome r = RunWith(m, {"send", "1"}, "Grüße\n");
@@ -249,7 +264,8 @@ TEST(CliSend, AutoModeFollowsTheStoredCharacterSetAndReadsStandardInput) {
         EXPECT_EQ(r.err, "");  // no progress display when standard error is no terminal
         ASSERT_EQ(m.sent.size(), 1u);
         EXPECT_EQ(m.sent[0].second, row.sent);
-        EXPECT_EQ(m.calls.back(), row.call);
+        // The mode the text was prepared for goes with it.
+        EXPECT_EQ(m.modes, std::vector<std::int16_t>{row.mode});
     }
     FakeManager m = Configured();
     EXPECT_EQ(RunWith(m, {"send", "1", ""}, "from the input").code, 0);
@@ -456,6 +472,237 @@ TEST(CliSend, FailuresNameCommandsNotApiMethods) {
     EXPECT_NE(r2.err.find("\nhint: no session bus"), std::string::npos) << r2.err;
 }
 
+// What the modem said, in the line a person reads and in the JSON a script reads.
+TEST(CliSend, SaysWhetherTheModemConfirmed) {
+    FakeManager m = Configured();
+    m.modem.reference = 17;
+    Outcome r = RunWith(m, {"send", "+49 170 1234567", "Hi"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("sent in text mode to +49 170 1234567 (")) << r.out;
+    EXPECT_TRUE(r.out.ends_with(" s): confirmed by the modem, reference 17\n")) << r.out;
+    EXPECT_EQ(r.err, "");
+    // --confirmed changes nothing for a confirmed SMS.
+    EXPECT_EQ(RunWith(m, {"send", "--confirmed", "1", "Hi"}).code, 0);
+
+    m.modem.reference = -1;
+    r = RunWith(m, {"send", "--mode", "pdu", "1", "Hi"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.out.starts_with("sent in pdu mode to 1 (")) << r.out;
+    EXPECT_TRUE(
+        r.out.ends_with(" s): not confirmed: the modem did not answer (is the port the "
+                        "modem's AT port? try: merel-sms check)\n"))
+        << r.out;
+
+    // Asked for a confirmation that did not come: a failure, saying that the SMS may have gone.
+    r = RunWith(m, {"send", "--confirmed", "1", "Hi"});
+    EXPECT_EQ(r.code, 75);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("merel-sms: sent in text mode to 1 (")) << r.err;
+    EXPECT_TRUE(
+        r.err.ends_with(", but not confirmed: the modem did not answer: the SMS may or "
+                        "may not have gone out\nhint: is the port the modem's AT port? "
+                        "try: merel-sms check\n"))
+        << r.err;
+    EXPECT_EQ(m.sent.size(), 4u);
+    EXPECT_EQ(m.modes, (std::vector<std::int16_t>{0, 0, 1, 0}));
+}
+
+TEST(CliSend, JsonCarriesTheConfirmationAndWithVerboseTheTranscript) {
+    FakeManager m = Configured();
+    m.modem = {3, {}, "\\r\\n+CMGS: 3\\r\\n"};
+    Outcome r = RunWith(m, {"--json", "send", "1", "Hi"});
+    const auto tail = r.out.substr(r.out.find(",\"confirmed\""));
+    EXPECT_EQ(tail, ",\"confirmed\":true,\"reference\":3,\"warnings\":[]}\n") << r.out;
+    r = RunWith(m, {"--json", "-v", "send", "1", "Hi"});
+    EXPECT_NE(r.out.find(",\"transcript\":\"\\\\r\\\\n+CMGS: 3\\\\r\\\\n\"}"), std::string::npos)
+        << r.out;
+
+    m.modem = {-1,
+               {"the modem does not take character set PCCP437: the text may arrive garbled; "
+                "use PDU mode"},
+               ""};
+    r = RunWith(m, {"--json", "send", "1", "Hi"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find(",\"confirmed\":false,\"reference\":null,\"warnings\":[\"the modem "
+                         "does not take character set PCCP437"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err, "");  // the object carries the warning
+    r = RunWith(m, {"--json", "send", "--confirmed", "1", "Hi"});
+    EXPECT_EQ(r.code, 75);
+    EXPECT_NE(r.out.find("\"ok\":false,\"hresult\":null,\"error\":\"sent in text mode"),
+              std::string::npos)
+        << r.out;
+    // A failure's object keeps the keys of every failure: the warning goes to standard error.
+    EXPECT_EQ(r.out.find("warnings"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.err.starts_with("warning: the modem does not take character set PCCP437"))
+        << r.err;
+}
+
+TEST(CliSend, WarningsArePrintedOnStandardError) {
+    FakeManager m = Configured();
+    m.modem = {0,
+               {"the modem does not take character set PCCP437: the text may arrive garbled; "
+                "use PDU mode"},
+               "\\r\\nERROR\\r\\n"};
+    Outcome r = RunWith(m, {"send", "1", "Hi"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err,
+              "warning: the modem does not take character set PCCP437: the text may arrive "
+              "garbled; use PDU mode\n");
+    EXPECT_NE(r.out.find("reference 0\n"), std::string::npos) << r.out;
+    // --quiet leaves out the success line, not what the modem warned of.
+    r = RunWith(m, {"-q", "send", "1", "Hi"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("warning: the modem does not take")) << r.err;
+    r = RunWith(m, {"-v", "send", "1", "Hi"});
+    EXPECT_NE(r.err.find("merel-sms: the modem said: \\r\\nERROR\\r\\n\n"), std::string::npos)
+        << r.err;
+    // A refused send still tells what the modem warned of.
+    m.sendResult = static_cast<HRESULT>(0x8004114Au);
+    r = RunWith(m, {"send", "1", "Hi"});
+    EXPECT_EQ(r.code, 75);
+    EXPECT_TRUE(r.err.starts_with("warning: the modem does not take")) << r.err;
+}
+
+// A refusal exits 75 with the server's words and a hint for its cause; the modem's time-out
+// says that the SMS may have gone, once.
+TEST(CliSend, ModemRefusalsExit75WithAHint) {
+    struct Row {
+        std::uint32_t hr;
+        const char* text;
+        const char* hint;
+    } rows[] = {
+        {0x8004114Au, "the modem refused the SMS to 1: +CMS ERROR: 330 (SMSC address unknown)",
+         "AT+CSCA=\"+"},
+        {0x80041137u,
+         "the modem refused AT+CMGS for the SMS to 1: +CMS ERROR: 311 (SIM PIN "
+         "required)",
+         "mmcli -i 0 --pin=<pin>"},
+        {0x8004200Bu, "the modem refused the SMS to 1: +CME ERROR: 11 (SIM PIN required)",
+         "AT+CPIN=<pin>"},
+        {0x8004114Bu, "the modem refused the SMS to 1: +CMS ERROR: 331 (no network service)",
+         "antenna"},
+        {0x8004201Eu, "the modem refused the SMS to 1: +CME ERROR: 30 (no network service)",
+         "signal"},
+        {0x80043000u, "the modem refused the SMS to 1: ERROR", "merel-sms check"},
+        {0x800705B4u,
+         "the modem did not confirm the SMS within 60 s: it may or may not have been sent",
+         "ask the recipient"},
+    };
+    for (const Row& row : rows) {
+        FakeManager m = Configured();
+        m.sendResult = static_cast<HRESULT>(row.hr);
+        m.sendText = row.text;
+        const Outcome r = RunWith(m, {"send", "1", "Hi"});
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(r.code, 75);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(
+            r.err.substr(0, r.err.find('\n')),
+            "merel-sms: " + wire::FormatHResult(static_cast<HRESULT>(row.hr)) + ": " + row.text);
+        const std::string hint = r.err.substr(r.err.find('\n') + 1);
+        EXPECT_TRUE(hint.starts_with("hint: ")) << r.err;
+        EXPECT_NE(hint.find(row.hint), std::string::npos) << r.err;
+        EXPECT_TRUE(m.sent.empty());
+    }
+}
+
+// The facts a person acts on, then the verdict; the exit code tells a script the same.
+TEST(CliCheck, ReadyModem) {
+    FakeManager m = Configured();
+    m.answers = {u"AT\tOK",
+                 u"AT+CGMI\tMerel Simulated | OK",
+                 u"AT+CGMM\tGSM Modem | OK",
+                 u"AT+CGMR\t1.0 | OK",
+                 u"AT+CPIN?\t+CPIN: READY | OK",
+                 u"AT+CSQ\t+CSQ: 17,99 | OK",
+                 u"AT+CREG?\t+CREG: 0,1 | OK",
+                 u"AT+COPS?\t+COPS: 0,0,\"Sim Net\" | OK",
+                 u"AT+CSCS=?\t+CSCS: (\"IRA\",\"GSM\",\"UCS2\",\"PCCP437\") | OK"};
+    Outcome r = RunWith(m, {"check"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "manufacturer: Merel Simulated\nmodel: GSM Modem\nrevision: 1.0\nSIM: ready\n"
+              "signal: -79 dBm (3 of 5 bars)\nnetwork: registered, home network, operator Sim "
+              "Net\ncharacter set PCCP437: offered: text mode works\nready to send\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(m.calls, (std::vector<std::string>{"Init", "GetSettings", "CheckModem"}));
+
+    r = RunWith(m, {"--json", "check"});
+    EXPECT_EQ(r.out,
+              "{\"command\":\"check\",\"ok\":true,\"port\":\"/dev/ttyUSB0\",\"ready\":true,"
+              "\"answered\":true,\"manufacturer\":\"Merel Simulated\",\"model\":\"GSM Modem\","
+              "\"revision\":\"1.0\",\"sim\":\"READY\",\"sim_ready\":true,\"signal_rssi\":17,"
+              "\"signal_dbm\":-79,\"signal_bars\":3,\"registration\":\"home\","
+              "\"operator\":\"Sim Net\",\"pccp437\":true,\"lines\":[\"AT\\tOK\","
+              "\"AT+CGMI\\tMerel Simulated | OK\",\"AT+CGMM\\tGSM Modem | OK\",\"AT+CGMR\\t1.0 | "
+              "OK\",\"AT+CPIN?\\t+CPIN: READY | OK\",\"AT+CSQ\\t+CSQ: 17,99 | OK\",\"AT+CREG?\\t+"
+              "CREG: 0,1 | OK\",\"AT+COPS?\\t+COPS: 0,0,\\\"Sim Net\\\" | OK\",\"AT+CSCS=?\\t+"
+              "CSCS: (\\\"IRA\\\",\\\"GSM\\\",\\\"UCS2\\\",\\\"PCCP437\\\") | OK\"]}\n");
+}
+
+TEST(CliCheck, NotReadyExits75WithTheProblemAndItsHint) {
+    FakeManager m = Configured();
+    const std::u16string commands[] = {u"AT",       u"AT+CGMI",  u"AT+CGMM",
+                                       u"AT+CGMR",  u"AT+CPIN?", u"AT+CSQ",
+                                       u"AT+CREG?", u"AT+COPS?", u"AT+CSCS=?"};
+    for (const auto& command : commands) m.answers.push_back(command + u"\t(no answer)");
+    Outcome r = RunWith(m, {"check"});
+    EXPECT_EQ(r.code, 75);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("merel-sms: Nothing answers on /dev/ttyUSB0\nhint: ")) << r.err;
+    EXPECT_NE(r.err.find("systemctl stop ModemManager"), std::string::npos) << r.err;
+    r = RunWith(m, {"--json", "check"});
+    EXPECT_TRUE(
+        r.out.starts_with("{\"command\":\"check\",\"ok\":false,\"hresult\":null,"
+                          "\"error\":\"Nothing answers on /dev/ttyUSB0\",\"hint\":"))
+        << r.out;
+    EXPECT_NE(r.out.find(",\"ready\":false,\"answered\":false,"), std::string::npos) << r.out;
+
+    m.answers[4] = u"AT+CPIN?\t+CPIN: SIM PIN | OK";
+    m.answers[0] = u"AT\tERROR";  // what an earlier send left on the line
+    r = RunWith(m, {"check"});
+    EXPECT_EQ(r.code, 75);
+    EXPECT_NE(r.out.find("SIM: SIM PIN\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(
+        r.err.starts_with("merel-sms: not ready to send: the SIM is locked: it wants its "
+                          "PIN (SIM PIN)\nhint: the SIM wants its PIN: enter it"))
+        << r.err;
+}
+
+// A modem without "PCCP437" is ready, but not for the stored text mode.
+TEST(CliCheck, WithoutPccp437TheStoredTextModeIsNamed) {
+    for (const std::int16_t characterSet : {0, 1}) {
+        FakeManager m = Configured(characterSet);
+        m.answers = {u"AT\tOK", u"AT+CPIN?\t+CPIN: READY | OK", u"AT+CREG?\t+CREG: 0,5 | OK",
+                     u"AT+CSCS=?\t+CSCS: (\"IRA\",\"GSM\",\"UCS2\") | OK"};
+        const Outcome r = RunWith(m, {"check"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        const std::string verdict = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+        EXPECT_EQ(verdict, characterSet == 0
+                               ? "ready to send in PDU mode; the stored text mode would garble "
+                                 "the text: merel-sms configure --mode pdu\n"
+                               : "ready to send\n")
+            << r.out;
+    }
+}
+
+// The call itself failing is the port's failure: nothing was asked.
+TEST(CliCheck, APortThatFailsExits74) {
+    FakeManager m = Configured();
+    m.portResult = kFileNotFound;
+    Outcome r = RunWith(m, {"check"});
+    EXPECT_EQ(r.code, 74);
+    EXPECT_EQ(std::count(m.calls.begin(), m.calls.end(), "CheckModem"), 0);
+
+    FakeManager closed = Configured();
+    closed.checkResult = static_cast<HRESULT>(0x8007045Du);  // the modem was pulled out
+    r = RunWith(closed, {"check"});
+    EXPECT_EQ(r.code, 74);
+    EXPECT_NE(r.err.find("merel-sms ports"), std::string::npos) << r.err;
+}
+
 TEST(CliConfigure, FreshInstallationIsSavedThenOpened) {
     FakeManager m;
     const Outcome r = RunWith(m, {"configure", "--port", "/dev/ttyACM0"});
@@ -638,6 +885,11 @@ TEST(CliProgress, ALongWaitIsExplained) {
     EXPECT_EQ(ProgressLine("sending", 5, 4), "sending... 4 s of about 5 s");
     EXPECT_NE(ProgressLine("sending", 5, 9).find("waiting behind other sends"), std::string::npos);
     EXPECT_EQ(ProgressLine("waiting for the service", 0, 3), "waiting for the service... 3 s");
+    // Once the commands are written, the wait is for the modem's verdict.
+    EXPECT_EQ(ProgressLine("sending", 5, "waiting for the modem's confirmation", 4, 3),
+              "sending... 3 s of about 5 s");
+    EXPECT_EQ(ProgressLine("sending", 5, "waiting for the modem's confirmation", 4, 9),
+              "waiting for the modem's confirmation... 9 s");
 }
 
 }  // namespace

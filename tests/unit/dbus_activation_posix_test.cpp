@@ -7,6 +7,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "host/dbus/activation_files.h"
 #include "interface/description.h"
@@ -58,8 +59,10 @@ TEST(DbusDataHome, AbsoluteXdgValueWinsOverHomeAndFilesSitWhereTheBusLooks) {
     const ActivationPaths paths = ActivationPathsIn("/home/me/.local/share/");
     EXPECT_EQ(paths.serviceFile,
               "/home/me/.local/share/dbus-1/services/MerelSMSManager.SMSMgr.service");
-    EXPECT_EQ(paths.interfaceFile,
-              "/home/me/.local/share/dbus-1/interfaces/MerelSMSManagerLib.ISMSMgr.xml");
+    EXPECT_EQ(paths.interfaceFiles,
+              (std::vector<std::string>{
+                  "/home/me/.local/share/dbus-1/interfaces/MerelSMSManagerLib.ISMSMgr.xml",
+                  "/home/me/.local/share/dbus-1/interfaces/MerelSMSManagerLib.ISMSMgr2.xml"}));
 }
 
 TEST(DbusServiceFile, NamesTheBusNameAndThisExecutable) {
@@ -76,7 +79,11 @@ TEST_F(DbusActivationFiles, RegisterWritesBothFilesAndUnregisterTakesThemAway) {
     ASSERT_EQ(RegisterServer(), 0);
     EXPECT_EQ(Read(paths.serviceFile),
               ServiceFileText(fs::read_symlink("/proc/self/exe").string()));
-    EXPECT_EQ(Read(paths.interfaceFile), InterfaceDocument());
+    // One file per interface, each holding that interface alone.
+    ASSERT_EQ(paths.interfaceFiles.size(), 2u);
+    EXPECT_EQ(Read(paths.interfaceFiles[0]), InterfaceDocument(Interfaces()[0]));
+    EXPECT_EQ(Read(paths.interfaceFiles[1]), InterfaceDocument(Interfaces()[1]));
+    EXPECT_EQ(Read(paths.interfaceFiles[1]).find("<method name=\"Init\""), std::string::npos);
     // No temporary files are left beside them.
     EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(paths.serviceFile).parent_path()),
                             fs::directory_iterator()),
@@ -88,7 +95,7 @@ TEST_F(DbusActivationFiles, RegisterWritesBothFilesAndUnregisterTakesThemAway) {
 
     ASSERT_EQ(UnregisterServer(), 0);
     EXPECT_FALSE(fs::exists(paths.serviceFile));
-    EXPECT_FALSE(fs::exists(paths.interfaceFile));
+    for (const std::string& file : paths.interfaceFiles) EXPECT_FALSE(fs::exists(file)) << file;
     // Unregistering what is not registered succeeds.
     EXPECT_EQ(RemoveActivationFiles(paths), 0);
 

@@ -91,6 +91,46 @@ class DbusBusObject : public ::testing::Test {
     Reply Call(const char* member, const char* signature = "", Args... args) {
         return Reply(client_, kInterface, member, signature, args...);
     }
+    template <typename... Args>
+    Reply Call2(const char* member, const char* signature = "", Args... args) {
+        return Reply(client_, kInterface2, member, signature, args...);
+    }
+
+    // The SendReport signals that reached the client: each one's warnings and transcript, and
+    // how many of them had arrived before the reply of the call just made, which the client
+    // has read up to and no further.
+    struct Report {
+        std::vector<std::string> warnings;
+        std::string transcript;
+    };
+    std::vector<Report> ReportsReceived(std::uint64_t& beforeTheReply) {
+        beforeTheReply = 0;
+        EXPECT_GE(sd_bus_get_n_queued_read(client_, &beforeTheReply), 0);
+        std::vector<Report> reports;
+        sd_bus_slot* slot = nullptr;
+        EXPECT_GE(sd_bus_add_filter(client_, &slot, OnSignal, &reports), 0);
+        while (sd_bus_process(client_, nullptr) > 0) {
+        }
+        sd_bus_slot_unref(slot);
+        return reports;
+    }
+    static int OnSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        if (!sd_bus_message_is_signal(m, kInterface2, "SendReport")) return 0;
+        Report report;
+        char** warnings = nullptr;
+        const char* transcript = nullptr;
+        EXPECT_STREQ(sd_bus_message_get_path(m), kObjectPath);
+        EXPECT_GE(sd_bus_message_read_strv(m, &warnings), 0);
+        EXPECT_GE(sd_bus_message_read(m, "s", &transcript), 0);
+        for (char** w = warnings; w && *w; ++w) {
+            report.warnings.emplace_back(*w);
+            free(*w);
+        }
+        free(warnings);
+        report.transcript = transcript ? transcript : "";
+        static_cast<std::vector<Report>*>(userdata)->push_back(std::move(report));
+        return 1;
+    }
 
     static void ExpectHResult(const Reply& reply, std::uint32_t expected) {
         EXPECT_FALSE(reply.Ok());
@@ -117,7 +157,7 @@ class DbusBusObject : public ::testing::Test {
         return {port, baud, std::vector<int>(v, v + 6)};
     }
 
-    // The count and the names of a GetDetectedCOMPortsOnHost reply.
+    // The count and the names of a GetDetectedCOMPortsOnHost or CheckModem reply.
     using Ports = std::pair<std::uint32_t, std::vector<std::string>>;
     static Ports ReadPorts(const Reply& reply) {
         std::uint32_t count = 99;
@@ -251,6 +291,74 @@ TEST_F(DbusBusObject, IntrospectOnTheObjectGivesOurDataWithAnnotations) {
     EXPECT_EQ(std::string(xml), ObjectIntrospectionXml());
     // Looking is no call of the interface.
     EXPECT_EQ(calls_, 0);
+}
+
+// A modem that says nothing: the send's bytes are the usual ones, the result is "not
+// confirmed", and the caller has its report signal before the reply.
+TEST_F(DbusBusObject, SendConfirmedGivesTheReferenceAfterItsReport) {
+    InitWithCharacterSet(1);
+    // Mode 0 sends in text mode whatever the stored character set: U+00E9 becomes the byte E9.
+    const Reply text = Call2("SendConfirmed", "ssn", "+49 170 1234567", "H\xC3\xA9", 0);
+    ASSERT_TRUE(text.Ok()) << text.error.message;
+    std::uint64_t early = 0;
+    const auto reports = ReportsReceived(early);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(early, 1u);
+    EXPECT_TRUE(reports[0].warnings.empty());
+    std::int32_t reference = 0;
+    ASSERT_GE(sd_bus_message_read(text.message, "i", &reference), 0);
+    EXPECT_EQ(reference, -1);
+    ASSERT_EQ(world_.log.writes.size(), 5u);
+    EXPECT_EQ(world_.log.writes[2], "AT+CMGS=\"+491701234567\"\n\r");
+    EXPECT_EQ(world_.log.writes[3], "H\xE9\x1A\n\r");
+
+    // Mode -1 takes the stored one, PDU here.
+    world_.log.writes.clear();
+    ASSERT_TRUE(Call2("SendConfirmed", "ssn", "4912345678", "Hi", -1).Ok());
+    ASSERT_EQ(world_.log.writes.size(), 6u);
+    EXPECT_EQ(world_.log.writes[3], "AT+CMGS=16\n\r");
+    EXPECT_EQ(ReportsReceived(early).size(), 1u);
+}
+
+// A failed send reports too, before its error; a call refused on arrival reaches neither the
+// manager nor the modem, and has nothing to report.
+TEST_F(DbusBusObject, SendConfirmedFailuresComeBackAsTheirHResults) {
+    InitWithCharacterSet(0);
+    const Reply mode = Call2("SendConfirmed", "ssn", "123", "Hi", 2);
+    ExpectHResult(mode, 0x80070057u);
+    EXPECT_NE(std::string(mode.error.message).find('2'), std::string::npos) << mode.error.message;
+    std::uint64_t early = 0;
+    EXPECT_EQ(ReportsReceived(early).size(), 1u);
+    EXPECT_EQ(early, 1u);
+    EXPECT_TRUE(world_.log.writes.empty());
+
+    const int calls = calls_;
+    const std::string longNumber(5000, '1');
+    const Reply oversized = Call2("SendConfirmed", "ssn", longNumber.c_str(), "Hi", 0);
+    ExpectHResult(oversized, 0x80070057u);
+    EXPECT_NE(std::string(oversized.error.message).find("u_bstrPhoneNr"), std::string::npos);
+    EXPECT_EQ(calls_, calls);
+    EXPECT_TRUE(ReportsReceived(early).empty());
+    // Longs where the mode's short belongs.
+    EXPECT_STREQ(Call2("SendConfirmed", "ssi", "123", "Hi", 0).error.name,
+                 SD_BUS_ERROR_INVALID_ARGS);
+    EXPECT_TRUE(world_.log.writes.empty());
+}
+
+// CheckModem is shaped like the port list: the count, then one line per query.
+TEST_F(DbusBusObject, CheckModemGivesTheCountThenTheLines) {
+    ExpectHResult(Call2("CheckModem"), 0x80070006u);  // no port is open
+    InitWithCharacterSet(0);
+    const Reply reply = Call2("CheckModem");
+    ASSERT_TRUE(reply.Ok()) << reply.error.message;
+    EXPECT_STREQ(sd_bus_message_get_signature(reply.message, 1), "uas");
+    const Ports lines = ReadPorts(reply);
+    EXPECT_EQ(lines.first, 9u);
+    ASSERT_EQ(lines.second.size(), 9u);
+    EXPECT_EQ(lines.second[0], "AT\t(no answer)");
+    EXPECT_EQ(lines.second[8], "AT+CSCS=?\t(no answer)");
+    // The nine methods are not served on the second interface.
+    EXPECT_STREQ(Call2("Init").error.name, SD_BUS_ERROR_UNKNOWN_METHOD);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ _merel_sms_serial_devices() {
 _merel_sms() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=""
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands="send status settings configure ports test-port init"
+    local commands="send check status settings configure ports test-port init"
     local globals="--json --timeout --quiet --verbose --system --help --version"
 
     # The command is the first word that is neither an option nor the value of --timeout.
@@ -55,7 +55,7 @@ _merel_sms() {
     local words
     case $command in
         "") if [[ $cur == -* ]]; then words=$globals; else words=$commands; fi ;;
-        send) words="--mode --help" ;;
+        send) words="--mode --confirmed --help" ;;
         configure) words="--port --baud --mode --help" ;;
         *) words="--help" ;;
     esac

@@ -140,8 +140,11 @@ const char* HomeFolder(std::string& fallback) {
 ActivationPaths ActivationPathsIn(const std::string& dataHome) {
     std::string base = dataHome;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
-    return {base + "/dbus-1/services/" + wire::kBusName + ".service",
-            base + "/dbus-1/interfaces/" + wire::kInterface + ".xml"};
+    ActivationPaths paths{base + "/dbus-1/services/" + wire::kBusName + ".service", {}};
+    for (const wire::InterfaceDescription& interface : wire::Interfaces()) {
+        paths.interfaceFiles.push_back(base + "/dbus-1/interfaces/" + interface.name + ".xml");
+    }
+    return paths;
 }
 
 std::string ServiceFileText(std::string_view executable) {
@@ -154,11 +157,21 @@ HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view exec
         Failed(hr)) {
         return hr;
     }
-    return WriteWholeFile(paths.interfaceFile, wire::InterfaceDocument());
+    const auto interfaces = wire::Interfaces();
+    for (std::size_t i = 0; i < interfaces.size() && i < paths.interfaceFiles.size(); ++i) {
+        if (const HRESULT hr =
+                WriteWholeFile(paths.interfaceFiles[i], wire::InterfaceDocument(interfaces[i]));
+            Failed(hr)) {
+            return hr;
+        }
+    }
+    return kS_OK;
 }
 
 HRESULT RemoveActivationFiles(const ActivationPaths& paths) {
-    if (const HRESULT hr = RemoveFile(paths.interfaceFile); Failed(hr)) return hr;
+    for (const std::string& file : paths.interfaceFiles) {
+        if (const HRESULT hr = RemoveFile(file); Failed(hr)) return hr;
+    }
     return RemoveFile(paths.serviceFile);
 }
 

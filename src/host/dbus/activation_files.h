@@ -1,5 +1,5 @@
 // Registration on Linux: the session bus's activation file, which starts this executable for
-// the first call to the bus name, and the interface description beside it.
+// the first call to the bus name, and the interface descriptions beside it.
 #pragma once
 
 #include <sys/types.h>
@@ -7,14 +7,17 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/hresult.h"
 
 namespace merel::dbus {
 
 struct ActivationPaths {
-    std::string serviceFile;    // <data home>/dbus-1/services/MerelSMSManager.SMSMgr.service
-    std::string interfaceFile;  // <data home>/dbus-1/interfaces/MerelSMSManagerLib.ISMSMgr.xml
+    std::string serviceFile;  // <data home>/dbus-1/services/MerelSMSManager.SMSMgr.service
+    // <data home>/dbus-1/interfaces/<interface>.xml, one per interface in the order of
+    // wire::Interfaces().
+    std::vector<std::string> interfaceFiles;
 };
 
 // Makes `path` and its missing parents with `mode`. Returns 0 or a Win32 error.
@@ -33,10 +36,10 @@ ActivationPaths ActivationPathsIn(const std::string& dataHome);
 // The activation file's text for the executable at `executable`.
 std::string ServiceFileText(std::string_view executable);
 
-// Writes both files (creating their folders), the activation file first. Returns S_OK or the
-// HRESULT of the failing step; the interface file is not written when the first step failed.
+// Writes the files (creating their folders), the activation file first. Returns S_OK or the
+// HRESULT of the failing step; no interface file is written when the first step failed.
 HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view executable);
-// Removes both files, the interface file first; a file that is not there counts as removed.
+// Removes the files, the interface files first; a file that is not there counts as removed.
 HRESULT RemoveActivationFiles(const ActivationPaths& paths);
 
 // The same for this process: the user's data folder and this executable's own path.

@@ -54,8 +54,10 @@ using Run = std::function<HRESULT(CSMSMgr&)>;
 using Reply = std::function<int(sd_bus_message*, HRESULT)>;
 
 // Hands the call to the manager's thread. On failure the text that says what failed is made
-// there too, right after the call, from what the manager recorded.
-int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, bool quick = false) {
+// there too, right after the call, from what the manager recorded. `before`, when given, runs
+// on the bus thread ahead of the reply or the error, whatever the outcome.
+int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, bool quick = false,
+           Reply before = {}) {
     auto& self = *static_cast<SmsMgrBusObject*>(userdata);
     auto text = std::make_shared<std::string>();
     auto runAndDescribe = [run = std::move(run), text,
@@ -72,9 +74,10 @@ int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, bool quic
         return hr;
     };
     // Runs on the bus thread, called from C: nothing may be thrown out of it.
-    auto replyWithText = [reply = std::move(reply), text](sd_bus_message* call,
-                                                          HRESULT hr) noexcept {
+    auto replyWithText = [reply = std::move(reply), before = std::move(before), text](
+                             sd_bus_message* call, HRESULT hr) noexcept {
         try {
+            if (before) before(call, hr);
             if (Failed(hr) && !text->empty()) return ReplyHResultError(call, hr, *text);
             return reply(call, hr);
         } catch (...) {
@@ -216,7 +219,9 @@ int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error*) {
         kQuick);
 }
 
-int ReplyPorts(sd_bus_message* call, std::uint32_t count, std::vector<std::string>& names) {
+// A count and an array of strings: the reply of GetDetectedCOMPortsOnHost and of CheckModem.
+int ReplyCountAndStrings(sd_bus_message* call, std::uint32_t count,
+                         std::vector<std::string>& names) {
     std::vector<char*> strv;
     strv.reserve(names.size() + 1);
     for (auto& name : names) strv.push_back(name.data());
@@ -251,7 +256,7 @@ int OnGetDetectedCOMPortsOnHost(sd_bus_message* call, void* userdata, sd_bus_err
         },
         [out](sd_bus_message* call, HRESULT hr) {
             if (Failed(hr)) return ReplyHResultError(call, hr);
-            return ReplyPorts(call, out->count, out->names);
+            return ReplyCountAndStrings(call, out->count, out->names);
         });
 }
 
@@ -263,6 +268,95 @@ int OnTestPort(sd_bus_message* call, void* userdata, sd_bus_error*) {
 int OnInit(sd_bus_message* call, void* userdata, sd_bus_error*) {
     return Submit(
         userdata, call, [](CSMSMgr& manager) { return manager.Init(); }, ReplyEmpty);
+}
+
+// The warnings and the transcript of a confirmed send, as a signal to its caller alone: a
+// unicast signal reaches no other client, and it arrives before the reply, which travels the
+// same way. Returns 0 or a negative errno.
+int SendReportTo(sd_bus_message* call, const std::vector<std::string>& warnings,
+                 const std::string& transcript) {
+    sd_bus* bus = sd_bus_message_get_bus(call);
+    const wire::SignalDescription& signal = wire::SendReportSignal();
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_signal(bus, &raw, wire::kObjectPath,
+                                      wire::SendReportInterface().name, signal.name);
+    if (r < 0) return r;
+    MessagePtr message(raw);
+    // A peer-to-peer connection has no sender names: the signal then goes to the one peer.
+    if (const char* caller = sd_bus_message_get_sender(call)) {
+        r = sd_bus_message_set_destination(message.get(), caller);
+        if (r < 0) return r;
+    }
+    std::vector<char*> strv;
+    std::vector<std::string> copies(warnings);
+    for (auto& warning : copies) strv.push_back(warning.data());
+    strv.push_back(nullptr);
+    r = sd_bus_message_append_strv(message.get(), strv.data());
+    if (r >= 0) r = sd_bus_message_append(message.get(), "s", transcript.c_str());
+    if (r < 0) return r;
+    return sd_bus_send(bus, message.get(), nullptr);
+}
+
+int OnSendConfirmed(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    const char* phoneNr = nullptr;
+    const char* message = nullptr;
+    std::int16_t mode = 0;
+    const int r = sd_bus_message_read(call, In(Slot::kSendConfirmed), &phoneNr, &message, &mode);
+    if (r < 0) return r;
+    if (const auto refused =
+            RefuseOversized(call, {{StringArgument::kNumber, std::strlen(phoneNr)},
+                                   {StringArgument::kText, std::strlen(message)}})) {
+        return *refused;
+    }
+    struct Outcome {
+        std::int32_t reference = -1;
+        std::vector<std::string> warnings;
+        std::string transcript;
+    };
+    auto out = std::make_shared<Outcome>();
+    return Submit(
+        userdata, call,
+        [number = Utf8ToUtf16(phoneNr), text = Utf8ToUtf16(message), mode, out](CSMSMgr& manager) {
+            const HRESULT hr = manager.SendConfirmed(number, text, mode, out->reference);
+            // The report is the manager's until its next send: taken here, on its thread.
+            const CSMSMgr::ModemReport& report = manager.LastModemReport();
+            out->warnings = report.warnings;
+            out->transcript = report.transcript;
+            return hr;
+        },
+        [out](sd_bus_message* call, HRESULT hr) {
+            if (Failed(hr)) return ReplyHResultError(call, hr);
+            return sd_bus_reply_method_return(
+                call, wire::Signature(Slot::kSendConfirmed, Direction::kOut), out->reference);
+        },
+        false,
+        // The report is no part of the result: a caller that cannot send it still gets the
+        // result.
+        [out](sd_bus_message* call, HRESULT) {
+            return SendReportTo(call, out->warnings, out->transcript);
+        });
+}
+
+int OnCheckModem(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    struct Lines {
+        std::uint32_t count = 0;
+        std::vector<std::string> lines;
+    };
+    auto out = std::make_shared<Lines>();
+    return Submit(
+        userdata, call,
+        [out](CSMSMgr& manager) {
+            std::vector<std::u16string> lines16;
+            const HRESULT got = manager.CheckModem(out->count, lines16);
+            if (!Failed(got)) {
+                for (const auto& line : lines16) out->lines.push_back(Utf16ToUtf8(line));
+            }
+            return got;
+        },
+        [out](sd_bus_message* call, HRESULT hr) {
+            if (Failed(hr)) return ReplyHResultError(call, hr);
+            return ReplyCountAndStrings(call, out->count, out->lines);
+        });
 }
 
 // The bus library writes its own introspection data without annotations of our choosing, so
@@ -306,17 +400,22 @@ constexpr Handler kHandlers[] = {
     {Slot::kGetDetectedCOMPortsOnHost, Guard<OnGetDetectedCOMPortsOnHost>},
     {Slot::kTestPort, Guard<OnTestPort>},
     {Slot::kInit, Guard<OnInit>},
+    {Slot::kSendConfirmed, Guard<OnSendConfirmed>},
+    {Slot::kCheckModem, Guard<OnCheckModem>},
 };
 
-// The method table as the bus library reads it, made from the interface description: the
-// members, signatures and parameter names are the description's, the handlers are found by
-// name. The strings it points into live as long as the table.
+// The method table of one interface as the bus library reads it, made from the interface
+// description: the members, signatures and parameter names are the description's, the handlers
+// are found by slot. The strings it points into live as long as the table.
 class DerivedMethodTable {
   public:
-    DerivedMethodTable() {
-        static_assert(std::size(kHandlers) == static_cast<std::size_t>(Slot::kInit) + 1,
+    explicit DerivedMethodTable(const wire::InterfaceDescription& interface) {
+        static_assert(std::size(kHandlers) == static_cast<std::size_t>(Slot::kCheckModem) + 1,
                       "every described method has a handler");
+        std::vector<const Handler*> handlers;
         for (const Handler& h : kHandlers) {
+            if (&wire::InterfaceOf(h.slot) != &interface) continue;
+            handlers.push_back(&h);
             std::string names;
             for (auto direction : {Direction::kIn, Direction::kOut}) {
                 for (const wire::ArgumentDescription& arg : wire::Method(h.slot).arguments) {
@@ -325,12 +424,24 @@ class DerivedMethodTable {
             }
             names_.push_back(std::move(names));
         }
+        for (const wire::SignalDescription& signal : interface.signals) {
+            signatures_.push_back(wire::Signature(signal));
+            std::string names;
+            for (const wire::ArgumentDescription& arg : signal.arguments) {
+                names.append(arg.name).push_back('\0');
+            }
+            signalNames_.push_back(std::move(names));
+        }
         table_.push_back(SD_BUS_VTABLE_START(0));
-        for (std::size_t i = 0; i < std::size(kHandlers); ++i) {
-            const Slot slot = kHandlers[i].slot;
+        for (std::size_t i = 0; i < handlers.size(); ++i) {
+            const Slot slot = handlers[i]->slot;
             table_.push_back(SD_BUS_METHOD_WITH_NAMES_OFFSET(
                 wire::Method(slot).name, wire::Signature(slot, Direction::kIn), names_[i].c_str(),
-                wire::Signature(slot, Direction::kOut), , kHandlers[i].handler, 0, kFlags));
+                wire::Signature(slot, Direction::kOut), , handlers[i]->handler, 0, kFlags));
+        }
+        for (std::size_t i = 0; i < interface.signals.size(); ++i) {
+            table_.push_back(SD_BUS_SIGNAL_WITH_NAMES(
+                interface.signals[i].name, signatures_[i].c_str(), signalNames_[i].c_str(), 0));
         }
         table_.push_back(SD_BUS_VTABLE_END);
     }
@@ -339,13 +450,17 @@ class DerivedMethodTable {
 
   private:
     // Filled completely before the table points into them.
-    std::vector<std::string> names_;
+    std::vector<std::string> names_, signatures_, signalNames_;
     std::vector<sd_bus_vtable> table_;
 };
 
-const DerivedMethodTable& MethodTableOnce() {
-    static const DerivedMethodTable table;
-    return table;
+const DerivedMethodTable& MethodTableOnce(std::size_t interface) {
+    static const std::vector<DerivedMethodTable> tables = [] {
+        std::vector<DerivedMethodTable> made;
+        for (const wire::InterfaceDescription& i : wire::Interfaces()) made.emplace_back(i);
+        return made;
+    }();
+    return tables.at(interface);
 }
 
 }  // namespace
@@ -354,19 +469,25 @@ SmsMgrBusObject::SmsMgrBusObject(Dispatch dispatch_) : dispatch(std::move(dispat
 
 SmsMgrBusObject::~SmsMgrBusObject() {
     sd_bus_slot_unref(introspectSlot_);
-    sd_bus_slot_unref(methodsSlot_);
+    for (sd_bus_slot* slot : methodsSlots_) sd_bus_slot_unref(slot);
 }
 
 int SmsMgrBusObject::Publish(sd_bus* bus) {
-    int r = sd_bus_add_object_vtable(bus, &methodsSlot_, wire::kObjectPath, wire::kInterface,
-                                     MethodTableOnce().Table(), this);
-    if (r < 0) return r;
-    r = sd_bus_add_object(bus, &introspectSlot_, wire::kObjectPath, OnObjectMessage, this);
+    const auto interfaces = wire::Interfaces();
+    static_assert(std::tuple_size_v<decltype(methodsSlots_)> == 2);
+    for (std::size_t i = 0; i < interfaces.size() && i < methodsSlots_.size(); ++i) {
+        const int r =
+            sd_bus_add_object_vtable(bus, &methodsSlots_[i], wire::kObjectPath, interfaces[i].name,
+                                     MethodTableOnce(i).Table(), this);
+        if (r < 0) return r;
+    }
+    const int r =
+        sd_bus_add_object(bus, &introspectSlot_, wire::kObjectPath, OnObjectMessage, this);
     return r < 0 ? r : 0;
 }
 
-const sd_bus_vtable* SmsMgrBusObject::MethodTable() {
-    return MethodTableOnce().Table();
+const sd_bus_vtable* SmsMgrBusObject::MethodTable(std::size_t interface) {
+    return MethodTableOnce(interface).Table();
 }
 
 }  // namespace merel::dbus

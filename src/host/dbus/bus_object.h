@@ -1,8 +1,11 @@
-// The manager object on the bus: the method table of MerelSMSManagerLib.ISMSMgr, the argument
-// conversion between D-Bus and the manager (UTF-8 strings become UTF-16 and back), the error
-// replies, and introspection data that carries the dispatch identifiers.
+// The manager object on the bus: the method tables of MerelSMSManagerLib.ISMSMgr and ISMSMgr2,
+// the argument conversion between D-Bus and the manager (UTF-8 strings become UTF-16 and back),
+// the error replies, the report signal of a confirmed send, and introspection data that carries
+// the dispatch identifiers.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <functional>
 
 #include <systemd/sd-bus.h>
@@ -13,7 +16,7 @@ namespace merel::dbus {
 
 class SmsMgrBusObject {
   public:
-    // One call of the nine methods, split where the threads meet: `run` carries it out on the
+    // One call of the methods, split where the threads meet: `run` carries it out on the
     // manager, on the thread that owns the manager; `reply` answers it from the result, on the
     // bus thread, and returns 0 or a negative errno. Both run either within the dispatch or
     // after the method handler has returned; then the message must be kept referenced until
@@ -23,7 +26,7 @@ class SmsMgrBusObject {
         std::function<int(sd_bus_message* call, HRESULT hr)> reply;
         bool quick = false;
     };
-    // Takes every call of the nine methods once the bus library has checked its signature and
+    // Takes every call of the methods once the bus library has checked its signature and
     // its arguments have been read. Returns what the method handler returns to the library:
     // 1 when the call has been answered or will be, a negative errno for the library to answer.
     using Dispatch = std::function<int(sd_bus_message* call, MethodCall method)>;
@@ -36,13 +39,14 @@ class SmsMgrBusObject {
     // Serves the object at its path on the bus. Returns 0 or a negative errno.
     int Publish(sd_bus* bus);
 
-    // The method table, for checking it against the interface description.
-    static const sd_bus_vtable* MethodTable();
+    // The method table of the interface at `interface` in wire::Interfaces(), for checking it
+    // against the interface description.
+    static const sd_bus_vtable* MethodTable(std::size_t interface);
 
     Dispatch dispatch;
 
   private:
-    sd_bus_slot* methodsSlot_ = nullptr;
+    std::array<sd_bus_slot*, 2> methodsSlots_{};  // one per interface
     sd_bus_slot* introspectSlot_ = nullptr;
 };
 
