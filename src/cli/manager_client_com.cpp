@@ -67,24 +67,19 @@ std::string SystemMessage(HRESULT hr) {
     return text.empty() ? "unknown error" : Utf16ToUtf8(text);
 }
 
-// The methods of ISMSMgr2, as its type library declares them, with the place of the argument
-// that is the method's retval (IDispatch gives it as the call's result).
-constexpr wire::ArgumentDescription kSendConfirmedArguments[] = {
-    {"u_bstrPhoneNr", "s", wire::Direction::kIn},
-    {"u_bstrMessage", "s", wire::Direction::kIn},
-    {"u_shMode", "n", wire::Direction::kIn},
-    {"u_loReference", "i", wire::Direction::kOut},
-};
-constexpr wire::ArgumentDescription kCheckModemArguments[] = {
-    {"u_uiNrOfLines", "u", wire::Direction::kOut},
-    {"pVal", "as", wire::Direction::kOut},
-};
-constexpr wire::MethodDescription kSendConfirmed{"SendConfirmed", 11, "method SendConfirmed",
-                                                 kSendConfirmedArguments};
-constexpr std::size_t kSendConfirmedResult = 3;
-constexpr wire::MethodDescription kCheckModem{"CheckModem", 12, "method CheckModem",
-                                              kCheckModemArguments};
-constexpr std::size_t kCheckModemResult = 1;
+// The place of the argument that the type library declares [out, retval], which IDispatch
+// gives as the call's result rather than among the arguments: the last one of these three
+// methods, none of the others.
+std::optional<std::size_t> RetvalOf(wire::Slot slot) {
+    switch (slot) {
+        case wire::Slot::kGetDetectedCOMPortsOnHost:
+        case wire::Slot::kSendConfirmed:
+        case wire::Slot::kCheckModem:
+            return wire::Method(slot).arguments.size() - 1;
+        default:
+            return std::nullopt;
+    }
+}
 
 // The strings of a SAFEARRAY of BSTR in a variant; none for anything else.
 std::vector<std::u16string> StringsOf(const VARIANT& list) {
@@ -102,15 +97,16 @@ std::vector<std::u16string> StringsOf(const VARIANT& list) {
     return strings;
 }
 
-// A call through IDispatch::Invoke, made from a method's description: the dispatch identifier
-// and each argument's automation type come from there. Calls are late bound because the
-// exception record of a failed Invoke carries the server's text to every client, while the
+// A call through IDispatch::Invoke, made from the interface description: the dispatch
+// identifier and each argument's automation type come from there. Calls are late bound because
+// the exception record of a failed Invoke carries the server's text to every client, while the
 // error object of a call through the table of methods does not cross processes under Wine.
 class DispatchCall {
   public:
-    // `result`: the place of the argument that is the method's retval, if it has one.
-    DispatchCall(const wire::MethodDescription& method, std::optional<std::size_t> result)
-        : method_(method), result_index_(result), values_(method_.arguments.size()) {
+    explicit DispatchCall(wire::Slot slot)
+        : method_(wire::Method(slot)),
+          result_index_(RetvalOf(slot)),
+          values_(method_.arguments.size()) {
         VariantInit(&result_);
         for (std::size_t i = 0; i < values_.size(); ++i) {
             VariantInit(&values_[i]);
@@ -339,20 +335,18 @@ class ComManagerClient : public ManagerClient {
                           std::int16_t mode, SendReport& report) override {
         report = {};
         return Call<SendReport>(
-            report, kSendConfirmed, kSendConfirmedResult,
+            report, wire::Slot::kSendConfirmed,
             [&](DispatchCall& call) {
                 call.In(0, number);
                 call.In(1, text);
                 call.In(2, mode);
             },
-            [](const DispatchCall& call, SendReport& r) {
-                r.reference = call.ResultLong(-1);
-            });
+            [](const DispatchCall& call, SendReport& r) { r.reference = call.ResultLong(-1); });
     }
     HRESULT CheckModem(std::vector<std::u16string>& lines) override {
         lines.clear();
         return Call<std::vector<std::u16string>>(
-            lines, kCheckModem, kCheckModemResult, [](DispatchCall&) {},
+            lines, wire::Slot::kCheckModem, [](DispatchCall&) {},
             [](const DispatchCall& call, std::vector<std::u16string>& out) {
                 out = StringsOf(call.Result());
             });
@@ -377,16 +371,9 @@ class ComManagerClient : public ManagerClient {
     template <class Out>
     HRESULT Call(Out& out, wire::Slot slot, const std::function<void(DispatchCall&)>& fill,
                  std::function<void(const DispatchCall&, Out&)> read) {
-        return Call(out, wire::Method(slot), ArrayResult(wire::Method(slot)), fill,
-                    std::move(read));
-    }
-    template <class Out>
-    HRESULT Call(Out& out, const wire::MethodDescription& method, std::optional<std::size_t> result,
-                 const std::function<void(DispatchCall&)>& fill,
-                 std::function<void(const DispatchCall&, Out&)> read) {
         lastError_.clear();
         if (!manager_) return Fail(created_, "cannot create the SMSMgr object");
-        auto call = std::make_shared<DispatchCall>(method, result);
+        auto call = std::make_shared<DispatchCall>(slot);
         fill(*call);
         auto shared = std::make_shared<Shared<Out>>();
         shared->out = out;
@@ -422,14 +409,6 @@ class ComManagerClient : public ManagerClient {
         lastError_ = shared->text.starts_with("0x") ? shared->text
                                                     : wire::FormatHResult(hr) + ": " + shared->text;
         return hr;
-    }
-
-    // Of the nine methods, only one has a retval: the array of GetDetectedCOMPortsOnHost.
-    static std::optional<std::size_t> ArrayResult(const wire::MethodDescription& method) {
-        for (std::size_t i = 0; i < method.arguments.size(); ++i) {
-            if (std::string_view(method.arguments[i].type) == "as") return i;
-        }
-        return std::nullopt;
     }
 
     // The three sends: a number and a text, and for SendTextMessage the flags.
