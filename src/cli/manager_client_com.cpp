@@ -67,6 +67,36 @@ std::string SystemMessage(HRESULT hr) {
     return text.empty() ? "unknown error" : Utf16ToUtf8(text);
 }
 
+// The place of the argument that the type library declares [out, retval], which IDispatch
+// gives as the call's result rather than among the arguments: the last one of these three
+// methods, none of the others.
+std::optional<std::size_t> RetvalOf(wire::Slot slot) {
+    switch (slot) {
+        case wire::Slot::kGetDetectedCOMPortsOnHost:
+        case wire::Slot::kSendConfirmed:
+        case wire::Slot::kCheckModem:
+            return wire::Method(slot).arguments.size() - 1;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The strings of a SAFEARRAY of BSTR in a variant; none for anything else.
+std::vector<std::u16string> StringsOf(const VARIANT& list) {
+    std::vector<std::u16string> strings;
+    if (V_VT(&list) != (VT_ARRAY | VT_BSTR) || !V_ARRAY(&list)) return strings;
+    LONG lower = 0, upper = -1;
+    SafeArrayGetLBound(V_ARRAY(&list), 1, &lower);
+    SafeArrayGetUBound(V_ARRAY(&list), 1, &upper);
+    for (LONG i = lower; i <= upper; ++i) {
+        Bstr text;
+        if (SUCCEEDED(SafeArrayGetElement(V_ARRAY(&list), &i, text.Out()))) {
+            strings.push_back(text.Text());
+        }
+    }
+    return strings;
+}
+
 // A call through IDispatch::Invoke, made from the interface description: the dispatch
 // identifier and each argument's automation type come from there. Calls are late bound because
 // the exception record of a failed Invoke carries the server's text to every client, while the
@@ -74,7 +104,9 @@ std::string SystemMessage(HRESULT hr) {
 class DispatchCall {
   public:
     explicit DispatchCall(wire::Slot slot)
-        : method_(wire::Method(slot)), values_(method_.arguments.size()) {
+        : method_(wire::Method(slot)),
+          result_index_(RetvalOf(slot)),
+          values_(method_.arguments.size()) {
         VariantInit(&result_);
         for (std::size_t i = 0; i < values_.size(); ++i) {
             VariantInit(&values_[i]);
@@ -112,11 +144,11 @@ class DispatchCall {
     HRESULT Invoke(IDispatch* dispatch, std::string& text) {
         if (FAILED(prepared_)) return prepared_;
         // IDispatch takes the arguments last first; out-arguments go by reference to their
-        // storage. An array comes back as the call's result: it is the method's retval.
+        // storage. The retval comes back as the call's result.
         std::vector<VARIANTARG> args;
         for (std::size_t i = values_.size(); i-- > 0;) {
             const wire::ArgumentDescription& arg = method_.arguments[i];
-            if (IsResult(arg)) continue;
+            if (i == result_index_) continue;
             VARIANTARG passed;
             VariantInit(&passed);
             if (arg.direction == wire::Direction::kIn) {
@@ -173,6 +205,14 @@ class DispatchCall {
                               SysStringLen(V_BSTR(&value)));
     }
     const VARIANT& Result() const { return result_; }
+    // The retval as a long, or `otherwise` when it is not a number.
+    std::int32_t ResultLong(std::int32_t otherwise) const {
+        VARIANT converted;
+        VariantInit(&converted);
+        VARIANT* source = const_cast<VARIANT*>(&result_);  // only read
+        if (FAILED(VariantChangeType(&converted, source, 0, VT_I4))) return otherwise;
+        return V_I4(&converted);
+    }
 
   private:
     // The automation type of a described argument: strings are BSTRs, the integers keep their
@@ -186,16 +226,13 @@ class DispatchCall {
         if (type == "as") return VT_ARRAY | VT_BSTR;
         return VT_I4;
     }
-    static bool IsResult(const wire::ArgumentDescription& arg) {
-        return arg.direction == wire::Direction::kOut && (Type(arg) & VT_ARRAY);
-    }
-
     void Set(std::size_t i, VARIANT& given) {
         const HRESULT hr = VariantChangeType(&values_[i], &given, 0, Type(method_.arguments[i]));
         if (FAILED(hr) && SUCCEEDED(prepared_)) prepared_ = hr;  // a value out of range
     }
 
     const wire::MethodDescription& method_;
+    std::optional<std::size_t> result_index_;
     std::vector<VARIANT> values_;  // in the description's order; never resized
     VARIANT result_;
     HRESULT prepared_ = kS_OK;
@@ -279,18 +316,7 @@ class ComManagerClient : public ManagerClient {
         return Call<std::vector<std::u16string>>(
             ports, wire::Slot::kGetDetectedCOMPortsOnHost, [](DispatchCall&) {},
             [](const DispatchCall& call, std::vector<std::u16string>& names) {
-                names.clear();
-                const VARIANT& list = call.Result();
-                if (V_VT(&list) != (VT_ARRAY | VT_BSTR) || !V_ARRAY(&list)) return;
-                LONG lower = 0, upper = -1;
-                SafeArrayGetLBound(V_ARRAY(&list), 1, &lower);
-                SafeArrayGetUBound(V_ARRAY(&list), 1, &upper);
-                for (LONG i = lower; i <= upper; ++i) {
-                    Bstr name;
-                    if (SUCCEEDED(SafeArrayGetElement(V_ARRAY(&list), &i, name.Out()))) {
-                        names.push_back(name.Text());
-                    }
-                }
+                names = StringsOf(call.Result());
             });
     }
     HRESULT TestPort() override {
@@ -304,14 +330,26 @@ class ComManagerClient : public ManagerClient {
         return Call<Nothing>(
             none, wire::Slot::kInit, [](DispatchCall&) {}, [](const DispatchCall&, Nothing&) {});
     }
-    HRESULT SendConfirmed(const std::u16string&, const std::u16string&, std::int16_t,
-                          SendReport& report) override {
+    // The modem's warnings and transcript stay on the server: COM gives only the reference.
+    HRESULT SendConfirmed(const std::u16string& number, const std::u16string& text,
+                          std::int16_t mode, SendReport& report) override {
         report = {};
-        return kE_FAIL;
+        return Call<SendReport>(
+            report, wire::Slot::kSendConfirmed,
+            [&](DispatchCall& call) {
+                call.In(0, number);
+                call.In(1, text);
+                call.In(2, mode);
+            },
+            [](const DispatchCall& call, SendReport& r) { r.reference = call.ResultLong(-1); });
     }
     HRESULT CheckModem(std::vector<std::u16string>& lines) override {
         lines.clear();
-        return kE_FAIL;
+        return Call<std::vector<std::u16string>>(
+            lines, wire::Slot::kCheckModem, [](DispatchCall&) {},
+            [](const DispatchCall& call, std::vector<std::u16string>& out) {
+                out = StringsOf(call.Result());
+            });
     }
 
     std::string LastErrorText() const override { return lastError_; }

@@ -83,9 +83,9 @@ inline constexpr const char* kDispIdAnnotation = "MerelSMSManagerLib.DispId";
 inline constexpr const char* kHelpStringAnnotation = "MerelSMSManagerLib.HelpString";
 
 // The <interface> element of one of our interfaces.
-std::string InterfaceXml(const InterfaceDescription& interface);
+std::string InterfaceXml(const InterfaceDescription& described);
 // The interface file installed for registration: a <node> holding only that interface.
-std::string InterfaceDocument(const InterfaceDescription& interface);
+std::string InterfaceDocument(const InterfaceDescription& described);
 // What Introspect on the object returns: our interfaces and the standard ones the bus library
 // serves on every object.
 std::string ObjectIntrospectionXml();

@@ -68,7 +68,8 @@ key_exists() { timeout 60 "$WINE64" reg query "$@" >/dev/null 2>&1; }
 # \\?\ form, and an installer's folder property ends with a backslash (HELPDIR); both are
 # the same path for Windows, so the comparison reads them alike.
 product_keys=("AppID\\$APPID" 'AppID\MerelSMSManager.EXE' 'MerelSMSManager.SMSMgr.1'
-    'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID")
+    'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID"
+    "Interface\\$IID2")
 product_dump() {
     local key view
     for key in "${product_keys[@]}"; do
@@ -183,7 +184,7 @@ left=$(keys_left none)
 check "uninstall.cmd exits 0, says so and removes every key" "exit $rc: $said; left: $left" \
     [ "$rc" -eq 0 -a "${said#MerelSMSManager unregistered: }" != "$said" -a -z "$left" ]
 if [ "$bits" = 32 ]; then
-    skip "the win32 MSI mirrors Interface\\$IID into the 64-bit view as /RegServer does" \
+    skip "the win32 MSI mirrors the interface keys into the 64-bit view as /RegServer does" \
         "Windows Installer refuses 64-bit components in a 32-bit package; 64-bit early-bound \
 clients need the win64 package"
 fi

@@ -96,6 +96,7 @@ progid=$(reg_dump 'HKCR\MerelSMSManager.SMSMgr')
 class=$(reg_dump "HKCR\\CLSID\\$CLSID")
 typelib=$(reg_dump "HKCR\\TypeLib\\$LIBID")
 interface=$(reg_dump "HKCR\\Interface\\$IID")
+interface2=$(reg_dump "HKCR\\Interface\\$IID2")
 
 expect_value "$app" "AppID\\$APPID" "(Default)" "MerelSMSManager"
 expect_value "$app_exe" 'AppID\MerelSMSManager.EXE' AppID "$APPID"
@@ -116,8 +117,14 @@ check "registered: CLSID\\$CLSID\\Programmable (empty key)" "missing" \
 check "registered: no threading model" "found one" \
     bash -c '! grep -qi ThreadingModel <<<"$1"' _ "$class"
 expect_value "$typelib" "TypeLib\\$LIBID\\1.0" "(Default)" "MerelSMSManager 1.0 Type Library"
+# Both interfaces go through the type-library marshaler, ISMSMgr2 for the early-bound clients
+# of the new methods.
 expect_value "$interface" "Interface\\$IID\\ProxyStubClsid32" "(Default)" \
     "{00020424-0000-0000-C000-000000000046}"
+expect_value "$interface2" "Interface\\$IID2" "(Default)" "ISMSMgr2"
+expect_value "$interface2" "Interface\\$IID2\\ProxyStubClsid32" "(Default)" \
+    "{00020424-0000-0000-C000-000000000046}"
+expect_value "$interface2" "Interface\\$IID2\\TypeLib" "(Default)" "$LIBID"
 # Clients of either bitness find the library under their own platform and the interface in
 # their own registry view, whichever server is registered.
 for locale in 0 409; do
@@ -127,8 +134,10 @@ for locale in 0 409; do
     done
 done
 for view in 32 64; do
-    check "registered: Interface\\$IID in the $view-bit registry view" "missing" \
-        key_exists "HKCR\\Interface\\$IID\\ProxyStubClsid32" /reg:$view
+    for iid in "$IID" "$IID2"; do
+        check "registered: Interface\\$iid in the $view-bit registry view" "missing" \
+            key_exists "HKCR\\Interface\\$iid\\ProxyStubClsid32" /reg:$view
+    done
 done
 
 (cd "$srv" && timeout 120 "$wine" MerelSMSManager.exe -UnregServer >/dev/null 2>&1)
@@ -136,11 +145,14 @@ rc=$?
 check "-UnregServer exits 0" "exit $rc" [ "$rc" -eq 0 ]
 left=""
 for key in "AppID\\$APPID" 'AppID\MerelSMSManager.EXE' 'MerelSMSManager.SMSMgr.1' \
-    'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID"; do
+    'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID" \
+    "Interface\\$IID2"; do
     key_exists "HKCR\\$key" && left+="$key "
 done
 for view in 32 64; do
-    key_exists "HKCR\\Interface\\$IID" /reg:$view && left+="Interface\\$IID (/reg:$view) "
+    for iid in "$IID" "$IID2"; do
+        key_exists "HKCR\\Interface\\$iid" /reg:$view && left+="Interface\\$iid (/reg:$view) "
+    done
 done
 check "unregistration removes every entry" "left: $left" [ -z "$left" ]
 check "unregistration keeps the AppID and CLSID parents" "a parent is gone" \

@@ -223,6 +223,11 @@ need_files() {
 }
 
 idl=$MEREL_SOURCE/src/host/win32/MerelSMSManager.idl
-mapfile -t uuids < <(grep -o 'uuid([0-9A-Fa-f-]*)' "$idl" | sed 's/uuid(\(.*\))/{\1}/')
-IID=${uuids[0]} LIBID=${uuids[1]} CLSID=${uuids[2]}
+# The identifier in the attributes of declaration $1 ("interface ISMSMgr"), braced.
+idl_uuid() {
+    tr '\n' ' ' <"$idl" | grep -oE "uuid\([0-9A-Fa-f-]+\)[^]]*\][[:space:]]*$1[[:space:]:{]" |
+        grep -oE '[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}' | sed 's/.*/{&}/'
+}
+IID=$(idl_uuid 'interface ISMSMgr') IID2=$(idl_uuid 'interface ISMSMgr2')
+LIBID=$(idl_uuid 'library MerelSMSManagerLib') CLSID=$(idl_uuid 'coclass SMSMgr')
 APPID=$(grep -o 'kAppId = u"{[^"]*}"' "$MEREL_SOURCE/src/host/win32/server_ids.h" | grep -o '{.*}')

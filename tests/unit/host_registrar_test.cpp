@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "base/narrow.h"
@@ -223,6 +226,32 @@ TEST(RegistrarScriptText, MalformedScriptsWriteNothing) {
         EXPECT_EQ(UnregisterScript(script, Variables(), registry), kScriptError);
         EXPECT_EQ(registry.calls, 0);
     }
+}
+
+// The registry names the class, the library and the interfaces by the identifiers that the type
+// library compiles in; a copy that differs would register a class that no client finds.
+TEST(ServerIds, EqualTheIdentifiersThatTheTypeLibraryDeclares) {
+    std::ifstream file(MEREL_IDL_PATH);
+    std::stringstream content;
+    content << file.rdbuf();
+    const std::string idl = content.str();
+    ASSERT_FALSE(idl.empty()) << "cannot read " << MEREL_IDL_PATH;
+    // The uuid in the attributes right before each declaration ("interface ISMSMgr2 : ...").
+    std::map<std::string, std::string> declared;
+    const std::regex declaration(
+        R"re(uuid\(([0-9A-Fa-f-]+)\)[^\]]*\]\s*(interface|library|coclass)\s+(\w+))re");
+    for (std::sregex_iterator m(idl.begin(), idl.end(), declaration), end; m != end; ++m) {
+        std::string braced = "{";  // appended: mingw's GCC 12 warns falsely on "{" + string
+        braced.append((*m)[1].str()).append("}");
+        declared[(*m)[2].str() + " " + (*m)[3].str()] = braced;
+    }
+    const std::map<std::string, std::string> expected = {
+        {"interface ISMSMgr", Utf16ToUtf8(kIidISMSMgr)},
+        {"interface ISMSMgr2", Utf16ToUtf8(kIidISMSMgr2)},
+        {"library MerelSMSManagerLib", Utf16ToUtf8(kLibidMerelSMSManagerLib)},
+        {"coclass SMSMgr", Utf16ToUtf8(kClsidSMSMgr)},
+    };
+    EXPECT_EQ(declared, expected);
 }
 
 }  // namespace

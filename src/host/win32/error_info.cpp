@@ -8,12 +8,12 @@
 
 namespace merel::host {
 
-void SetCallError(std::string_view text) {
+void SetCallError(std::string_view text, REFIID iid) {
     ICreateErrorInfo* create = nullptr;
     if (FAILED(CreateErrorInfo(&create))) return;
     const std::u16string description = Utf8ToUtf16(text);
     const std::u16string source = Utf8ToUtf16(wire::kProgId);
-    create->SetGUID(IID_ISMSMgr);
+    create->SetGUID(iid);
     create->SetSource(const_cast<LPOLESTR>(AsWide(source.c_str())));
     create->SetDescription(const_cast<LPOLESTR>(AsWide(description.c_str())));
     IErrorInfo* info = nullptr;

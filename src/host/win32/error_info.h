@@ -4,11 +4,13 @@
 
 #include <string_view>
 
+#include "host/win32/com_headers.h"
+
 namespace merel::host {
 
 // Sets the calling thread's error information: `text` (UTF-8) as the description, the class's
-// ProgID as the source, ISMSMgr as the interface.
-void SetCallError(std::string_view text);
+// ProgID as the source, `iid` (the interface of the failed method) as the interface.
+void SetCallError(std::string_view text, REFIID iid);
 // Clears it, so that a successful call leaves nothing from an earlier failure behind.
 void ClearCallError();
 

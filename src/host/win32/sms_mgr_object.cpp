@@ -15,9 +15,9 @@ namespace merel::host {
 namespace {
 
 // Sets the call's error information to what failed, worded as every failed method's is.
-void SetFailureInfo(const char* method, HRESULT hr, const Failure& failure) {
+void SetFailureInfo(const char* method, HRESULT hr, const Failure& failure, REFIID iid) {
     try {
-        SetCallError(FailureText(method, hr, failure));
+        SetCallError(FailureText(method, hr, failure), iid);
     } catch (...) {
         ClearCallError();  // no memory for the text: the result alone goes back
     }
@@ -32,7 +32,8 @@ Measured Measure(StringArgument argument, BSTR value) {
 // takes. The marshaller has already allocated the BSTR, but nothing more is made of it: no
 // conversion, and nothing reaches the manager to be stored. Nothing when every argument fits.
 std::optional<HRESULT> RefusedOversized(const char* method,
-                                        std::initializer_list<Measured> arguments) {
+                                        std::initializer_list<Measured> arguments,
+                                        REFIID iid = IID_ISMSMgr) {
     std::optional<Failure> refused;
     try {
         refused = RefuseOversized(Units::kUtf16Units, arguments);
@@ -41,8 +42,37 @@ std::optional<HRESULT> RefusedOversized(const char* method,
         return E_INVALIDARG;
     }
     if (!refused) return std::nullopt;
-    SetFailureInfo(method, refused->hr, *refused);
+    SetFailureInfo(method, refused->hr, *refused, iid);
     return refused->hr;
+}
+
+// Fills `value` with the strings as a SAFEARRAY of BSTR (lower bound 0), as automation clients
+// take a list; leaves it empty when there is no memory for them.
+HRESULT StringArray(const std::vector<std::u16string>& strings, VARIANT* value) {
+    VariantInit(value);
+    SAFEARRAYBOUND bound{};
+    bound.cElements = static_cast<ULONG>(strings.size());
+    bound.lLbound = 0;
+    SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
+    if (array == nullptr) return E_FAIL;
+    BSTR* elements = nullptr;
+    if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)))) {
+        SafeArrayDestroy(array);
+        return E_FAIL;
+    }
+    bool allocated = true;
+    for (std::size_t k = 0; k < strings.size() && allocated; ++k) {
+        elements[k] = AllocBstr(strings[k]);
+        allocated = elements[k] != nullptr;
+    }
+    SafeArrayUnaccessData(array);
+    if (!allocated) {
+        SafeArrayDestroy(array);  // frees the strings made so far
+        return E_FAIL;
+    }
+    V_VT(value) = VT_ARRAY | VT_BSTR;
+    V_ARRAY(value) = array;
+    return S_OK;
 }
 
 }  // namespace
@@ -52,9 +82,10 @@ CSMSMgrObject::CSMSMgrObject(Lifetime& lifetime, TypeInfoHolder& typeInfo)
 
 HRESULT CSMSMgrObject::QueryInterface(REFIID iid, void** object) {
     if (object == nullptr) return E_POINTER;
+    // ISMSMgr2's table begins with ISMSMgr's, so one pointer serves every one of them.
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-        IsEqualIID(iid, IID_ISMSMgr)) {
-        *object = static_cast<ISMSMgr*>(this);
+        IsEqualIID(iid, IID_ISMSMgr) || IsEqualIID(iid, IID_ISMSMgr2)) {
+        *object = static_cast<ISMSMgr2*>(this);
         AddRef();
         return S_OK;
     }
@@ -115,15 +146,15 @@ HRESULT CSMSMgrObject::Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAM
 }
 
 HRESULT CSMSMgrObject::InterfaceSupportsErrorInfo(REFIID iid) {
-    return IsEqualIID(iid, IID_ISMSMgr) ? S_OK : S_FALSE;
+    return IsEqualIID(iid, IID_ISMSMgr) || IsEqualIID(iid, IID_ISMSMgr2) ? S_OK : S_FALSE;
 }
 
-HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr) {
+HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr, REFIID iid) {
     if (SUCCEEDED(hr)) {
         ClearCallError();
         return hr;
     }
-    SetFailureInfo(method, hr, manager_.m_lastFailure);
+    SetFailureInfo(method, hr, manager_.m_lastFailure, iid);
     return hr;
 }
 
@@ -259,31 +290,7 @@ HRESULT CSMSMgrObject::GetDetectedCOMPortsOnHost(UINT* u_uiNrOfPorts, VARIANT* p
             const HRESULT hr = manager_.GetDetectedCOMPortsOnHost(count, names);
             *u_uiNrOfPorts = count;
             if (FAILED(hr)) return hr;
-
-            VariantInit(pVal);
-            SAFEARRAYBOUND bound{};
-            bound.cElements = static_cast<ULONG>(names.size());
-            bound.lLbound = 0;
-            SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
-            if (array == nullptr) return E_FAIL;
-            BSTR* elements = nullptr;
-            if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)))) {
-                SafeArrayDestroy(array);
-                return E_FAIL;
-            }
-            bool allocated = true;
-            for (std::size_t k = 0; k < names.size() && allocated; ++k) {
-                elements[k] = AllocBstr(names[k]);
-                allocated = elements[k] != nullptr;
-            }
-            SafeArrayUnaccessData(array);
-            if (!allocated) {
-                SafeArrayDestroy(array);  // frees the strings made so far
-                return E_FAIL;
-            }
-            V_VT(pVal) = VT_ARRAY | VT_BSTR;
-            V_ARRAY(pVal) = array;
-            return S_OK;
+            return StringArray(names, pVal);
         } catch (...) {
             return E_FAIL;
         }
@@ -308,6 +315,56 @@ HRESULT CSMSMgrObject::Init() {
             return E_FAIL;
         }
     }());
+}
+
+// What the modem said beyond the reference (its warnings, its transcript) has no place in this
+// signature: COM callers get the result and the reference.
+HRESULT CSMSMgrObject::SendConfirmed(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, SHORT u_shMode,
+                                     LONG* u_loReference) {
+    if (const auto refused = RefusedOversized("SendConfirmed",
+                                              {Measure(StringArgument::kNumber, u_bstrPhoneNr),
+                                               Measure(StringArgument::kText, u_bstrMessage)},
+                                              IID_ISMSMgr2)) {
+        return *refused;
+    }
+    return Reported(
+        "SendConfirmed",
+        [&]() -> HRESULT {
+            if (!u_loReference) return E_POINTER;
+            *u_loReference = -1;
+            try {
+                std::int32_t reference = -1;
+                const HRESULT hr = manager_.SendConfirmed(
+                    BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage), u_shMode, reference);
+                if (SUCCEEDED(hr)) *u_loReference = reference;
+                return hr;
+            } catch (...) {
+                return E_FAIL;
+            }
+        }(),
+        IID_ISMSMgr2);
+}
+
+HRESULT CSMSMgrObject::CheckModem(UINT* u_uiNrOfLines, VARIANT* pVal) {
+    return Reported(
+        "CheckModem",
+        [&]() -> HRESULT {
+            if (!u_uiNrOfLines || !pVal) return E_POINTER;
+            *u_uiNrOfLines = 0;
+            VariantInit(pVal);
+            try {
+                std::uint32_t count = 0;
+                std::vector<std::u16string> lines;
+                const HRESULT hr = manager_.CheckModem(count, lines);
+                if (FAILED(hr)) return hr;
+                const HRESULT made = StringArray(lines, pVal);
+                if (SUCCEEDED(made)) *u_uiNrOfLines = count;
+                return made;
+            } catch (...) {
+                return E_FAIL;
+            }
+        }(),
+        IID_ISMSMgr2);
 }
 
 }  // namespace merel::host

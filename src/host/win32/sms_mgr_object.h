@@ -1,5 +1,7 @@
-// The object that clients reach: ISMSMgr (dual) over the one CSMSMgr. Strings, arrays and
-// variants are converted here, at the automation boundary; the manager knows none of them.
+// The object that clients reach: ISMSMgr2 (dual), which extends ISMSMgr, over the one CSMSMgr.
+// Clients that ask for ISMSMgr get the same table of methods, whose first part is ISMSMgr's.
+// Strings, arrays and variants are converted here, at the automation boundary; the manager
+// knows none of them.
 #pragma once
 
 #include "host/lifetime/lifetime.h"
@@ -10,7 +12,7 @@
 
 namespace merel::host {
 
-class CSMSMgrObject final : public ISMSMgr, public ISupportErrorInfo {
+class CSMSMgrObject final : public ISMSMgr2, public ISupportErrorInfo {
   public:
     CSMSMgrObject(Lifetime& lifetime, TypeInfoHolder& typeInfo);
     CSMSMgrObject(const CSMSMgrObject&) = delete;
@@ -30,7 +32,8 @@ class CSMSMgrObject final : public ISMSMgr, public ISupportErrorInfo {
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argumentError) override;
 
-    // ISupportErrorInfo: every failing method of ISMSMgr sets a text that says what failed.
+    // ISupportErrorInfo: every failing method of either interface sets a text that says what
+    // failed.
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
 
     // ISMSMgr
@@ -53,12 +56,17 @@ class CSMSMgrObject final : public ISMSMgr, public ISupportErrorInfo {
     HRESULT STDMETHODCALLTYPE TestPort() override;
     HRESULT STDMETHODCALLTYPE Init() override;
 
+    // ISMSMgr2
+    HRESULT STDMETHODCALLTYPE SendConfirmed(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, SHORT u_shMode,
+                                            LONG* u_loReference) override;
+    HRESULT STDMETHODCALLTYPE CheckModem(UINT* u_uiNrOfLines, VARIANT* pVal) override;
+
   private:
     ~CSMSMgrObject() = default;  // Release alone destroys
 
-    // Sets the error information for a failed call of `method` (the text says what failed, as
-    // the manager recorded it) or clears it after success. Returns `hr`.
-    HRESULT Reported(const char* method, HRESULT hr);
+    // Sets the error information for a failed call of `method` of interface `iid` (the text
+    // says what failed, as the manager recorded it) or clears it after success. Returns `hr`.
+    HRESULT Reported(const char* method, HRESULT hr, REFIID iid = IID_ISMSMgr);
 
     CachedRefCount refs_;
     TypeInfoHolder& typeInfo_;

@@ -128,6 +128,28 @@ class ScriptArguments {
 
 }  // namespace
 
+namespace {
+
+// For a dual interface the library gives the dispatch side; calls go through the table of
+// methods behind it. Other interfaces are their own table.
+HRESULT TableOfMethods(ITypeInfo& info, ITypeInfo** table) {
+    TYPEATTR* attributes = nullptr;
+    HRESULT hr = info.GetTypeAttr(&attributes);
+    if (FAILED(hr)) return hr;
+    const TYPEKIND kind = attributes->typekind;
+    info.ReleaseTypeAttr(attributes);
+    if (kind != TKIND_DISPATCH) {
+        info.AddRef();
+        *table = &info;
+        return S_OK;
+    }
+    HREFTYPE reference = 0;
+    hr = info.GetRefTypeOfImplType(static_cast<UINT>(-1), &reference);
+    return SUCCEEDED(hr) ? info.GetRefTypeInfo(reference, table) : hr;
+}
+
+}  // namespace
+
 HRESULT TypeInfoHolder::Load() {
     if (interfaceInfo_ != nullptr) return S_OK;
     ITypeLib* library = nullptr;
@@ -139,47 +161,50 @@ HRESULT TypeInfoHolder::Load() {
         if (FAILED(hr)) return hr;
     }
     ITypeInfo* info = nullptr;
-    hr = library->GetTypeInfoOfGuid(IID_ISMSMgr, &info);
+    hr = library->GetTypeInfoOfGuid(IID_ISMSMgr2, &info);
     library->Release();
     if (FAILED(hr)) return hr;
-
-    // For a dual interface the library gives the dispatch side; calls go through the table
-    // of methods behind it.
     ITypeInfo* vtable = nullptr;
-    TYPEATTR* attributes = nullptr;
-    hr = info->GetTypeAttr(&attributes);
-    if (SUCCEEDED(hr)) {
-        const TYPEKIND kind = attributes->typekind;
-        info->ReleaseTypeAttr(attributes);
-        if (kind == TKIND_DISPATCH) {
-            HREFTYPE reference = 0;
-            hr = info->GetRefTypeOfImplType(static_cast<UINT>(-1), &reference);
-            if (SUCCEEDED(hr)) hr = info->GetRefTypeInfo(reference, &vtable);
-        } else {
-            vtable = info;
-            vtable->AddRef();
-        }
-    }
+    hr = TableOfMethods(*info, &vtable);
     if (FAILED(hr)) {
         info->Release();
         return hr;
     }
     dispatchInfo_ = info;
     interfaceInfo_ = vtable;
-    hr = ReadParameters();
+    hr = ReadParameters(*interfaceInfo_);
     if (FAILED(hr)) Clear();
     return hr;
 }
 
-HRESULT TypeInfoHolder::ReadParameters() {
+// The type information of an interface lists only the methods that it declares itself, so the
+// interfaces that it extends are read too, up to IDispatch, whose methods are not invoked here.
+HRESULT TypeInfoHolder::ReadParameters(ITypeInfo& interfaceInfo) {
     TYPEATTR* attributes = nullptr;
-    HRESULT hr = interfaceInfo_->GetTypeAttr(&attributes);
+    HRESULT hr = interfaceInfo.GetTypeAttr(&attributes);
     if (FAILED(hr)) return hr;
     const WORD functions = attributes->cFuncs;
-    interfaceInfo_->ReleaseTypeAttr(attributes);
+    const WORD bases = attributes->cImplTypes;
+    const bool dispatch = IsEqualIID(attributes->guid, IID_IDispatch);
+    interfaceInfo.ReleaseTypeAttr(attributes);
+    if (dispatch) return S_OK;
+    if (bases > 0) {
+        HREFTYPE reference = 0;
+        ITypeInfo* base = nullptr;
+        ITypeInfo* baseTable = nullptr;
+        hr = interfaceInfo.GetRefTypeOfImplType(0, &reference);
+        if (SUCCEEDED(hr)) hr = interfaceInfo.GetRefTypeInfo(reference, &base);
+        if (FAILED(hr)) return hr;
+        hr = TableOfMethods(*base, &baseTable);
+        base->Release();
+        if (FAILED(hr)) return hr;
+        hr = ReadParameters(*baseTable);
+        baseTable->Release();
+        if (FAILED(hr)) return hr;
+    }
     for (UINT i = 0; i < functions; ++i) {
         FUNCDESC* function = nullptr;
-        hr = interfaceInfo_->GetFuncDesc(i, &function);
+        hr = interfaceInfo.GetFuncDesc(i, &function);
         if (FAILED(hr)) return hr;
         std::vector<Parameter> parameters;
         for (SHORT p = 0; p < function->cParams; ++p) {
@@ -194,7 +219,7 @@ HRESULT TypeInfoHolder::ReadParameters() {
             parameters.push_back(parameter);
         }
         parameters_[function->memid] = std::move(parameters);
-        interfaceInfo_->ReleaseFuncDesc(function);
+        interfaceInfo.ReleaseFuncDesc(function);
     }
     return S_OK;
 }
@@ -226,7 +251,7 @@ HRESULT TypeInfoHolder::GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) 
     return DispGetIDsOfNames(dispatchInfo_, names, count, ids);
 }
 
-HRESULT TypeInfoHolder::Invoke(ISMSMgr* object, DISPID member, WORD flags, DISPPARAMS* params,
+HRESULT TypeInfoHolder::Invoke(ISMSMgr2* object, DISPID member, WORD flags, DISPPARAMS* params,
                                VARIANT* result, EXCEPINFO* exception, UINT* argumentError) {
     ITypeInfo* info = nullptr;
     std::vector<ScriptArguments::Declared> declared;

@@ -1,4 +1,5 @@
-// IDispatch for ISMSMgr, served from the type information of the type library.
+// IDispatch for ISMSMgr2 (and so for ISMSMgr, which it extends), served from the type
+// information of the type library.
 #pragma once
 
 #include <map>
@@ -21,7 +22,7 @@ class TypeInfoHolder {
     // Script clients pass every variable as VT_BYREF | VT_VARIANT. The standard dispatch only
     // takes the declared types, so such arguments are converted for the call and, for out
     // parameters, the results are written back into the caller's variants.
-    HRESULT Invoke(ISMSMgr* object, DISPID member, WORD flags, DISPPARAMS* params, VARIANT* result,
+    HRESULT Invoke(ISMSMgr2* object, DISPID member, WORD flags, DISPPARAMS* params, VARIANT* result,
                    EXCEPINFO* exception, UINT* argumentError);
 
     // Drops the type information; it must go before COM is uninitialised.
@@ -35,7 +36,7 @@ class TypeInfoHolder {
     };
 
     HRESULT Load();
-    HRESULT ReadParameters();
+    HRESULT ReadParameters(ITypeInfo& interfaceInfo);
 
     std::mutex mutex_;
     ITypeInfo* dispatchInfo_ = nullptr;
