@@ -6,6 +6,9 @@ that nothing answers); an answering one (references 0 then 1, no SMS cancelled, 
 a refused SMS (+CMS ERROR: 330); a modem without "PCCP437" (the warning); a SIM that wants its
 PIN (check names it); the report signal of a send reaches its caller alone, before the reply.
 
+dbus_modem_verdict.py runs these cases beside its own, so that their time overlaps its minute
+of waiting for a verdict that never comes; this file runs them alone.
+
 Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
 """
 
@@ -144,16 +147,13 @@ def run_cases(w):
         check(ids.get(("MerelSMSManagerLib.ISMSMgr", "Init")) == "10" and
               (INTERFACE2, "Init") not in ids, "the nine belong to ISMSMgr alone")
 
-    @case("silent modem: SendConfirmed gives -1; merel-sms says not confirmed (exit 0), "
-          "--confirmed exits 75")
+    @case("silent modem: SendConfirmed gives -1; merel-sms says not confirmed (exit 0)")
     def _():
         check(m.send_confirmed() == -1, "reference")
         p = m.cli("send", "--mode", "text", NUMBER, "Hi")
         check(p.stdout.startswith(f"sent in text mode to {NUMBER} (") and
               p.stdout.endswith("): not confirmed: the modem did not answer (is the port the "
                                 "modem's AT port? try: merel-sms check)\n"), p.stdout)
-        p = m.cli("send", "--confirmed", NUMBER, "Hi", code=75)
-        check("not confirmed" in p.stderr and "\nhint: " in p.stderr, p.stderr)
 
     @case("silent modem: check says that nothing answers on the port, naming the causes "
           "(exit 75)")
@@ -162,9 +162,6 @@ def run_cases(w):
         check(p.stdout == "", p.stdout)
         check(p.stderr.startswith(f"merel-sms: Nothing answers on {w.modem_link}\nhint: ") and
               "ModemManager" in p.stderr, p.stderr)
-        reply = json.loads(m.cli("--json", "check", code=75).stdout)
-        check(reply["ok"] is False and reply["answered"] is False and len(reply["lines"]) == 9 and
-              all(line.endswith("\t(no answer)") for line in reply["lines"]), reply)
 
     @case("answering modem: references 0 then 1, and no SMS cancelled by an early byte")
     def _():

@@ -40,7 +40,7 @@ plug() {
         >/dev/null 2>&1
     ln -sfn "$work/$name" "$WINEPREFIX/dosdevices/${port,,}"
 }
-plug COM5 answering --answer ok --confirm-delay 1
+plug COM5 answering --answer ok --confirm-delay 2.5
 plug COM4 refusing --answer ok --refuse 330
 plug COM3 refusing-cmgs --answer ok --refuse-cmgs 38
 
@@ -138,6 +138,30 @@ check "no SMS was given up: nothing was written before the modem's verdict" \
     "$cancelled cancelled" [ "$cancelled" -eq 0 ]
 got=$(messages "$work/transcript.jsonl")
 check "the silent modem received the unconfirmed SMS" "got $got" [ "$got" = "Unheard|" ]
+# Each send's time on the modem's side, from its first command to AT$RESET: a second for each
+# command before the message, then the confirmation 2.5 s after it (longer than the pause), so
+# 5.5 s in text mode and 6.5 s in PDU mode. The sim stamps what it reads.
+spans=$(python3 -c '
+import json, sys
+start = mode = None
+for line in open(sys.argv[1]):
+    r = json.loads(line)
+    if r["type"] != "command" or r["text"] == "<ESC>": continue
+    # A query of the modem check (a line end of CR alone) belongs to no send.
+    if r["text"].endswith("<CR>") and not r["text"].endswith("<LF><CR>"):
+        start = None
+        continue
+    if start is None: start = r["t_ms"]
+    if r["text"].startswith("AT+CMGF="): mode = r["text"][8]
+    if r["text"].startswith("AT$RESET"):
+        print("text" if mode == "1" else "pdu", round((r["t_ms"] - start) / 1000, 2))
+        start = None' "$work/answering.jsonl" 2>/dev/null)
+check "every send to the answering modem took its floor and little more: $(echo $spans)" \
+    "spans: $(echo $spans)" python3 -c '
+import sys
+pairs = sys.argv[1].split()
+ok = pairs and all(0 <= float(s) - {"text": 5.5, "pdu": 6.5}[m] <= 0.3 for m, s in zip(pairs[::2], pairs[1::2]))
+sys.exit(0 if ok else 1)' "$spans"
 # The ESC that gives up the refused message may be there; a body may not.
 written=$(records "$work/refusing-cmgs.jsonl" |
     grep -E '^message:|^cancelled:.|^command:.*(Never written|AT\$RESET)' | tr '\n' '|')
