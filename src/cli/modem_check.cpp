@@ -242,40 +242,35 @@ int SignalBars(int rssi) {
     return rssi <= 0 ? 0 : std::min(5, 1 + (rssi - 1) / 6);
 }
 
+namespace {
+
+// The words for a person and the one word for scripts, in the order of the enumeration (the
+// states of +CREG).
+struct RegistrationText {
+    const char* words;
+    const char* name;
+};
+constexpr RegistrationText kRegistrationTexts[] = {
+    {"not registered, not searching", "not searching"},
+    {"registered, home network", "home"},
+    {"not registered, searching", "searching"},
+    {"registration denied", "denied"},
+    {"unknown", "unknown"},
+    {"registered, roaming", "roaming"},
+};
+
+const RegistrationText& TextOf(Registration registration) {
+    return kRegistrationTexts[static_cast<std::size_t>(registration)];
+}
+
+}  // namespace
+
 const char* RegistrationWords(Registration registration) {
-    switch (registration) {
-        case Registration::kNotSearching:
-            return "not registered, not searching";
-        case Registration::kHome:
-            return "registered, home network";
-        case Registration::kSearching:
-            return "not registered, searching";
-        case Registration::kDenied:
-            return "registration denied";
-        case Registration::kUnknown:
-            return "unknown";
-        case Registration::kRoaming:
-            return "registered, roaming";
-    }
-    return "unknown";
+    return TextOf(registration).words;
 }
 
 const char* RegistrationName(Registration registration) {
-    switch (registration) {
-        case Registration::kNotSearching:
-            return "not searching";
-        case Registration::kHome:
-            return "home";
-        case Registration::kSearching:
-            return "searching";
-        case Registration::kDenied:
-            return "denied";
-        case Registration::kUnknown:
-            return "unknown";
-        case Registration::kRoaming:
-            return "roaming";
-    }
-    return "unknown";
+    return TextOf(registration).name;
 }
 
 ModemCheck ParseModemCheck(const std::vector<std::string>& lines, const std::string& port) {

@@ -88,6 +88,16 @@ HRESULT CSMSMgr::Send(std::u16string_view phoneNr, std::u16string_view message, 
     reference = -1;
     m_lastReport = {};
     if (!MaySend()) return kE_FAIL;
+    if (mode == -1) {
+        if (!StoredMode(mode)) return kE_INVALIDARG;
+    } else if (mode != 0 && mode != 1) {
+        m_lastFailure = {kE_INVALIDARG,
+                         "mode " + std::to_string(mode) + " refused",
+                         "it is neither -1 (the stored character set), 0 (text mode) nor 1 "
+                         "(PDU mode)",
+                         {}};
+        return kE_INVALIDARG;
+    }
     // Each send has a transcript of its own, which starts with what the modem sent on its own
     // since the last call; none of that is an answer to this send.
     m_modemLine.parser.TakeTranscript();
@@ -213,11 +223,8 @@ HRESULT CSMSMgr::GetSMSManagerStatus(std::int8_t& u_boIsINIFileLoad, std::int8_t
 
 HRESULT CSMSMgr::SendMessage(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage) {
     return Method([&] {
-        if (!MaySend()) return kE_FAIL;
-        std::int16_t mode = 0;
-        if (!StoredMode(mode)) return kE_INVALIDARG;
         std::int32_t reference = -1;
-        return Send(u_bstrPhoneNr, u_bstrMessage, mode, reference);
+        return Send(u_bstrPhoneNr, u_bstrMessage, -1, reference);
     });
 }
 
@@ -281,23 +288,7 @@ HRESULT CSMSMgr::Init() {
 
 HRESULT CSMSMgr::SendConfirmed(std::u16string_view u_bstrPhoneNr, std::u16string_view u_bstrMessage,
                                std::int16_t u_shMode, std::int32_t& u_loReference) {
-    return Method([&] {
-        u_loReference = -1;
-        m_lastReport = {};
-        if (!MaySend()) return kE_FAIL;
-        std::int16_t mode = u_shMode;
-        if (u_shMode == -1) {
-            if (!StoredMode(mode)) return kE_INVALIDARG;
-        } else if (u_shMode != 0 && u_shMode != 1) {
-            m_lastFailure = {kE_INVALIDARG,
-                             "mode " + std::to_string(u_shMode) + " refused",
-                             "it is neither -1 (the stored character set), 0 (text mode) nor 1 "
-                             "(PDU mode)",
-                             {}};
-            return kE_INVALIDARG;
-        }
-        return Send(u_bstrPhoneNr, u_bstrMessage, mode, u_loReference);
-    });
+    return Method([&] { return Send(u_bstrPhoneNr, u_bstrMessage, u_shMode, u_loReference); });
 }
 
 namespace {

@@ -127,7 +127,8 @@ class CSMSMgr {
     // The stored character set as a send's mode (0 text, 1 PDU); false, with the failure set,
     // for a value that is neither.
     bool StoredMode(std::int16_t& mode);
-    // One send in mode 0 (text) or 1 (PDU), reading what the modem answers.
+    // One send in mode 0 (text), 1 (PDU) or -1 (the stored character set's), reading what the
+    // modem answers; any other mode is refused.
     HRESULT Send(std::u16string_view phoneNr, std::u16string_view message, std::int16_t mode,
                  std::int32_t& reference);
     // The port layer's view of this manager's port members.

@@ -219,14 +219,19 @@ int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error*) {
         kQuick);
 }
 
+// The NULL-ended array of C strings that sd-bus appends as "as"; it points into `strings`.
+std::vector<char*> Strv(std::vector<std::string>& strings) {
+    std::vector<char*> strv;
+    strv.reserve(strings.size() + 1);
+    for (auto& string : strings) strv.push_back(string.data());
+    strv.push_back(nullptr);
+    return strv;
+}
+
 // A count and an array of strings: the reply of GetDetectedCOMPortsOnHost and of CheckModem.
 int ReplyCountAndStrings(sd_bus_message* call, std::uint32_t count,
                          std::vector<std::string>& names) {
-    std::vector<char*> strv;
-    strv.reserve(names.size() + 1);
-    for (auto& name : names) strv.push_back(name.data());
-    strv.push_back(nullptr);
-
+    std::vector<char*> strv = Strv(names);
     sd_bus_message* raw = nullptr;
     int r = sd_bus_message_new_method_return(call, &raw);
     if (r < 0) return r;
@@ -238,26 +243,33 @@ int ReplyCountAndStrings(sd_bus_message* call, std::uint32_t count,
     return sd_bus_send(nullptr, reply.get(), nullptr);
 }
 
-int OnGetDetectedCOMPortsOnHost(sd_bus_message* call, void* userdata, sd_bus_error*) {
-    struct Ports {
+// A method that gives a count and a list of strings: the host's ports, the modem's answers.
+using CountAndStrings = HRESULT (CSMSMgr::*)(std::uint32_t&, std::vector<std::u16string>&);
+
+int SubmitCountAndStrings(sd_bus_message* call, void* userdata, CountAndStrings method) {
+    struct Result {
         std::uint32_t count = 0;
-        std::vector<std::string> names;
+        std::vector<std::string> strings;
     };
-    auto out = std::make_shared<Ports>();
+    auto out = std::make_shared<Result>();
     return Submit(
         userdata, call,
-        [out](CSMSMgr& manager) {
-            std::vector<std::u16string> names16;
-            const HRESULT got = manager.GetDetectedCOMPortsOnHost(out->count, names16);
+        [out, method](CSMSMgr& manager) {
+            std::vector<std::u16string> strings16;
+            const HRESULT got = (manager.*method)(out->count, strings16);
             if (!Failed(got)) {
-                for (const auto& name : names16) out->names.push_back(Utf16ToUtf8(name));
+                for (const auto& string : strings16) out->strings.push_back(Utf16ToUtf8(string));
             }
             return got;
         },
         [out](sd_bus_message* call, HRESULT hr) {
             if (Failed(hr)) return ReplyHResultError(call, hr);
-            return ReplyCountAndStrings(call, out->count, out->names);
+            return ReplyCountAndStrings(call, out->count, out->strings);
         });
+}
+
+int OnGetDetectedCOMPortsOnHost(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    return SubmitCountAndStrings(call, userdata, &CSMSMgr::GetDetectedCOMPortsOnHost);
 }
 
 int OnTestPort(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -287,10 +299,8 @@ int SendReportTo(sd_bus_message* call, const std::vector<std::string>& warnings,
         r = sd_bus_message_set_destination(message.get(), caller);
         if (r < 0) return r;
     }
-    std::vector<char*> strv;
     std::vector<std::string> copies(warnings);
-    for (auto& warning : copies) strv.push_back(warning.data());
-    strv.push_back(nullptr);
+    std::vector<char*> strv = Strv(copies);
     r = sd_bus_message_append_strv(message.get(), strv.data());
     if (r >= 0) r = sd_bus_message_append(message.get(), "s", transcript.c_str());
     if (r < 0) return r;
@@ -338,25 +348,7 @@ int OnSendConfirmed(sd_bus_message* call, void* userdata, sd_bus_error*) {
 }
 
 int OnCheckModem(sd_bus_message* call, void* userdata, sd_bus_error*) {
-    struct Lines {
-        std::uint32_t count = 0;
-        std::vector<std::string> lines;
-    };
-    auto out = std::make_shared<Lines>();
-    return Submit(
-        userdata, call,
-        [out](CSMSMgr& manager) {
-            std::vector<std::u16string> lines16;
-            const HRESULT got = manager.CheckModem(out->count, lines16);
-            if (!Failed(got)) {
-                for (const auto& line : lines16) out->lines.push_back(Utf16ToUtf8(line));
-            }
-            return got;
-        },
-        [out](sd_bus_message* call, HRESULT hr) {
-            if (Failed(hr)) return ReplyHResultError(call, hr);
-            return ReplyCountAndStrings(call, out->count, out->lines);
-        });
+    return SubmitCountAndStrings(call, userdata, &CSMSMgr::CheckModem);
 }
 
 // The bus library writes its own introspection data without annotations of our choosing, so
