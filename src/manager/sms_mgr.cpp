@@ -98,6 +98,7 @@ HRESULT CSMSMgr::Send(std::u16string_view phoneNr, std::u16string_view message, 
                          {}};
         return kE_INVALIDARG;
     }
+    m_lastReport.mode = mode;
     // Each send has a transcript of its own, which starts with what the modem sent on its own
     // since the last call; none of that is an answer to this send.
     m_modemLine.parser.TakeTranscript();
@@ -108,7 +109,7 @@ HRESULT CSMSMgr::Send(std::u16string_view phoneNr, std::u16string_view message, 
                            : SubmitPduMessage(Modem(), phoneNr, message, m_lastFailure, &outcome);
     m_lastReport.warnings = std::move(outcome.warnings);
     m_lastReport.transcript = modem::EscapeModemBytes(m_modemLine.parser.TakeTranscript());
-    reference = outcome.reference;
+    reference = m_lastReport.reference = outcome.reference;
     return hr;
 }
 

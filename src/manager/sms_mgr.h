@@ -74,6 +74,10 @@ class CSMSMgr {
     struct ModemReport {
         std::vector<std::string> warnings;
         std::string transcript;
+        // The mode the send went in (0 text, 1 PDU), -1 when it stopped before one was chosen;
+        // the modem's message reference, -1 when the modem did not confirm.
+        std::int16_t mode = -1;
+        std::int32_t reference = -1;
     };
     const ModemReport& LastModemReport() const { return m_lastReport; }
 
