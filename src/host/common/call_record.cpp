@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "base/narrow.h"
+#include "interface/record_line.h"
 #include "manager/sms_mgr.h"
 
 namespace merel::host {
@@ -40,27 +41,6 @@ std::string Masked(std::string text, std::string_view whole, std::string_view ma
         text.replace(at, whole.size(), masked);
     }
     return text;
-}
-
-bool NeedsQuotes(std::string_view value) {
-    if (value.empty()) return true;
-    for (char c : value) {
-        if (c == ' ' || c == '"' || c == '\\' || c == '[' || c == ']') return true;
-    }
-    return false;
-}
-
-void AppendValue(std::string& line, std::string_view value) {
-    if (!NeedsQuotes(value)) {
-        line.append(value);
-        return;
-    }
-    line.push_back('"');
-    for (char c : value) {
-        if (c == '"' || c == '\\') line.push_back('\\');
-        line.push_back(c);
-    }
-    line.push_back('"');
 }
 
 }  // namespace
@@ -141,8 +121,8 @@ std::string RecordMessage(const CallRecord& record) {
     return message;
 }
 
-std::vector<std::pair<std::string, std::string>> RecordFields(const CallRecord& record) {
-    std::vector<std::pair<std::string, std::string>> fields;
+wire::RecordFields RecordFields(const CallRecord& record) {
+    wire::RecordFields fields;
     auto add = [&](const char* key, std::string value) {
         if (!value.empty()) fields.emplace_back(key, std::move(value));
     };
@@ -164,63 +144,9 @@ std::vector<std::pair<std::string, std::string>> RecordFields(const CallRecord& 
 }
 
 std::string FallbackLine(const CallRecord& record, std::string_view time) {
-    std::string line = "<" + std::to_string(Priority(record)) + ">";
-    // The line ends where the message ends: a line break inside would start a record of its own.
-    for (char c : RecordMessage(record)) line.push_back(c == '\n' || c == '\r' ? ' ' : c);
-    line.append(" [");
-    auto fields = RecordFields(record);
+    wire::RecordFields fields = RecordFields(record);
     fields.emplace_back("MEREL_TIME", std::string(time));
-    bool first = true;
-    for (const auto& [key, value] : fields) {
-        if (!first) line.push_back(' ');
-        first = false;
-        line.append(key).push_back('=');
-        std::string flat;
-        for (char c : value) flat.push_back(c == '\n' || c == '\r' ? ' ' : c);
-        AppendValue(line, flat);
-    }
-    line.push_back(']');
-    return line;
-}
-
-std::optional<std::vector<std::pair<std::string, std::string>>> ParseFallbackLine(
-    std::string_view line) {
-    // "<N>", the message, " [", the fields, "]".
-    if (line.size() < 4 || line[0] != '<' || !IsDigit(line[1]) || line[2] != '>') {
-        return std::nullopt;
-    }
-    const std::size_t open = line.find(" [MEREL_METHOD=");
-    if (open == std::string_view::npos || line.back() != ']') return std::nullopt;
-    std::vector<std::pair<std::string, std::string>> fields;
-    fields.emplace_back("PRIORITY", std::string(1, line[1]));
-    fields.emplace_back("MESSAGE", std::string(line.substr(3, open - 3)));
-    std::string_view rest = line.substr(open + 2, line.size() - open - 3);
-    while (!rest.empty()) {
-        const std::size_t equals = rest.find('=');
-        if (equals == std::string_view::npos) return std::nullopt;
-        std::string key(rest.substr(0, equals));
-        rest.remove_prefix(equals + 1);
-        std::string value;
-        if (!rest.empty() && rest.front() == '"') {
-            std::size_t i = 1;
-            for (; i < rest.size() && rest[i] != '"'; ++i) {
-                if (rest[i] == '\\' && i + 1 < rest.size()) ++i;
-                value.push_back(rest[i]);
-            }
-            if (i >= rest.size()) return std::nullopt;
-            rest.remove_prefix(i + 1);
-        } else {
-            const std::size_t end = rest.find(' ');
-            value = std::string(rest.substr(0, end));
-            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
-        }
-        if (!rest.empty()) {
-            if (rest.front() != ' ') return std::nullopt;
-            rest.remove_prefix(1);
-        }
-        fields.emplace_back(std::move(key), std::move(value));
-    }
-    return fields;
+    return wire::RecordLine(Priority(record), RecordMessage(record), fields);
 }
 
 }  // namespace merel::host

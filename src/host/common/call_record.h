@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/hresult.h"
+#include "interface/record_line.h"
 
 namespace merel {
 class CSMSMgr;
@@ -19,9 +20,7 @@ class CSMSMgr;
 
 namespace merel::host {
 
-// The name under which the record is written: the journal's SYSLOG_IDENTIFIER, the Windows
-// event source.
-inline constexpr std::string_view kRecordSource = "MerelSMSManager";
+using wire::kRecordSource;
 
 // Whether a call of `method` (as the interface names it) is recorded: the calls that send or
 // change something. The queries are not.
@@ -72,18 +71,10 @@ std::string RecordMessage(const CallRecord& record);
 // MEREL_ERROR, MEREL_PORT, MEREL_MODE, MEREL_DURATION_MS, MEREL_CALLER, MEREL_CALLER_UID,
 // MEREL_CALLER_PID, MEREL_NUMBER, MEREL_CONFIRMED (1/0, sends that succeeded), MEREL_REFERENCE.
 // A field without a value is left out.
-std::vector<std::pair<std::string, std::string>> RecordFields(const CallRecord& record);
+wire::RecordFields RecordFields(const CallRecord& record);
 
-// The line written to standard error where there is no journal: the priority as "<N>", the
-// readable message, then the fields in brackets, each KEY=VALUE with a value that holds a space,
-// a quote, a backslash or a bracket quoted ("..." with \" and \\):
-// <6>Init: succeeded (2.00 s) [MEREL_METHOD=Init MEREL_HRESULT=0x00000000 ...]
-// `time` (ISO 8601, UTC) is added as MEREL_TIME, since the line has no other time stamp.
+// The record as a line for standard error, where there is no journal (see record_line.h), with
+// `time` (ISO 8601, UTC) as MEREL_TIME, since such a line has no other time stamp.
 std::string FallbackLine(const CallRecord& record, std::string_view time);
-
-// Reads back a line of FallbackLine: the fields, MEREL_TIME and MESSAGE among them; nothing for
-// a line that is not a record.
-std::optional<std::vector<std::pair<std::string, std::string>>> ParseFallbackLine(
-    std::string_view line);
 
 }  // namespace merel::host
