@@ -21,7 +21,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 # The service, modem-sim and merel-sms, built without the tests, on a private session bus.
 linux_demo_packages=(
-    build-essential cmake ninja-build pkg-config libcli11-dev
+    build-essential cmake ninja-build pkg-config libcli11-dev nlohmann-json3-dev
     libsystemd-dev dbus dbus-daemon
 )
 

@@ -12,6 +12,7 @@ namespace merel::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitDataErr = 65;
+inline constexpr int kExitNoInput = 66;
 inline constexpr int kExitUnavailable = 69;
 inline constexpr int kExitSoftware = 70;
 inline constexpr int kExitCantCreate = 73;

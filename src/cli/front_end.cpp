@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <initializer_list>
 #include <iostream>
 #include <iterator>
@@ -18,7 +20,9 @@
 
 #include "base/narrow.h"
 #include "base/cp437.h"
+#include "cli/call_log.h"
 #include "cli/failure.h"
+#include "cli/health_check.h"
 #include "interface/hresult_text.h"
 #include "cli/json.h"
 #include "cli/modem_check.h"
@@ -502,6 +506,130 @@ int ShowStatus(Session& s) {
                     data);
 }
 
+// `status --check`: each stage asked only when the one before it holds, and the first that does
+// not named in one line. A service that went idle has forgotten its Init: it gets one, as any
+// send would make.
+int CheckHealth(Session& s, bool askModem) {
+    HealthFacts facts;
+    const auto said = [&](Stage stage, HRESULT hr, const std::string& text) {
+        return s.Classify(stage, hr, text).message;
+    };
+    Status status;
+    HRESULT hr = s.client.GetSMSManagerStatus(status);
+    if (Failed(hr)) {
+        facts.unreachable = said(Stage::kQuery, hr, s.client.LastErrorText());
+    } else if (!status.iniFileLoad || !status.portOpen || !status.portInit) {
+        hr = s.client.Init();
+        const std::string initText = s.client.LastErrorText();
+        if (Failed(hr)) {
+            const HRESULT got = s.client.GetSMSManagerStatus(status);
+            if (Failed(got)) {
+                facts.unreachable = said(Stage::kQuery, got, s.client.LastErrorText());
+            } else if (!status.iniFileLoad) {
+                facts.settingsUnread = said(Stage::kSettingsRead, hr, initText);
+            } else {
+                facts.portClosed = said(Stage::kPort, hr, initText);
+            }
+        }
+    }
+    Settings settings;
+    if (!facts.unreachable && !facts.settingsUnread) {
+        hr = s.client.GetSettings(settings);
+        if (Failed(hr)) facts.unreachable = said(Stage::kQuery, hr, s.client.LastErrorText());
+        facts.port = Utf16ToUtf8(settings.port);
+    }
+    if (askModem && !facts.unreachable && !facts.settingsUnread && !facts.portClosed) {
+        std::vector<std::u16string> answers;
+        hr = s.client.CheckModem(answers);
+        if (Failed(hr)) {
+            // A device that went away unseen is found by the check, which closes the port.
+            const std::string text = said(Stage::kPort, hr, s.client.LastErrorText());
+            if (!Failed(s.client.GetSMSManagerStatus(status)) && !status.portOpen) {
+                facts.portClosed = text;
+            } else {
+                facts.modemCheckFailed = text;
+            }
+        } else {
+            std::vector<std::string> lines;
+            for (const auto& answer : answers) lines.push_back(Utf16ToUtf8(answer));
+            facts.modem = ParseModemCheck(lines, facts.port);
+        }
+    }
+    const HealthVerdict verdict = JudgeHealth(facts);
+    // Monitoring reads this line and the exit code, whatever else was asked for.
+    s.io.out << verdict.line << "\n";
+    s.io.out.flush();
+    return verdict.exitCode;
+}
+
+struct LogArgs {
+    std::string since, from;
+    bool all = false;
+};
+
+// The lines of `in` that are records; `since` (microseconds) leaves out older ones.
+std::vector<LoggedCall> RecordsIn(std::istream& in, std::optional<std::int64_t> since) {
+    std::vector<LoggedCall> calls;
+    for (std::string line; std::getline(in, line);) {
+        // A record may come after a prefix of the program that kept the lines (a container's
+        // log adds its time stamp): it starts at its priority.
+        const std::size_t at = line.find("<");
+        if (at == std::string::npos) continue;
+        auto call = FromRecordLine(std::string_view(line).substr(at));
+        if (call && (!since || call->microseconds >= *since)) calls.push_back(std::move(*call));
+    }
+    return calls;
+}
+
+int ShowLog(Console& io, const Options& options, const JournalReader& journal, const LogArgs& a) {
+    std::optional<Failure> failure;
+    std::vector<LoggedCall> calls;
+    if (!a.from.empty()) {
+        std::optional<std::int64_t> since;
+        if (!a.since.empty() && !(since = ParseLocalTime(a.since))) {
+            return Report(io, options, "log",
+                          UsageError("--since " + a.since +
+                                     ": with --from, give a local time as "
+                                     "2026-12-08, 2026-12-08 09:00 or 2026-12-08 09:00:00"),
+                          {});
+        }
+        if (a.from == "-") {
+            calls = RecordsIn(io.in, since);
+        } else {
+            std::ifstream file(a.from);
+            if (!file) {
+                return Report(io, options, "log",
+                              Failure{kE_FAIL,
+                                      "cannot read " + a.from + ": " + std::strerror(errno),
+                                      {},
+                                      kExitNoInput},
+                              {});
+            }
+            calls = RecordsIn(file, since);
+        }
+    } else {
+        Failure why;
+        if (!journal || !journal(a.since, calls, why)) failure = why;
+    }
+    std::string text, objects;
+    std::size_t shown = 0;
+    for (const LoggedCall& call : calls) {
+        if (!a.all && !call.IsSend()) continue;
+        text += LogLine(call) + "\n";
+        objects += (shown++ ? "," : "") + LogJson(call);
+    }
+    if (!failure && shown == 0 && !options.quiet && !options.json) {
+        io.err << "merel-sms: no " << (a.all ? "calls" : "sends") << " recorded"
+               << (a.since.empty() ? "" : " since " + a.since) << "\n";
+        if (a.from.empty()) {
+            io.err << "hint: without a journal (a container) the service writes its record to "
+                      "its standard error: merel-sms log --from FILE\n";
+        }
+    }
+    return Report(io, options, "log", failure, text,
+                  JsonObject().AddRaw("calls", "[" + objects + "]"));
+}
+
 // "0 (none)": a code with its meaning, where it has one.
 std::string Code(int value, std::initializer_list<const char*> meanings) {
     std::string text = std::to_string(value);
@@ -701,7 +829,8 @@ CLI::Validator SecondsAbove0() {
 
 }  // namespace
 
-int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, Console& io) {
+int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, Console& io,
+           const JournalReader& journal) {
     CLI::App app{"Sends SMS through the MerelSMSManager service and manages its settings.",
                  "merel-sms"};
     app.require_subcommand(1);
@@ -745,7 +874,13 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
         ->type_name("MODE")
         ->check(CLI::IsMember({"text", "pdu"}));
 
-    app.add_subcommand("status", "show the four status flags");
+    bool healthCheck = false, skipModem = false;
+    auto* statusCommand = app.add_subcommand("status", "show the four status flags");
+    statusCommand->add_flag("--check", healthCheck,
+                            "one line for monitoring (Nagios, Icinga, Zabbix, Checkmk); exit 0 "
+                            "OK, 1 warning, 2 critical");
+    statusCommand->add_flag("--no-modem", skipModem,
+                            "with --check: do not ask the modem (up to 18 s when it is silent)");
     app.add_subcommand("settings", "show the stored settings");
     app.add_subcommand("ports", "list the serial ports found on this computer");
     app.add_subcommand("test-port", "reopen and configure the stored port");
@@ -753,6 +888,17 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     app.add_subcommand("check",
                        "ask the modem about its SIM, signal and network; say whether it "
                        "is ready to send");
+
+    LogArgs log;
+    auto* logCommand = app.add_subcommand(
+        "log", "show the service's record of sends, oldest first (from the journal)");
+    logCommand->add_option("--since", log.since, "only those since TIME (as journalctl takes it)")
+        ->type_name("TIME");
+    logCommand
+        ->add_option("--from", log.from,
+                     "read the service's saved standard error instead ('-': standard input)")
+        ->type_name("FILE");
+    logCommand->add_flag("--all", log.all, "every recorded call, not only the sends");
 
     // Known before parsing, so that a usage error is reported as JSON too.
     options.json = std::find(args.begin(), args.end(), "--json") != args.end();
@@ -787,11 +933,15 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
         return usage(UsageError("configure: nothing to change: give --port, --baud or --mode",
                                 "merel-sms configure --help"));
     }
+    // The record is read without the service.
+    if (command == "log") return ShowLog(io, options, journal, log);
     std::unique_ptr<ManagerClient> client = connect(options.connect);
     Session session(*client, io, options, command);
     if (command == "send") return Send(session, send);
     if (command == "configure") return Configure(session, configure);
-    if (command == "status") return ShowStatus(session);
+    if (command == "status") {
+        return healthCheck ? CheckHealth(session, !skipModem) : ShowStatus(session);
+    }
     if (command == "settings") return ShowSettings(session);
     if (command == "ports") return ListPorts(session);
     if (command == "test-port") return TestPort(session);

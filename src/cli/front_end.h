@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/call_log.h"
+#include "cli/failure.h"
 #include "cli/manager_client.h"
 
 namespace merel::cli {
@@ -29,7 +31,12 @@ struct Console {
     bool inIsTerminal = false;   // a text read from a terminal is asked for
 };
 
+// Reads the service's record of its calls from the system's log (see platform.h).
+using JournalReader =
+    std::function<bool(const std::string& since, std::vector<LoggedCall>& calls, Failure& failure)>;
+
 // `args` as main() gets them, the program name first; strings in UTF-8. Returns the exit code.
-int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, Console& console);
+int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, Console& console,
+           const JournalReader& journal = {});
 
 }  // namespace merel::cli

@@ -79,6 +79,12 @@ JsonObject& JsonObject::Add(std::string_view key, long long value) {
     return *this;
 }
 
+JsonObject& JsonObject::AddRaw(std::string_view key, std::string_view json) {
+    Key(key);
+    members_ += json;
+    return *this;
+}
+
 JsonObject& JsonObject::AddNull(std::string_view key) {
     Key(key);
     members_ += "null";

@@ -18,6 +18,8 @@ class JsonObject {
     JsonObject& AddNumber(std::string_view key, double value);
     JsonObject& Add(std::string_view key, const std::vector<std::string>& values);
     JsonObject& AddNull(std::string_view key);
+    // `json` must be JSON text already (an array of objects, say).
+    JsonObject& AddRaw(std::string_view key, std::string_view json);
     // Adds the members of `other` after these.
     JsonObject& Append(const JsonObject& other);
 

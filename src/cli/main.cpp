@@ -24,5 +24,6 @@ int main(int argc, char** argv) {
     std::istream& in = merel::cli::StandardInput();
     merel::cli::Console console{in, std::cout, std::cerr, merel::cli::StderrIsTerminal(),
                                 merel::cli::StdinIsTerminal()};
-    return merel::cli::RunCli(merel::cli::ConnectToManager, args, console);
+    return merel::cli::RunCli(merel::cli::ConnectToManager, args, console,
+                              merel::cli::ReadCallJournal);
 }

@@ -3,7 +3,13 @@
 
 #include <iosfwd>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "cli/call_log.h"
+#include "cli/failure.h"
 #include "cli/front_end.h"
 
 namespace merel::cli {
@@ -16,5 +22,11 @@ bool StdinIsTerminal();
 // reader as exceptions that say why, rather than looking like its end. Called first, before
 // anything opens a file.
 std::istream& StandardInput();
+
+// The service's record of its calls from the system's log, oldest first: those since `since` (as
+// journalctl takes it; empty: all). False, with `failure`, when the log cannot be read.
+bool ReadCallJournal(const std::string& since, std::vector<LoggedCall>& calls, Failure& failure);
+// One object of journalctl's JSON output; nothing for an entry that is no record.
+std::optional<LoggedCall> FromJournalJson(std::string_view line);
 
 }  // namespace merel::cli

@@ -24,6 +24,8 @@ TEST(CallRecord, NumbersKeepTheirShapeAndLastThreeDigitsOnly) {
     EXPECT_EQ(host::MaskNumber("0170-123 4567"), "****-*** *567");
     EXPECT_EQ(host::MaskNumber("(030) 1234567"), "(***) ****567");
     // Too short to keep the country: no more than three digits ever show.
+    EXPECT_EQ(host::MaskNumber("+1 555 0100"), "+1 *** *100");
+    EXPECT_EQ(host::MaskNumber("+1-5550100"), "+1-****100");
     EXPECT_EQ(host::MaskNumber("+4912345"), "+****345");
     EXPECT_EQ(host::MaskNumber("112"), "112");
     // What is not part of a number shows as nothing but its place.

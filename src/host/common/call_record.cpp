@@ -53,10 +53,16 @@ bool IsRecorded(std::string_view method) {
 std::string MaskNumber(std::string_view number) {
     std::size_t digits = 0;
     for (char c : number) digits += IsDigit(c) ? 1 : 0;
-    // Digits kept at the front: the two after a leading '+', unless that would leave fewer than
-    // three hidden.
+    // Digits kept at the front: after a leading '+', the country. That is the first group when
+    // a separator ends it within three digits ("+1 555 0100"), else the first two; none when
+    // fewer than four digits would stay hidden.
     std::size_t keptFront = 0;
-    if (!number.empty() && number.front() == '+' && digits >= 2 + 3 + 3) keptFront = 2;
+    if (!number.empty() && number.front() == '+') {
+        std::size_t group = 1;
+        while (group < number.size() && IsDigit(number[group])) ++group;
+        keptFront = group < number.size() && group - 1 <= 3 ? group - 1 : 2;
+        if (digits < keptFront + 4 + 3) keptFront = 0;
+    }
     std::string masked;
     masked.reserve(number.size());
     std::size_t seen = 0;
@@ -116,7 +122,9 @@ std::string RecordMessage(const CallRecord& record) {
     } else {
         message.append("sent, not confirmed by the modem");
     }
-    if (!record.port.empty() && !record.number) message.append(", port ").append(record.port);
+    if (!Failed(record.hr) && !record.port.empty() && !record.number) {
+        message.append(", port ").append(record.port);
+    }
     message.append(" (").append(Seconds(record.duration)).append(")");
     return message;
 }

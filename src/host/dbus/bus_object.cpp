@@ -1,6 +1,7 @@
 #include "host/dbus/bus_object.h"
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <iterator>
 #include <cstdint>
@@ -53,22 +54,70 @@ HRESULT Guarded(Body&& body) {
 using Run = std::function<HRESULT(CSMSMgr&)>;
 using Reply = std::function<int(sd_bus_message*, HRESULT)>;
 
+// Who made a call, as the bus tells it: its unique name, and the user and process behind it
+// where the bus knows them.
+struct CallerFacts {
+    std::string name;
+    std::optional<std::uint32_t> uid, pid;
+};
+
+CallerFacts CallerOf(sd_bus_message* call) {
+    CallerFacts facts;
+    if (const char* sender = sd_bus_message_get_sender(call)) facts.name = sender;
+    sd_bus_creds* creds = nullptr;
+    // A peer-to-peer caller has no name to ask the bus about.
+    if (facts.name.empty() ||
+        sd_bus_query_sender_creds(call, SD_BUS_CREDS_EUID | SD_BUS_CREDS_PID, &creds) < 0) {
+        return facts;
+    }
+    uid_t uid = 0;
+    pid_t pid = 0;
+    if (sd_bus_creds_get_euid(creds, &uid) >= 0) facts.uid = uid;
+    if (sd_bus_creds_get_pid(creds, &pid) >= 0) facts.pid = static_cast<std::uint32_t>(pid);
+    sd_bus_creds_unref(creds);
+    return facts;
+}
+
 // Hands the call to the manager's thread. On failure the text that says what failed is made
-// there too, right after the call, from what the manager recorded. `before`, when given, runs
-// on the bus thread ahead of the reply or the error, whatever the outcome.
+// there too, right after the call, from what the manager recorded; so is the call's record, for
+// a call that sends or changes something (`number`: the number a send went to). `before`, when
+// given, runs on the bus thread ahead of the reply or the error, whatever the outcome.
 int Submit(void* userdata, sd_bus_message* call, Run run, Reply reply, bool quick = false,
-           Reply before = {}) {
+           Reply before = {}, std::optional<std::u16string> number = {}) {
     auto& self = *static_cast<SmsMgrBusObject*>(userdata);
     auto text = std::make_shared<std::string>();
-    auto runAndDescribe = [run = std::move(run), text,
-                           method =
-                               std::string(sd_bus_message_get_member(call))](CSMSMgr& manager) {
+    std::string method = sd_bus_message_get_member(call);
+    SmsMgrBusObject::Record record;
+    CallerFacts caller;
+    if (self.record && host::IsRecorded(method)) {
+        record = self.record;
+        caller = CallerOf(call);
+    }
+    auto runAndDescribe = [run = std::move(run), text, method = std::move(method),
+                           record = std::move(record), caller = std::move(caller),
+                           number = std::move(number)](CSMSMgr& manager) {
+        const auto start = std::chrono::steady_clock::now();
         const HRESULT hr = Guarded([&] { return run(manager); });
         if (Failed(hr)) {
             try {
                 *text = host::FailureText(method, hr, manager.m_lastFailure);
             } catch (...) {
                 text->clear();  // the bare text then goes out instead
+            }
+        }
+        if (record) {
+            try {
+                host::CallRecord made = host::RecordOf(
+                    manager, method, hr, *text,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start),
+                    number ? std::optional<std::u16string_view>(*number) : std::nullopt);
+                made.caller = caller.name;
+                made.callerUid = caller.uid;
+                made.callerPid = caller.pid;
+                record(made);
+            } catch (...) {
+                // No memory for the record: the call keeps its own outcome.
             }
         }
         return hr;
@@ -125,7 +174,7 @@ int OnSendTextMessage(sd_bus_message* call, void* userdata, sd_bus_error*) {
         [number = Utf8ToUtf16(phoneNr), text = Utf8ToUtf16(message), flags](CSMSMgr& manager) {
             return manager.SendTextMessage(number, text, flags);
         },
-        ReplyEmpty);
+        ReplyEmpty, false, {}, Utf8ToUtf16(phoneNr));
 }
 
 int OnSetSettings(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -196,7 +245,7 @@ int OnNumberAndText(sd_bus_message* call, void* userdata, sd_bus_error*) {
         [number = Utf8ToUtf16(phoneNr), text = Utf8ToUtf16(message)](CSMSMgr& manager) {
             return (manager.*method)(number, text);
         },
-        ReplyEmpty);
+        ReplyEmpty, false, {}, Utf8ToUtf16(phoneNr));
 }
 
 int OnGetSMSManagerStatus(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -344,7 +393,8 @@ int OnSendConfirmed(sd_bus_message* call, void* userdata, sd_bus_error*) {
         // result.
         [out](sd_bus_message* call, HRESULT) {
             return SendReportTo(call, out->warnings, out->transcript);
-        });
+        },
+        Utf8ToUtf16(phoneNr));
 }
 
 int OnCheckModem(sd_bus_message* call, void* userdata, sd_bus_error*) {
@@ -457,7 +507,8 @@ const DerivedMethodTable& MethodTableOnce(std::size_t interface) {
 
 }  // namespace
 
-SmsMgrBusObject::SmsMgrBusObject(Dispatch dispatch_) : dispatch(std::move(dispatch_)) {}
+SmsMgrBusObject::SmsMgrBusObject(Dispatch dispatch_, Record record_)
+    : dispatch(std::move(dispatch_)), record(std::move(record_)) {}
 
 SmsMgrBusObject::~SmsMgrBusObject() {
     sd_bus_slot_unref(introspectSlot_);

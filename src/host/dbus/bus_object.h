@@ -10,6 +10,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include "host/common/call_record.h"
 #include "manager/sms_mgr.h"
 
 namespace merel::dbus {
@@ -31,7 +32,11 @@ class SmsMgrBusObject {
     // 1 when the call has been answered or will be, a negative errno for the library to answer.
     using Dispatch = std::function<int(sd_bus_message* call, MethodCall method)>;
 
-    explicit SmsMgrBusObject(Dispatch dispatch);
+    // Takes the record of every call that sends or changes something, on the manager's thread
+    // right after the call; no record is made without it.
+    using Record = std::function<void(const host::CallRecord&)>;
+
+    explicit SmsMgrBusObject(Dispatch dispatch, Record record = {});
     ~SmsMgrBusObject();
     SmsMgrBusObject(const SmsMgrBusObject&) = delete;
     SmsMgrBusObject& operator=(const SmsMgrBusObject&) = delete;
@@ -44,6 +49,7 @@ class SmsMgrBusObject {
     static const sd_bus_vtable* MethodTable(std::size_t interface);
 
     Dispatch dispatch;
+    Record record;
 
   private:
     std::array<sd_bus_slot*, 2> methodsSlots_{};  // one per interface

@@ -25,6 +25,7 @@
 #include "host/dbus/activation_files.h"
 #include "host/dbus/bus_errors.h"
 #include "host/dbus/bus_object.h"
+#include "host/dbus/call_journal.h"
 #include "host/dbus/client_tracker.h"
 #include "host/dbus/settings_folder.h"
 #include "host/common/call_queue.h"
@@ -357,9 +358,11 @@ int RunService(const ServiceOptions& options) {
     ClientTracker tracker(bus.get(), lifetime,
                           [&queue](const std::string& client) { queue.DropCaller(client); });
     Server server{bus.get(), lifetime, queue, tracker, manager};
-    SmsMgrBusObject object([&server](sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
-        return Serve(server, call, std::move(method));
-    });
+    SmsMgrBusObject object(
+        [&server](sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
+            return Serve(server, call, std::move(method));
+        },
+        WriteCallRecord);
 
     if ((r = sd_event_add_io(event.get(), nullptr, quit.fd, EPOLLIN, OnQuitRequested, &server)) <
             0 ||
