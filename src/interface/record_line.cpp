@@ -32,7 +32,8 @@ void AppendValue(std::string& line, std::string_view value) {
 }  // namespace
 
 std::string RecordLine(int priority, std::string_view message, const RecordFields& fields) {
-    std::string line = "<" + std::to_string(priority) + ">";
+    std::string line = "<";
+    line.append(std::to_string(priority)).push_back('>');
     AppendFlat(line, message);
     line.append(" [");
     bool first = true;

@@ -102,7 +102,7 @@ completes() {
     report "completion of '$*'" "$([ "$got" = "$expected" ] || echo "got '$got'")"
 }
 
-completes "send check status settings configure ports test-port init" merel-sms ""
+completes "send check status log settings configure ports test-port init" merel-sms ""
 completes "send settings" merel-sms se
 completes "--json --timeout --quiet --verbose --system --help --version" merel-sms --
 completes "send status settings" merel-sms --timeout 30 s

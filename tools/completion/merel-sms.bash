@@ -19,7 +19,7 @@ _merel_sms_serial_devices() {
 _merel_sms() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=""
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands="send check status settings configure ports test-port init"
+    local commands="send check status log settings configure ports test-port init"
     local globals="--json --timeout --quiet --verbose --system --help --version"
 
     # The command is the first word that is neither an option nor the value of --timeout.
@@ -46,7 +46,11 @@ _merel_sms() {
             ((${#COMPREPLY[@]})) || COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --timeout | --baud)
+        --from)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        --timeout | --baud | --since)
             COMPREPLY=()
             return
             ;;
@@ -57,6 +61,8 @@ _merel_sms() {
         "") if [[ $cur == -* ]]; then words=$globals; else words=$commands; fi ;;
         send) words="--mode --confirmed --help" ;;
         configure) words="--port --baud --mode --help" ;;
+        status) words="--check --no-modem --help" ;;
+        log) words="--since --all --from --help" ;;
         *) words="--help" ;;
     esac
     COMPREPLY=($(IFS=' ' compgen -W "$words" -- "$cur"))

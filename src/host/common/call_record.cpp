@@ -113,7 +113,11 @@ std::string RecordMessage(const CallRecord& record) {
     if (!record.mode.empty()) message.append(" in ").append(record.mode).append(" mode");
     message.append(": ");
     if (Failed(record.hr)) {
-        message.append(record.error.empty() ? "failed with " + Hex(record.hr) : record.error);
+        if (record.error.empty()) {
+            message.append("failed with ").append(Hex(record.hr));
+        } else {
+            message.append(record.error);
+        }
     } else if (!IsSend(record.method)) {
         message.append("succeeded");
     } else if (record.reference) {
