@@ -4,6 +4,8 @@ namespace merel::wire {
 
 namespace {
 
+constexpr std::string_view kFieldsStart = " [MEREL_";
+
 bool NeedsQuotes(std::string_view value) {
     if (value.empty()) return true;
     for (char c : value) {
@@ -34,7 +36,15 @@ void AppendValue(std::string& line, std::string_view value) {
 std::string RecordLine(int priority, std::string_view message, const RecordFields& fields) {
     std::string line = "<";
     line.append(std::to_string(priority)).push_back('>');
-    AppendFlat(line, message);
+    // The fields start at the first " [MEREL_"; a message that holds it (a port named so) has
+    // its bracket turned, so that the fields are still found.
+    std::string flat;
+    AppendFlat(flat, message);
+    for (std::size_t at = flat.find(kFieldsStart); at != std::string::npos;
+         at = flat.find(kFieldsStart, at)) {
+        flat[at + 1] = '(';
+    }
+    line.append(flat);
     line.append(" [");
     bool first = true;
     for (const auto& [key, value] : fields) {
@@ -52,8 +62,8 @@ std::optional<RecordFields> ParseRecordLine(std::string_view line) {
     if (line.size() < 4 || line[0] != '<' || line[1] < '0' || line[1] > '7' || line[2] != '>') {
         return std::nullopt;
     }
-    // The fields start at the last " [MEREL_": a message may hold brackets of its own.
-    const std::size_t open = line.rfind(" [MEREL_");
+    // A value may hold " [MEREL_" too, but only after the first.
+    const std::size_t open = line.find(kFieldsStart);
     if (open == std::string_view::npos || open < 3 || line.back() != ']') return std::nullopt;
     RecordFields fields;
     fields.emplace_back("PRIORITY", std::string(1, line[1]));

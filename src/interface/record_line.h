@@ -20,7 +20,8 @@ inline constexpr const char* kRecordSource = "MerelSMSManager";
 using RecordFields = std::vector<std::pair<std::string, std::string>>;
 
 // The line, without its line end. Line breaks inside the message or a value become spaces: a
-// line break would start a record of its own.
+// line break would start a record of its own; so does the bracket of a " [MEREL_" inside the
+// message, which becomes " (MEREL_".
 std::string RecordLine(int priority, std::string_view message, const RecordFields& fields);
 
 // The fields of a record line, PRIORITY and MESSAGE first; nothing for a line that is not one

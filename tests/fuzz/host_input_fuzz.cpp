@@ -3,7 +3,9 @@
 //   its limit, with E_INVALIDARG naming the first such argument, its length and the limit;
 // - the call queue, under any sequence of calls from a few callers, callers leaving and the
 //   worker taking calls, takes a call exactly when its caller and the whole queue are within
-//   their bounds, and never holds more.
+//   their bounds, and never holds more;
+// - the record of a call, as a line on standard error, reads back as the fields it was written
+//   from, whatever they hold (line breaks become spaces), and any line reads without harm.
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -14,6 +16,7 @@
 #include "fuzz_input.h"
 #include "host/common/argument_limits.h"
 #include "host/common/call_queue.h"
+#include "interface/record_line.h"
 
 using namespace merel;
 
@@ -116,12 +119,64 @@ void CheckQueue(fuzz::FuzzInput& in) {
 
 }  // namespace
 
+// Bytes of the input as text, with the characters that matter to the line's form made likely.
+std::string Text(fuzz::FuzzInput& in) {
+    static const char kTricky[] = {' ', '"', '\\', '[', ']', '=', '\n', '\r', '<', '>'};
+    std::string text;
+    for (int n = in.Byte() % 24; n > 0; --n) {
+        const std::uint8_t b = in.Byte();
+        text.push_back(b < 100 ? kTricky[b % sizeof kTricky] : static_cast<char>(b));
+    }
+    return text;
+}
+
+std::string Flat(std::string text) {
+    for (char& c : text) c = c == '\n' || c == '\r' ? ' ' : c;
+    return text;
+}
+
+void CheckRecordLine(fuzz::FuzzInput& in) {
+    const int priority = in.Byte() % 8;
+    const std::string message = Text(in);
+    wire::RecordFields fields;
+    for (int n = in.Byte() % 5; n > 0; --n) {
+        std::string key = "MEREL_";
+        for (char c : Text(in)) key.push_back(c >= 'A' && c <= 'Z' ? c : 'X');
+        fields.emplace_back(std::move(key), Text(in));
+    }
+    const std::string line = wire::RecordLine(priority, message, fields);
+    Require(line.find('\n') == std::string::npos);
+    const auto parsed = wire::ParseRecordLine(line);
+    // A line without fields has nothing to read back; one with fields reads back whole, the
+    // message with any " [MEREL_" in it turned to " (MEREL_".
+    if (fields.empty()) return;
+    Require(parsed.has_value());
+    std::string shownMessage = Flat(message);
+    for (std::size_t at; (at = shownMessage.find(" [MEREL_")) != std::string::npos;) {
+        shownMessage[at + 1] = '(';
+    }
+    wire::RecordFields expected = {{"PRIORITY", std::to_string(priority)},
+                                   {"MESSAGE", shownMessage}};
+    for (const auto& [key, value] : fields) expected.emplace_back(key, Flat(value));
+    Require(*parsed == expected);
+    // Any text at all, read as a line.
+    std::string other;
+    while (!in.Empty()) other.push_back(static_cast<char>(in.Byte()));
+    (void)wire::ParseRecordLine(other);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::FuzzInput in(data, size);
-    if (in.Byte() % 2) {
-        while (!in.Empty()) CheckLengths(in);
-    } else {
-        CheckQueue(in);
+    switch (in.Byte() % 3) {
+        case 0:
+            while (!in.Empty()) CheckLengths(in);
+            break;
+        case 1:
+            CheckQueue(in);
+            break;
+        default:
+            CheckRecordLine(in);
+            break;
     }
     return 0;
 }

@@ -137,18 +137,20 @@ TEST(RecordLine, ReadsBackWhatItWroteWhateverTheValuesHold) {
     const wire::RecordFields fields = {
         {"MEREL_METHOD", "SetSettings"},
         {"MEREL_ERROR", "0x80070005: cannot write \"C:\\x\" [locked]"},
-        {"MEREL_PORT", "/dev/serial/by-id/usb-Merel Modem"},
+        {"MEREL_PORT", "/dev/serial/by-id/usb-Merel Modem [MEREL_PORT=x]"},
         {"MEREL_EMPTY", ""},
         {"MEREL_TIME", "2026-12-08T09:00:00.123Z"}};
-    const std::string line = wire::RecordLine(3, "SetSettings: it [broke]\nbadly", fields);
+    const std::string line =
+        wire::RecordLine(3, "SetSettings: it [broke]\nbadly [MEREL_FAKE=1]", fields);
     EXPECT_EQ(line.find('\n'), std::string::npos);
-    EXPECT_TRUE(
-        line.starts_with("<3>SetSettings: it [broke] badly [MEREL_METHOD=SetSettings "
-                         "MEREL_ERROR=\"0x80070005: cannot write \\\"C:\\\\x\\\" [locked]\" "))
+    EXPECT_TRUE(line.starts_with(
+        "<3>SetSettings: it [broke] badly (MEREL_FAKE=1] [MEREL_METHOD=SetSettings "
+        "MEREL_ERROR=\"0x80070005: cannot write \\\"C:\\\\x\\\" [locked]\" "))
         << line;
     const auto parsed = wire::ParseRecordLine(line + "\r");
     ASSERT_TRUE(parsed);
-    wire::RecordFields expected = {{"PRIORITY", "3"}, {"MESSAGE", "SetSettings: it [broke] badly"}};
+    wire::RecordFields expected = {{"PRIORITY", "3"},
+                                   {"MESSAGE", "SetSettings: it [broke] badly (MEREL_FAKE=1]"}};
     expected.insert(expected.end(), fields.begin(), fields.end());
     EXPECT_EQ(*parsed, expected);
 
