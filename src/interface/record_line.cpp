@@ -9,7 +9,10 @@ constexpr std::string_view kFieldsStart = " [MEREL_";
 bool NeedsQuotes(std::string_view value) {
     if (value.empty()) return true;
     for (char c : value) {
-        if (c == ' ' || c == '"' || c == '\\' || c == '[' || c == ']') return true;
+        // A line break is written as a space, so it needs the quotes as much.
+        if (c == ' ' || c == '\n' || c == '\r' || c == '"' || c == '\\' || c == '[' || c == ']') {
+            return true;
+        }
     }
     return false;
 }

@@ -145,12 +145,12 @@ void CheckRecordLine(fuzz::FuzzInput& in) {
         fields.emplace_back(std::move(key), Text(in));
     }
     const std::string line = wire::RecordLine(priority, message, fields);
-    Require(line.find('\n') == std::string::npos);
+    fuzz::Require(line.find('\n') == std::string::npos);
     const auto parsed = wire::ParseRecordLine(line);
     // A line without fields has nothing to read back; one with fields reads back whole, the
     // message with any " [MEREL_" in it turned to " (MEREL_".
     if (fields.empty()) return;
-    Require(parsed.has_value());
+    fuzz::Require(parsed.has_value());
     std::string shownMessage = Flat(message);
     for (std::size_t at; (at = shownMessage.find(" [MEREL_")) != std::string::npos;) {
         shownMessage[at + 1] = '(';
@@ -158,7 +158,7 @@ void CheckRecordLine(fuzz::FuzzInput& in) {
     wire::RecordFields expected = {{"PRIORITY", std::to_string(priority)},
                                    {"MESSAGE", shownMessage}};
     for (const auto& [key, value] : fields) expected.emplace_back(key, Flat(value));
-    Require(*parsed == expected);
+    fuzz::Require(*parsed == expected);
     // Any text at all, read as a line.
     std::string other;
     while (!in.Empty()) other.push_back(static_cast<char>(in.Byte()));
