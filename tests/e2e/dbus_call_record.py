@@ -4,7 +4,9 @@ service run with --system on a private bus (no journal listens here, so the reco
 service's standard error): one record per recorded call with its fields, the number masked and
 never the text, none for the queries; `merel-sms log` reads them back; `merel-sms status
 --check` gives the monitoring line and exit code for critical (no server, no settings), warning
-(the port closed) and OK.
+(the port closed) and OK. Where the test may make a mount namespace (as root), a journald of its
+own there gets the records with their fields instead, and `merel-sms log` reads them through
+journalctl.
 
 Environment: MEREL_BUILD_LINUX (build folder of a Linux preset), MEREL_SOURCE.
 """
@@ -93,6 +95,84 @@ def run_cases(w):
     finally:
         holder.close()
         stop(service)
+    run_with_journal(w, cli, env)
+
+
+# Inside a mount and process namespace of its own: a private /run (and journal folder) with a
+# journald of its own, the service, two clients, and the readers of the record. Everything in
+# it ends with the namespace.
+IN_NAMESPACE = r"""
+set -u
+[ -n "${MEREL_TRACE:-}" ] && { PS4='+ $(date +%S.%N) '; set -x; }
+mount -t tmpfs tmpfs /run || exit 3
+if [ -d /var/log/journal ]; then mount -t tmpfs tmpfs /var/log/journal || exit 3; fi
+mkdir -p /run/systemd/journal /run/log
+/lib/systemd/systemd-journald &
+for i in $(seq 100); do [ -S /run/systemd/journal/socket ] && break; sleep 0.05; done
+[ -S /run/systemd/journal/socket ] || exit 4
+"$SERVER" --system --settings-dir "$STATE" 2>"$OUT/service.err" &
+for i in $(seq 100); do "$CLI" --system status >/dev/null 2>&1 && break; sleep 0.05; done
+"$CLI" --system configure --port "$PORT" --mode text >/dev/null || exit 5
+"$CLI" --system send "$NUMBER" "$TEXT" >/dev/null || exit 6
+# journald has the records as soon as it has read them from its socket: wait for the last.
+for i in $(seq 100); do
+    "$CLI" --system log --all >"$OUT/log.txt" 2>"$OUT/log.err"
+    grep -qF "$MASKED" "$OUT/log.txt" && break
+    sleep 0.05
+done
+journalctl --output=json --no-pager SYSLOG_IDENTIFIER=MerelSMSManager >"$OUT/journal.json"
+"""
+
+
+def run_with_journal(w, cli, env):
+    name = "the real journal: the records with their fields, read back by merel-sms log"
+    journald = "/lib/systemd/systemd-journald"
+    if os.geteuid() != 0 or not os.access(journald, os.X_OK):
+        skip(name, "a private journald needs root (mount namespace) and systemd-journald")
+        return
+
+    @case(name)
+    def _():
+        out = os.path.join(w.tmp, "journal-run")
+        state = os.path.join(w.tmp, "journal-state")
+        os.mkdir(out)
+        os.mkdir(state)
+        w.start_sim("--answer", "ok", "--confirm-delay", "0.2")
+        try:
+            p = subprocess.run(
+                ["unshare", "--mount", "--pid", "--fork", "--mount-proc", "--propagation",
+                 "private", "sh", "-c", IN_NAMESPACE], capture_output=True, text=True, timeout=60,
+                env=dict(env, SERVER=w.server, CLI=cli, STATE=state, OUT=out, PORT=w.modem_link,
+                         NUMBER=NUMBER, TEXT=TEXT, MASKED=MASKED))
+        finally:
+            w.stop_sim()
+        if p.returncode == 3 and "mount" in p.stderr:
+            skip(name + " (as a case)", f"no private mount here: {p.stderr.strip()}")
+            return
+        check(p.returncode == 0, f"exit {p.returncode}: {p.stderr.strip()}")
+        if os.environ.get("MEREL_TRACE"):
+            print(p.stderr)
+        with open(os.path.join(out, "journal.json")) as f:
+            entries = [json.loads(line) for line in f if line.strip()]
+        methods = [e.get("MEREL_METHOD") for e in entries]
+        check(methods == ["Init", "SetSettings", "Init", "TestPort", "Init", "SendConfirmed"],
+              f"{methods}")
+        sent = entries[-1]
+        check(sent["MEREL_NUMBER"] == MASKED and sent["MEREL_CONFIRMED"] == "1" and
+              sent["MEREL_MODE"] == "text" and sent["PRIORITY"] == "6" and
+              sent["MESSAGE"].startswith(f"SendConfirmed to {MASKED} in text mode: confirmed") and
+              sent["MEREL_CALLER_UID"] == str(os.getuid()), f"{sent}")
+        check(entries[0]["PRIORITY"] == "3" and entries[0]["MEREL_HRESULT"] == "0x80070002",
+              f"{entries[0]}")
+        everything = json.dumps(entries)
+        check(TEXT not in everything and "1234567" not in everything, "the text or number leaked")
+        with open(os.path.join(out, "service.err")) as f:
+            check("MEREL_" not in f.read(), "records went to standard error beside the journal")
+        with open(os.path.join(out, "log.txt")) as f:
+            shown = f.read().splitlines()
+        check(len(shown) == 6 and shown[-1].endswith(")") and
+              f"  {MASKED}  confirmed by the modem, reference 0 (" in shown[-1] and
+              "  Init  " in shown[0], f"{shown}")
 
 
 def run_with_service(w, merel, errors):
