@@ -127,7 +127,11 @@ std::string RecordMessage(const CallRecord& record) {
     if (!record.mode.empty()) message.append(" in ").append(record.mode).append(" mode");
     message.append(": ");
     if (Failed(record.hr)) {
-        message.append(record.error.empty() ? "failed with " + Hex(record.hr) : record.error);
+        if (record.error.empty()) {
+            message.append("failed with ").append(Hex(record.hr));
+        } else {
+            message.append(record.error);
+        }
     } else if (!IsSend(record.method)) {
         message.append("succeeded");
     } else if (record.reference) {
@@ -164,7 +168,9 @@ std::vector<std::pair<std::string, std::string>> RecordFields(const CallRecord& 
 }
 
 std::string FallbackLine(const CallRecord& record, std::string_view time) {
-    std::string line = "<" + std::to_string(Priority(record)) + ">";
+    // Appended, not "<" + ...: GCC 12 for mingw warns falsely of overlapping copies there.
+    std::string line = "<";
+    line.append(std::to_string(Priority(record))).append(">");
     // The line ends where the message ends: a line break inside would start a record of its own.
     for (char c : RecordMessage(record)) line.push_back(c == '\n' || c == '\r' ? ' ' : c);
     line.append(" [");
