@@ -4,6 +4,9 @@
 // knows none of them.
 #pragma once
 
+#include <optional>
+#include <string_view>
+
 #include "host/lifetime/lifetime.h"
 #include "host/win32/cached_ref_count.h"
 #include "host/win32/com_headers.h"
@@ -67,6 +70,12 @@ class CSMSMgrObject final : public ISMSMgr2, public ISupportErrorInfo {
     // Sets the error information for a failed call of `method` of interface `iid` (the text
     // says what failed, as the manager recorded it) or clears it after success. Returns `hr`.
     HRESULT Reported(const char* method, HRESULT hr, REFIID iid = IID_ISMSMgr);
+
+    // Runs `call`, a call of `method` (to `number` for a send), and writes its record to the
+    // Event Log: the result, the text the client got, the time it took and who called.
+    // Returns the call's result.
+    template <class Call>
+    HRESULT Recorded(const char* method, std::optional<std::u16string_view> number, Call call);
 
     CachedRefCount refs_;
     TypeInfoHolder& typeInfo_;
