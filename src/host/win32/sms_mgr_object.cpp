@@ -184,12 +184,14 @@ template <class Call>
 HRESULT CSMSMgrObject::Recorded(const char* method, std::optional<std::u16string_view> number,
                                 Call call) {
     const auto started = std::chrono::steady_clock::now();
+    unreached_ = false;
     const HRESULT hr = call();
     try {
         const auto duration = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - started);
         const std::string error = FAILED(hr) ? CallErrorText() : std::string();
         CallRecord record = RecordOf(manager_, method, hr, error, duration, number);
+        if (unreached_) record.mode.clear();  // the manager's report is of an earlier send
         const Caller caller = CallingClient();
         record.caller = caller.account;
         WriteToEventLog(record, caller);
@@ -208,7 +210,7 @@ HRESULT CSMSMgrObject::SendTextMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, i
         if (const auto refused = RefusedOversized(
                 "SendTextMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
                                     Measure(StringArgument::kText, u_bstrMessage)})) {
-            return *refused;
+            return Unreached(*refused);
         }
         return Reported("SendTextMessage", [&]() -> HRESULT {
             try {
@@ -227,7 +229,7 @@ HRESULT CSMSMgrObject::SetSettings(BSTR u_bstrPort, LONG u_loBaudrate, SHORT u_s
     return Recorded("SetSettings", std::nullopt, [&]() -> HRESULT {
         if (const auto refused =
                 RefusedOversized("SetSettings", {Measure(StringArgument::kPort, u_bstrPort)})) {
-            return *refused;
+            return Unreached(*refused);
         }
         return Reported("SetSettings", [&]() -> HRESULT {
             try {
@@ -279,7 +281,7 @@ HRESULT CSMSMgrObject::SendPDUMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
         if (const auto refused = RefusedOversized(
                 "SendPDUMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
                                    Measure(StringArgument::kText, u_bstrMessage)})) {
-            return *refused;
+            return Unreached(*refused);
         }
         return Reported("SendPDUMessage", [&]() -> HRESULT {
             try {
@@ -318,7 +320,7 @@ HRESULT CSMSMgrObject::SendMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
         if (const auto refused =
                 RefusedOversized("SendMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
                                                  Measure(StringArgument::kText, u_bstrMessage)})) {
-            return *refused;
+            return Unreached(*refused);
         }
         return Reported("SendMessage", [&]() -> HRESULT {
             try {
@@ -379,7 +381,7 @@ HRESULT CSMSMgrObject::SendConfirmed(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, SHO
                                                   {Measure(StringArgument::kNumber, u_bstrPhoneNr),
                                                    Measure(StringArgument::kText, u_bstrMessage)},
                                                   IID_ISMSMgr2)) {
-            return *refused;
+            return Unreached(*refused);
         }
         return Reported(
             "SendConfirmed",

@@ -76,10 +76,17 @@ class CSMSMgrObject final : public ISMSMgr2, public ISupportErrorInfo {
     // Returns the call's result.
     template <class Call>
     HRESULT Recorded(const char* method, std::optional<std::u16string_view> number, Call call);
+    // Returns `hr` for a call refused before it reached the manager.
+    HRESULT Unreached(HRESULT hr) {
+        unreached_ = true;
+        return hr;
+    }
 
     CachedRefCount refs_;
     TypeInfoHolder& typeInfo_;
     CSMSMgr manager_;
+    // Whether the call being recorded was refused before it reached the manager.
+    bool unreached_ = false;
 };
 
 }  // namespace merel::host
