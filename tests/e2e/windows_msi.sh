@@ -75,7 +75,7 @@ event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\MerelS
 product_dump() {
     local key view
     echo "== event source"
-    reg_dump "$event_source"
+    reg_dump "$event_source" "$view"
     for key in "${product_keys[@]}"; do
         if [ "$bits" = 64 ]; then
             # Both views: the server mirrors the interface keys into the 32-bit one.
@@ -130,7 +130,7 @@ check "the class is registered in the $bits-bit registry view" "no LocalServer32
     key_exists "HKCR\\CLSID\\$CLSID\\LocalServer32" "$view"
 message_file="EventMessageFile    REG_SZ    C:\\$program_files\\MerelSMSManager\\MerelSMSManager.exe"
 check "the event source MerelSMSManager has the installed server as its message file" \
-    "found: $(reg_dump "$event_source")" grep -qiF "$message_file" <<<"$msi_keys"
+    "found: $(reg_dump "$event_source" "$view")" grep -qiF "$message_file" <<<"$msi_keys"
 
 # ---------------------------------------------------------------- sends
 # Output goes to files: Wine's helper processes (the server among them) inherit the handles.
