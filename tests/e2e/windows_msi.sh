@@ -73,9 +73,9 @@ product_keys=("AppID\\$APPID" 'AppID\MerelSMSManager.EXE' 'MerelSMSManager.SMSMg
 # The event source, outside HKCR; the registry views share it.
 event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\MerelSMSManager'
 product_dump() {
-    local key view
     echo "== event source"
     reg_dump "$event_source" "$view"
+    local key view
     for key in "${product_keys[@]}"; do
         if [ "$bits" = 64 ]; then
             # Both views: the server mirrors the interface keys into the 32-bit one.
