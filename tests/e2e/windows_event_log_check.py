@@ -101,8 +101,8 @@ def main(path, label, checks):
             bad.append(f"#{n}: {e}")
     check(not bad, "every entry has its type's channel and event, the message and the fields",
           "; ".join(bad)[:600])
-    for spec in checks:
-        kind, _, arg = spec.partition("=")
+    for wanted in checks:
+        kind, _, arg = wanted.partition("=")
         if kind == "source":
             check(sources == [arg], f"the event source {arg} is registered once", f"got {sources}")
         elif kind == "count":
@@ -123,7 +123,7 @@ def main(path, label, checks):
             found = [s for e in entries for _, s in e["strings"] if arg in s]
             check(not found, f"no entry holds '{arg}'", f"found in {found[:2]}")
         else:
-            sys.exit(f"windows_event_log_check.py: unknown check {spec}")
+            sys.exit(f"windows_event_log_check.py: unknown check {wanted}")
     return 1 if failures else 0
 
 
