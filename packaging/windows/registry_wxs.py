@@ -71,7 +71,8 @@ def tokenize(text):
 
 
 class Script:
-    """The registrar's script subset: HKCR { [NoRemove|ForceRemove] name [= s 'v'] {..} }."""
+    """The registrar's script subset: HKCR|HKLM { [NoRemove|ForceRemove] name [= s 'v']
+    { val name = s 'v' | d N ... } }."""
 
     def __init__(self, text, variables):
         self.tokens = list(tokenize(text))
@@ -119,15 +120,35 @@ class Script:
         return self.text()
 
     def keys(self):
-        """[(removal, name, default, [(value name, data)], subkeys)] below HKCR."""
-        out = []
+        """{root: [(removal, name, default, [(value name, data, type)], subkeys)]}, type
+        "string" or "integer", root "HKCR" or "HKLM"."""
+        out = {}
         while self.pos < len(self.tokens):
-            if not (self.take("HKCR") or self.take("HKEY_CLASSES_ROOT")):
-                raise ScriptError("only HKCR is supported")
+            if self.take("HKCR") or self.take("HKEY_CLASSES_ROOT"):
+                root = "HKCR"
+            elif self.take("HKLM") or self.take("HKEY_LOCAL_MACHINE"):
+                root = "HKLM"
+            else:
+                raise ScriptError("only HKCR and HKLM are supported")
             self.expect("{")
             while not self.take("}"):
-                out.append(self.key())
+                out.setdefault(root, []).append(self.key())
         return out
+
+    def value(self):
+        """A value's data and type: = s 'text' or = d N (decimal or 0x hex)."""
+        self.expect("=")
+        if self.take("d"):
+            text = self.text()
+            try:
+                number = int(text, 16) if text.lower().startswith("0x") else int(text, 10)
+            except ValueError:
+                raise ScriptError(f"not a number: {text}") from None
+            if not 0 <= number <= 0xFFFFFFFF:
+                raise ScriptError(f"not a DWORD: {text}")
+            return str(number), "integer"
+        self.expect("s")
+        return self.text(), "string"
 
     def key(self):
         removal = "NoRemove" if self.take("NoRemove") else ""
@@ -141,7 +162,8 @@ class Script:
                 if self.pos >= len(self.tokens):
                     raise ScriptError("unterminated block")
                 if self.take("val"):
-                    values.append((self.text(), self.assigned_string()))
+                    value_name = self.text()
+                    values.append((value_name, *self.value()))
                 else:
                     subkeys.append(self.key())
         return removal, name, default, values, subkeys
@@ -190,30 +212,30 @@ def typelib_key(library, module, folder):
     locales = [(f"{lcid:x}", None, [], platforms) for lcid in sorted({library["lcid"], 0})]
     details = [("FLAGS", str(library["flags"]), [], []), ("HELPDIR", folder, [], [])]
     version_key = (library["version"], library["help"], [], details + locales)
-    return (f"TypeLib\\{library['uuid']}", None, [], [version_key])
+    return ("HKCR", f"TypeLib\\{library['uuid']}", None, [], [version_key])
 
 
 def interface_keys(library, interfaces):
     """Interface\\{IID} of each oleautomation interface: marshaled by the type library."""
-    return [(f"Interface\\{uuid}", name, [], [
+    return [("HKCR", f"Interface\\{uuid}", name, [], [
         ("ProxyStubClsid", UNIVERSAL_MARSHALER, [], []),
         ("ProxyStubClsid32", UNIVERSAL_MARSHALER, [], []),
-        ("TypeLib", library["uuid"], [("Version", library["version"])], []),
+        ("TypeLib", library["uuid"], [("Version", library["version"], "string")], []),
     ]) for uuid, name in interfaces]
 
 
-def owned_keys(script_keys, parent=""):
+def owned_keys(root, script_keys, parent=""):
     """The keys that belong to the product: the outermost ones below NoRemove parents. Each
-    becomes (path, default, values, subkeys) with paths relative to it."""
+    becomes (root, path, default, values, subkeys) with paths relative to it."""
     out = []
     for removal, name, default, values, subkeys in script_keys:
         path = f"{parent}\\{name}" if parent else name
         if removal == "NoRemove":
             if default is not None or values:
                 raise ScriptError(f"{path}: values on a shared key are not supported")
-            out += owned_keys(subkeys, path)
+            out += owned_keys(root, subkeys, path)
         else:
-            out.append((path, default, values, [strip(k) for k in subkeys]))
+            out.append((root, path, default, values, [strip(k) for k in subkeys]))
     return out
 
 
@@ -222,25 +244,26 @@ def strip(key):
     return name, default, values, [strip(k) for k in subkeys]
 
 
-def wix_keys(path, default, values, subkeys, owned, key_path=False):
+def wix_keys(root, path, default, values, subkeys, owned, key_path=False):
     """One RegistryKey element per key, with the full path (wixl does not nest them). MSI's
     special names do what the registrar's rules do: "-" removes a product key with everything
     below it on uninstall, "+" creates a key that has no value (like Programmable)."""
-    lines = [f'<RegistryKey Root="HKCR" Key={quoteattr(path)}>']
+    lines = [f'<RegistryKey Root="{root}" Key={quoteattr(path)}>']
     if owned:
         lines.append('    <RegistryValue Type="string" Name="-" Value=""/>')
     if default is not None:
         mark = ' KeyPath="yes"' if key_path else ""
         value = quoteattr(msi_string(default))
         lines.append(f'    <RegistryValue Type="string" Value={value}{mark}/>')
-    for name, data in values:
-        lines.append(f'    <RegistryValue Type="string" Name={quoteattr(name)} '
-                     f'Value={quoteattr(msi_string(data))}/>')
+    for name, data, kind in values:
+        value = msi_string(data) if kind == "string" else data
+        lines.append(f'    <RegistryValue Type="{kind}" Name={quoteattr(name)} '
+                     f'Value={quoteattr(value)}/>')
     if default is None and not values:
         lines.append('    <RegistryValue Type="string" Name="+" Value=""/>')
     lines.append("</RegistryKey>")
     for name, sub_default, sub_values, sub_keys in subkeys:
-        lines += wix_keys(f"{path}\\{name}", sub_default, sub_values, sub_keys, False)
+        lines += wix_keys(root, f"{path}\\{name}", sub_default, sub_values, sub_keys, False)
     return lines
 
 
@@ -250,8 +273,8 @@ def write_include(path, keys, key_path=False):
     lines = ["<?xml version=\"1.0\" encoding=\"utf-8\"?>",
              "<!-- Generated by packaging/windows/registry_wxs.py; edit its sources instead. -->",
              "<Include>"]
-    for i, (name, default, values, subkeys) in enumerate(keys):
-        lines += wix_keys(name, default, values, subkeys, True, key_path and i == 0)
+    for i, (root, name, default, values, subkeys) in enumerate(keys):
+        lines += wix_keys(root, name, default, values, subkeys, True, key_path and i == 0)
     lines.append("</Include>")
     Path(path).write_text("\n".join(lines) + "\n", encoding="utf-8")
 
@@ -264,7 +287,9 @@ def main(source_dir, output_dir):
     variables = {"APPID": app_id, "MODULE": module}
     keys = []
     for name in ("MerelSMSManager.rgs", "SMSMgr.rgs"):
-        keys += owned_keys(Script((host / name).read_text(encoding="latin-1"), variables).keys())
+        script = Script((host / name).read_text(encoding="latin-1"), variables)
+        for root, script_keys in script.keys().items():
+            keys += owned_keys(root, script_keys)
     library, interfaces = idl_facts((host / "MerelSMSManager.idl").read_text())
     keys.append(typelib_key(library, module, f"[{INSTALL_DIR_ID}]"))
     write_include(Path(output_dir) / "registry.wxi", keys + interface_keys(library, interfaces))

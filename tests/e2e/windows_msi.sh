@@ -2,7 +2,7 @@
 # Whole-system test of the Windows packages under Wine, for one bitness: the MSI installs with
 # msiexec /qn; the README's VBScript example (under cscript) and merel-sms.exe send through the
 # installed server to a simulated modem on COM7, byte for byte; msiexec /x leaves no key of the
-# product and no file. Then the zip of the same bitness goes into the same folder, its
+# product (the Event Log's source included) and no file. Then the zip of the same bitness goes into the same folder, its
 # install.cmd runs /RegServer, and the keys it writes must equal the MSI's, one for one;
 # uninstall.cmd removes them again. The zip's contents are checked too. One Wine prefix of its
 # own, removed at the end.
@@ -70,7 +70,11 @@ key_exists() { timeout 60 "$WINE64" reg query "$@" >/dev/null 2>&1; }
 product_keys=("AppID\\$APPID" 'AppID\MerelSMSManager.EXE' 'MerelSMSManager.SMSMgr.1'
     'MerelSMSManager.SMSMgr' "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID"
     "Interface\\$IID2")
+# The event source, outside HKCR; the registry views share it.
+event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\MerelSMSManager'
 product_dump() {
+    echo "== event source"
+    reg_dump "$event_source" "$view"
     local key view
     for key in "${product_keys[@]}"; do
         if [ "$bits" = 64 ]; then
@@ -102,6 +106,7 @@ keys_left() {
         for key in "${product_keys[@]}"; do
             key_exists "HKCR\\$key" "$view" && left+="$key ($view) "
         done
+        key_exists "$event_source" "$view" && left+="the event source ($view) "
         # Listed, not opened: Wine's reg opens no subkey of Uninstall in the 32-bit view.
         timeout 60 "$WINE64" reg query "$uninstall" "$view" 2>/dev/null | grep -qiF "\\$1" &&
             left+="Uninstall\\$1 ($view) "
@@ -123,6 +128,9 @@ check "the product has its uninstall entry" "no $product_code below Uninstall" \
     [ "${present/Uninstall/}" != "$present" ]
 check "the class is registered in the $bits-bit registry view" "no LocalServer32 there" \
     key_exists "HKCR\\CLSID\\$CLSID\\LocalServer32" "$view"
+message_file="EventMessageFile    REG_SZ    C:\\$program_files\\MerelSMSManager\\MerelSMSManager.exe"
+check "the event source MerelSMSManager has the installed server as its message file" \
+    "found: $(reg_dump "$event_source" "$view")" grep -qiF "$message_file" <<<"$msi_keys"
 
 # ---------------------------------------------------------------- sends
 # Output goes to files: Wine's helper processes (the server among them) inherit the handles.

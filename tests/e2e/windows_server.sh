@@ -4,8 +4,10 @@
 # of methods and through IDispatch, a VBScript client under cscript, two clients sharing the
 # one object, and the server's end 5 to 8 seconds after its last client. A simulated modem on
 # a pseudo terminal, mapped as COM7, receives the sends; its transcript is checked byte for
-# byte. A second one, mapped as COM8, receives the sends after the settings move to it. A server started by hand that no client reaches ends after the idle time. Everything
-# runs in a Wine prefix of its own, removed at the end.
+# byte. A second one, mapped as COM8, receives the sends after the settings move to it. A
+# server started by hand that no client reaches ends after the idle time. The server's Event
+# Log entries for the calls of merel-sms are read from Wine's event-log debug channel.
+# Everything runs in a Wine prefix of its own, removed at the end.
 #
 # MEREL_WINDOWS_BITS=64 (the default) or 32 picks the server, and the clients and cscript of the
 # same bitness; other environment: see windows_world.sh. Prints one line per case: "ok - ...",
@@ -58,6 +60,9 @@ client "$work/resources.out" resources MerelSMSManager.exe
 forward "$work/resources.out"
 
 # ---------------------------------------------------------------- registration
+# The Application log's event sources, and ours; registry views do not apply to them.
+SOURCES='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+SOURCE_KEY="$SOURCES\MerelSMSManager"
 # A 32-bit server's class is in the 32-bit view of the registry; its program identifiers, AppID
 # and type library are shared by both views, and the interface checks name their view.
 reg_query() {
@@ -125,6 +130,14 @@ expect_value "$interface2" "Interface\\$IID2" "(Default)" "ISMSMgr2"
 expect_value "$interface2" "Interface\\$IID2\\ProxyStubClsid32" "(Default)" \
     "{00020424-0000-0000-C000-000000000046}"
 expect_value "$interface2" "Interface\\$IID2\\TypeLib" "(Default)" "$LIBID"
+# The event source, whose messages Event Viewer finds in the server.
+has_line() { grep -qxF "$2" <<<"$1"; }
+event_source=$(reg_dump "$SOURCE_KEY")
+check "registered: the event source MerelSMSManager has the server as its message file" \
+    "found: $event_source" has_line "$event_source" \
+    "    EventMessageFile    REG_SZ    $win_srv\\MerelSMSManager.exe"
+check "registered: the event source takes error, warning and information events" \
+    "found: $event_source" has_line "$event_source" "    TypesSupported    REG_DWORD    0x7"
 # Clients of either bitness find the library under their own platform and the interface in
 # their own registry view, whichever server is registered.
 for locale in 0 409; do
@@ -154,10 +167,12 @@ for view in 32 64; do
         key_exists "HKCR\\Interface\\$iid" /reg:$view && left+="Interface\\$iid (/reg:$view) "
     done
 done
+key_exists "$SOURCE_KEY" && left+="the event source "
 check "unregistration removes every entry" "left: $left" [ -z "$left" ]
 check "unregistration keeps the AppID and CLSID parents" "a parent is gone" \
     bash -c "timeout 60 '$WINE64' reg query 'HKCR\\AppID' >/dev/null 2>&1 &&
-             timeout 60 '$WINE64' reg query 'HKCR\\CLSID' >/dev/null 2>&1"
+             timeout 60 '$WINE64' reg query 'HKCR\\CLSID' >/dev/null 2>&1 &&
+             timeout 60 '$WINE64' reg query '$SOURCES' >/dev/null 2>&1"
 
 (cd "$srv" && timeout 120 "$wine" MerelSMSManager.exe -RegServer >/dev/null 2>&1)
 rc=$?
@@ -312,6 +327,14 @@ exited_saying() {
 }
 wait_no_server 20 || not_ok "merel-sms: start" "a server is still running"
 rm -f "$srv/SMSMgr.ini"
+# A client that only holds the object starts the server for merel-sms, with Wine's event-log
+# channel on: the server inherits it, and its ReportEventW calls show in the holder's output.
+rm -f "$srv/release-log"
+WINEDEBUG=-all,+eventlog,fixme+advapi client "$work/eventlog.out" hold-until 170 release-log &
+log_holder=$!
+background+=($log_holder)
+wait_line "$work/eventlog.out" 60 connected ||
+    not_ok "event log: a client starts the server" "it did not connect"
 merel_sms "$work/cli-init.out" init
 rc=$?
 check "merel-sms: init without a settings file exits 73 with the server's message on it" \
@@ -343,6 +366,23 @@ check "merel-sms: a refused number exits 65 with the server's message" \
 mode a number holds digits, spaces, the separators - . ( ) and one leading +, with at most 20 digits"
 [ "$(next_command)" -eq "$((first + 5))" ] ||
     not_ok "merel-sms: the refused send wrote nothing" "commands from $first to $(next_command)"
+merel_sms "$work/cli-status.out" status
+touch "$srv/release-log"
+wait "$log_holder" 2>/dev/null
+# One entry for each call that sends or changes something, none for the queries; numbers only
+# masked, and never a message's text.
+masked='\+49 \*\*\* \*\*\*\*567'
+/usr/bin/python3 "$here/windows_event_log_check.py" "$work/eventlog.out" "event log" \
+    source=MerelSMSManager none=GetSettings none=GetSMSManagerStatus \
+    none=GetDetectedCOMPortsOnHost count=SetSettings:2 count=SendConfirmed:2 \
+    "entry=err:Init: 0x80070002: settings file .*SMSMgr\.ini not found.*" \
+    "entry=trace:SetSettings: succeeded, port COM9 \([0-9.]+ s\)" \
+    "entry=err:TestPort: 0x80070002: cannot open port COM9: no such device.*" \
+    "entry=trace:SetSettings: succeeded, port $PORT \([0-9.]+ s\)" \
+    "entry=trace:Init: succeeded, port $PORT \([0-9.]+ s\)" \
+    "entry=warn:SendConfirmed to $masked in text mode: sent, not confirmed by the modem \([0-9.]+ s\)" \
+    "entry=err:SendConfirmed to \+99\*+999( in PDU mode)?: 0x80070057: number \"\+99\*+999\" refused: .*" \
+    never=1234567 never=Grüße never=999999999999999999999 || failures=$((failures + 1))
 
 # ---------------------------------------------------------------- a modem pulled out and put back
 # A client holds the server, so that it keeps its port while the modem (a third one, COM6) goes

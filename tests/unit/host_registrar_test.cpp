@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "base/narrow.h"
+#include "host/common/call_record.h"
 #include "host/win32/registrar.h"
 #include "host/win32/registry_scripts.h"
 #include "host/win32/server_ids.h"
@@ -57,6 +59,14 @@ class FakeRegistry : public RegistryWriter {
         key->second[Lower(name)] = Utf16ToUtf8(data);
         return 0;
     }
+    std::int32_t SetDword(const std::u16string& path, const std::u16string& name,
+                          std::uint32_t data) override {
+        ++calls;
+        auto key = keys.find(Lower(path));
+        if (key == keys.end()) return 2;
+        key->second[Lower(name)] = "dword:" + std::to_string(data);
+        return 0;
+    }
     std::int32_t DeleteValue(const std::u16string& path, const std::u16string& name) override {
         ++calls;
         auto key = keys.find(Lower(path));
@@ -91,6 +101,15 @@ ScriptVariables Variables() {
 
 std::u16string Clsid() {
     return std::u16string(u"CLSID\\") + kClsidSMSMgr;
+}
+
+// The Application log's sources, and ours among them, named as the record names its source.
+const std::string kEventSources =
+    "hklm\\system\\currentcontrolset\\services\\eventlog\\application";
+std::string EventSourceKey() {
+    std::string key = kEventSources + "\\" + std::string(kRecordSource);
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
 }
 
 // Registration as the server does it: the application script, then the class script.
@@ -137,6 +156,16 @@ TEST(RegistrarScripts, RegistrationWritesExactlyTheServerEntriesAndRemovalTakesT
         {clsidKey + "\\programmable", {}},
         {clsidKey + "\\localserver32", {{"", Utf16ToUtf8(kModule)}}},
         {clsidKey + "\\typelib", {{"", Utf16ToUtf8(kLibidMerelSMSManagerLib)}}},
+        // The event source, so that Event Viewer finds the messages in the server, and the
+        // shared keys above it.
+        {"hklm", {}},
+        {"hklm\\system", {}},
+        {"hklm\\system\\currentcontrolset", {}},
+        {"hklm\\system\\currentcontrolset\\services", {}},
+        {"hklm\\system\\currentcontrolset\\services\\eventlog", {}},
+        {kEventSources, {}},
+        {EventSourceKey(),
+         {{"eventmessagefile", Utf16ToUtf8(kModule)}, {"typessupported", "dword:7"}}},
     };
     EXPECT_EQ(registry.keys, expected);
 
@@ -144,9 +173,13 @@ TEST(RegistrarScripts, RegistrationWritesExactlyTheServerEntriesAndRemovalTakesT
     ASSERT_EQ(RegisterBoth(registry), kS_OK);
     EXPECT_EQ(registry.keys, expected);
 
-    // Removal leaves only the shared NoRemove parents.
+    // Removal leaves only the shared NoRemove parents: no event source.
     ASSERT_EQ(UnregisterBoth(registry), kS_OK);
-    EXPECT_EQ(registry.KeyNames(), (std::set<std::string>{"appid", "clsid"}));
+    EXPECT_EQ(registry.KeyNames(),
+              (std::set<std::string>{
+                  "appid", "clsid", "hklm", "hklm\\system", "hklm\\system\\currentcontrolset",
+                  "hklm\\system\\currentcontrolset\\services",
+                  "hklm\\system\\currentcontrolset\\services\\eventlog", kEventSources}));
 }
 
 TEST(RegistrarRemovalRules, RemovalKeepsForeignEntries) {
@@ -162,7 +195,9 @@ TEST(RegistrarRemovalRules, RemovalKeepsForeignEntries) {
     // own.
     registry.CreateKey(Clsid() + u"\\Implemented Categories");
     ASSERT_EQ(UnregisterBoth(registry), kS_OK);
-    EXPECT_EQ(registry.KeyNames(),
+    std::set<std::string> left = registry.KeyNames();
+    std::erase_if(left, [](const std::string& key) { return key.starts_with("hklm"); });
+    EXPECT_EQ(left,
               (std::set<std::string>{"appid", "appid\\{11111111-2222-3333-4444-555555555555}",
                                      "clsid", "clsid\\{66666666-7777-8888-9999-000000000000}",
                                      "clsid\\{66666666-7777-8888-9999-000000000000}\\localserver32",
@@ -206,11 +241,31 @@ TEST(RegistrarScriptText, QuotingKeywordCaseAndVariables) {
     EXPECT_EQ(registry.keys["key n1"], (Values{{"", "C:\\it's 50%\\a.exe"}, {"n1", "100% sure"}}));
 }
 
+TEST(RegistrarScriptText, LocalMachineKeysAndDwordValues) {
+    const std::u16string script =
+        u"HKEY_LOCAL_MACHINE { NoRemove Software { ForceRemove Ours { val Decimal = d 4294967295 "
+        u"val Hex = d '0x1F' val Text = s 'd' } } } HKCR { Same { val Five = d 5 } }";
+    FakeRegistry registry;
+    registry.CreateKey(u"HKLM\\Software\\Ours\\Old");
+    ASSERT_EQ(RegisterScript(script, {}, registry), kS_OK);
+    EXPECT_EQ(registry.keys["hklm\\software\\ours"],
+              (Values{{"decimal", "dword:4294967295"}, {"hex", "dword:31"}, {"text", "d"}}));
+    EXPECT_FALSE(registry.KeyExists(u"HKLM\\Software\\Ours\\Old"));
+    // The same name in the other root is another key.
+    EXPECT_EQ(registry.keys["same"], (Values{{"five", "dword:5"}}));
+    EXPECT_FALSE(registry.KeyExists(u"HKLM\\Same"));
+    ASSERT_EQ(UnregisterScript(script, {}, registry), kS_OK);
+    EXPECT_EQ(registry.KeyNames(), (std::set<std::string>{"hklm", "hklm\\software"}));
+}
+
 TEST(RegistrarScriptText, MalformedScriptsWriteNothing) {
     const char16_t* const scripts[] = {
         u"HKCR { Key = s 'unterminated }",
-        u"HKCR { Key { Sub }",            // missing brace
-        u"HKLM { Key }",                  // a root we do not serve
+        u"HKCR { Key { Sub }",  // missing brace
+        u"HKCU { Key }",        // a root we do not serve
+        u"HKLM { Key { val N = d 12a } }",
+        u"HKLM { Key { val N = d 4294967296 } }",  // more than a DWORD holds
+        u"HKLM { Key { val N = d 0x } }",
         u"HKCR { val Name = s 'x' }",     // a value with no key
         u"HKCR { Key = d '5' }",          // a value type outside the subset
         u"HKCR { Key = s }",              // no value

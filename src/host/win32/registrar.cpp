@@ -8,6 +8,8 @@ namespace {
 struct Value {
     std::u16string name;
     std::u16string data;
+    // A REG_DWORD (data unused) rather than a string.
+    std::optional<std::uint32_t> dword;
 };
 
 struct Key {
@@ -41,6 +43,32 @@ bool IsBlank(char16_t c) {
 }
 
 // Splits the script into words and 'quoted' strings. Fails on an unterminated quote.
+// A DWORD as the scripts write it: decimal, or 0x and hex digits.
+std::optional<std::uint32_t> ParseDword(std::u16string_view text) {
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == u'0' && AsciiLower(text[1]) == u'x') {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char16_t c : text) {
+        const char16_t lower = AsciiLower(c);
+        unsigned digit;
+        if (lower >= u'0' && lower <= u'9') {
+            digit = lower - u'0';
+        } else if (base == 16 && lower >= u'a' && lower <= u'f') {
+            digit = lower - u'a' + 10;
+        } else {
+            return std::nullopt;
+        }
+        if (digit >= base) return std::nullopt;
+        value = value * base + digit;
+        if (value > 0xFFFFFFFFu) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
 std::optional<std::vector<Token>> Tokenize(std::u16string_view script) {
     std::vector<Token> tokens;
     std::size_t i = 0;
@@ -80,13 +108,15 @@ class Parser {
     Parser(std::vector<Token> tokens, const ScriptVariables& variables)
         : tokens_(std::move(tokens)), variables_(variables) {}
 
-    // The keys below HKEY_CLASSES_ROOT, from every root block of the script.
+    // The keys of every root block of the script, those below HKEY_LOCAL_MACHINE with their
+    // names prefixed by kLocalMachine.
     std::optional<std::vector<Key>> Parse() {
         std::vector<Key> keys;
         while (pos_ < tokens_.size()) {
-            const Token& root = tokens_[pos_++];
-            if (root.quoted || !(EqualsNoCase(root.text, u"HKCR") ||
-                                 EqualsNoCase(root.text, u"HKEY_CLASSES_ROOT"))) {
+            std::u16string prefix;
+            if (Take(u"HKLM") || Take(u"HKEY_LOCAL_MACHINE")) {
+                prefix = kLocalMachine;
+            } else if (!Take(u"HKCR") && !Take(u"HKEY_CLASSES_ROOT")) {
                 return std::nullopt;
             }
             if (!Take(u"{")) return std::nullopt;
@@ -94,6 +124,7 @@ class Parser {
                 if (AtEnd() || IsWord(u"val")) return std::nullopt;
                 auto key = ParseKey();
                 if (!key) return std::nullopt;
+                key->name.insert(0, prefix);
                 keys.push_back(std::move(*key));
             }
         }
@@ -150,9 +181,17 @@ class Parser {
                 auto valueName = TakeText();
                 if (!valueName) return std::nullopt;
                 value.name = std::move(*valueName);
-                auto data = TakeAssignedString();
-                if (!data) return std::nullopt;
-                value.data = std::move(*data);
+                if (IsWord(u"=") && pos_ + 1 < tokens_.size() && !tokens_[pos_ + 1].quoted &&
+                    EqualsNoCase(tokens_[pos_ + 1].text, u"d")) {
+                    pos_ += 2;
+                    auto text = TakeText();
+                    value.dword = text ? ParseDword(*text) : std::nullopt;
+                    if (!value.dword) return std::nullopt;
+                } else {
+                    auto data = TakeAssignedString();
+                    if (!data) return std::nullopt;
+                    value.data = std::move(*data);
+                }
                 key.values.push_back(std::move(value));
             } else {
                 auto subkey = ParseKey();
@@ -214,7 +253,9 @@ HRESULT Register(const Key& key, const std::u16string& parent, RegistryWriter& r
         if (const auto e = registry.SetString(path, u"", *key.defaultValue)) return FoldError(e);
     }
     for (const Value& value : key.values) {
-        if (const auto e = registry.SetString(path, value.name, value.data)) return FoldError(e);
+        const auto e = value.dword ? registry.SetDword(path, value.name, *value.dword)
+                                   : registry.SetString(path, value.name, value.data);
+        if (e) return FoldError(e);
     }
     for (const Key& subkey : key.subkeys) {
         if (const HRESULT hr = Register(subkey, path, registry); Failed(hr)) return hr;

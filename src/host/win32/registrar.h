@@ -2,9 +2,11 @@
 // register and unregister rules of the ATL registrar for the subset our scripts use:
 //
 //   HKCR { [NoRemove|ForceRemove] name [= s 'value'] [{ ... }]  val name = s 'value' }
+//   HKLM { ... the same ...  val name = d 7 }
 //
 // Names and values are bare words or 'quoted' ('' stands for one quote). %NAME% inside a name
-// or value is replaced by the variable NAME; %% gives one percent sign.
+// or value is replaced by the variable NAME; %% gives one percent sign. A value "d" is a
+// REG_DWORD, written in decimal or as 0x followed by hex digits.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +20,10 @@
 namespace merel::host {
 
 // The registry calls the registrar makes. Keys are named by their path below
-// HKEY_CLASSES_ROOT, parts joined by '\'. Every call returns 0 or a Win32 error number.
+// HKEY_CLASSES_ROOT, parts joined by '\'; keys below HKEY_LOCAL_MACHINE by kLocalMachine
+// followed by their path there. Every call returns 0 or a Win32 error number.
+inline constexpr std::u16string_view kLocalMachine = u"HKLM\\";
+
 class RegistryWriter {
   public:
     virtual ~RegistryWriter() = default;
@@ -27,6 +32,8 @@ class RegistryWriter {
     // Sets a string value; an empty name is the key's default value.
     virtual std::int32_t SetString(const std::u16string& path, const std::u16string& name,
                                    const std::u16string& data) = 0;
+    virtual std::int32_t SetDword(const std::u16string& path, const std::u16string& name,
+                                  std::uint32_t data) = 0;
     virtual std::int32_t DeleteValue(const std::u16string& path, const std::u16string& name) = 0;
     // Deletes the key with everything below it.
     virtual std::int32_t DeleteTree(const std::u16string& path) = 0;

@@ -5,6 +5,18 @@
 namespace merel::host {
 namespace {
 
+// The root that `path` names and the path below it.
+struct Rooted {
+    HKEY root;
+    std::u16string path;
+};
+Rooted Split(const std::u16string& path) {
+    if (path.starts_with(kLocalMachine)) {
+        return {HKEY_LOCAL_MACHINE, path.substr(kLocalMachine.size())};
+    }
+    return {HKEY_CLASSES_ROOT, path};
+}
+
 // An open key, closed when it goes out of scope.
 class Key {
   public:
@@ -12,7 +24,8 @@ class Key {
         if (handle_ != nullptr) RegCloseKey(handle_);
     }
     LONG Open(const std::u16string& path, REGSAM access) {
-        return RegOpenKeyExW(HKEY_CLASSES_ROOT, AsWide(path.c_str()), 0, access, &handle_);
+        const Rooted key = Split(path);
+        return RegOpenKeyExW(key.root, AsWide(key.path.c_str()), 0, access, &handle_);
     }
     HKEY get() const { return handle_; }
 
@@ -24,8 +37,9 @@ class Key {
 
 std::int32_t Win32RegistryWriter::CreateKey(const std::u16string& path) {
     HKEY key = nullptr;
+    const Rooted rooted = Split(path);
     const LONG e =
-        RegCreateKeyExW(HKEY_CLASSES_ROOT, AsWide(path.c_str()), 0, nullptr,
+        RegCreateKeyExW(rooted.root, AsWide(rooted.path.c_str()), 0, nullptr,
                         REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
     if (e == ERROR_SUCCESS) RegCloseKey(key);
     return e;
@@ -40,6 +54,15 @@ std::int32_t Win32RegistryWriter::SetString(const std::u16string& path, const st
                           reinterpret_cast<const BYTE*>(data.c_str()), bytes);
 }
 
+std::int32_t Win32RegistryWriter::SetDword(const std::u16string& path, const std::u16string& name,
+                                           std::uint32_t data) {
+    Key key;
+    if (const LONG e = key.Open(path, KEY_SET_VALUE)) return e;
+    const DWORD value = data;
+    return RegSetValueExW(key.get(), name.empty() ? nullptr : AsWide(name.c_str()), 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
 std::int32_t Win32RegistryWriter::DeleteValue(const std::u16string& path,
                                               const std::u16string& name) {
     Key key;
@@ -48,7 +71,8 @@ std::int32_t Win32RegistryWriter::DeleteValue(const std::u16string& path,
 }
 
 std::int32_t Win32RegistryWriter::DeleteTree(const std::u16string& path) {
-    return RegDeleteTreeW(HKEY_CLASSES_ROOT, AsWide(path.c_str()));
+    const Rooted rooted = Split(path);
+    return RegDeleteTreeW(rooted.root, AsWide(rooted.path.c_str()));
 }
 
 bool Win32RegistryWriter::KeyExists(const std::u16string& path) {

@@ -1,4 +1,5 @@
-// The registrar's registry calls on the real registry, under HKEY_CLASSES_ROOT.
+// The registrar's registry calls on the real registry, under HKEY_CLASSES_ROOT and
+// HKEY_LOCAL_MACHINE.
 #pragma once
 
 #include "host/win32/registrar.h"
@@ -10,6 +11,8 @@ class Win32RegistryWriter : public RegistryWriter {
     std::int32_t CreateKey(const std::u16string& path) override;
     std::int32_t SetString(const std::u16string& path, const std::u16string& name,
                            const std::u16string& data) override;
+    std::int32_t SetDword(const std::u16string& path, const std::u16string& name,
+                          std::uint32_t data) override;
     std::int32_t DeleteValue(const std::u16string& path, const std::u16string& name) override;
     std::int32_t DeleteTree(const std::u16string& path) override;
     bool KeyExists(const std::u16string& path) override;

@@ -1,14 +1,18 @@
 #include "host/win32/sms_mgr_object.h"
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/narrow.h"
 #include "host/common/argument_limits.h"
+#include "host/common/call_record.h"
 #include "host/common/failure_text.h"
 #include "host/win32/error_info.h"
+#include "host/win32/event_log_win32.h"
 
 namespace merel::host {
 
@@ -73,6 +77,24 @@ HRESULT StringArray(const std::vector<std::u16string>& strings, VARIANT* value) 
     V_VT(value) = VT_ARRAY | VT_BSTR;
     V_ARRAY(value) = array;
     return S_OK;
+}
+
+// The description of the error information this thread holds for the client, left in place;
+// empty when there is none.
+std::string CallErrorText() {
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return {};
+    BSTR description = nullptr;
+    info->GetDescription(&description);
+    SetErrorInfo(0, info);  // GetErrorInfo took it from the thread; the client reads it next
+    info->Release();
+    std::string text;
+    try {
+        text = Utf16ToUtf8(BstrView(description));
+    } catch (...) {
+    }
+    SysFreeString(description);
+    return text;
 }
 
 }  // namespace
@@ -158,42 +180,67 @@ HRESULT CSMSMgrObject::Reported(const char* method, HRESULT hr, REFIID iid) {
     return hr;
 }
 
+template <class Call>
+HRESULT CSMSMgrObject::Recorded(const char* method, std::optional<std::u16string_view> number,
+                                Call call) {
+    const auto started = std::chrono::steady_clock::now();
+    unreached_ = false;
+    const HRESULT hr = call();
+    try {
+        const auto duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        const std::string error = FAILED(hr) ? CallErrorText() : std::string();
+        CallRecord record = RecordOf(manager_, method, hr, error, duration, number);
+        if (unreached_) record.mode.clear();  // the manager's report is of an earlier send
+        const Caller caller = CallingClient();
+        record.caller = caller.account;
+        WriteToEventLog(record, caller);
+    } catch (...) {
+        // No memory for the record: the client still gets its result.
+    }
+    return hr;
+}
+
 // Every method ends in a catch-all: nothing may escape across the COM boundary, and an
 // exception (no memory for a string) is reported as E_FAIL. Reported then sets or clears the
 // error information.
 
 HRESULT CSMSMgrObject::SendTextMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, int u_inFlags) {
-    if (const auto refused =
-            RefusedOversized("SendTextMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
-                                                 Measure(StringArgument::kText, u_bstrMessage)})) {
-        return *refused;
-    }
-    return Reported("SendTextMessage", [&]() -> HRESULT {
-        try {
-            return manager_.SendTextMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage),
-                                            u_inFlags);
-        } catch (...) {
-            return E_FAIL;
+    return Recorded("SendTextMessage", BstrView(u_bstrPhoneNr), [&]() -> HRESULT {
+        if (const auto refused = RefusedOversized(
+                "SendTextMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
+                                    Measure(StringArgument::kText, u_bstrMessage)})) {
+            return Unreached(*refused);
         }
-    }());
+        return Reported("SendTextMessage", [&]() -> HRESULT {
+            try {
+                return manager_.SendTextMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage),
+                                                u_inFlags);
+            } catch (...) {
+                return E_FAIL;
+            }
+        }());
+    });
 }
 
 HRESULT CSMSMgrObject::SetSettings(BSTR u_bstrPort, LONG u_loBaudrate, SHORT u_shDataBits,
                                    SHORT u_shParity, SHORT u_shStopBits, SHORT u_shHandshake,
                                    SHORT u_shReadTimeout, SHORT u_shCharacterSet) {
-    if (const auto refused =
-            RefusedOversized("SetSettings", {Measure(StringArgument::kPort, u_bstrPort)})) {
-        return *refused;
-    }
-    return Reported("SetSettings", [&]() -> HRESULT {
-        try {
-            return manager_.SetSettings(BstrView(u_bstrPort), u_loBaudrate, u_shDataBits,
-                                        u_shParity, u_shStopBits, u_shHandshake, u_shReadTimeout,
-                                        u_shCharacterSet);
-        } catch (...) {
-            return E_FAIL;
+    return Recorded("SetSettings", std::nullopt, [&]() -> HRESULT {
+        if (const auto refused =
+                RefusedOversized("SetSettings", {Measure(StringArgument::kPort, u_bstrPort)})) {
+            return Unreached(*refused);
         }
-    }());
+        return Reported("SetSettings", [&]() -> HRESULT {
+            try {
+                return manager_.SetSettings(BstrView(u_bstrPort), u_loBaudrate, u_shDataBits,
+                                            u_shParity, u_shStopBits, u_shHandshake,
+                                            u_shReadTimeout, u_shCharacterSet);
+            } catch (...) {
+                return E_FAIL;
+            }
+        }());
+    });
 }
 
 HRESULT CSMSMgrObject::GetSettings(BSTR* u_bstrPort, LONG* u_loBaudrate, SHORT* u_shDataBits,
@@ -230,18 +277,20 @@ HRESULT CSMSMgrObject::GetSettings(BSTR* u_bstrPort, LONG* u_loBaudrate, SHORT* 
 }
 
 HRESULT CSMSMgrObject::SendPDUMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
-    if (const auto refused =
-            RefusedOversized("SendPDUMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
-                                                Measure(StringArgument::kText, u_bstrMessage)})) {
-        return *refused;
-    }
-    return Reported("SendPDUMessage", [&]() -> HRESULT {
-        try {
-            return manager_.SendPDUMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
-        } catch (...) {
-            return E_FAIL;
+    return Recorded("SendPDUMessage", BstrView(u_bstrPhoneNr), [&]() -> HRESULT {
+        if (const auto refused = RefusedOversized(
+                "SendPDUMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
+                                   Measure(StringArgument::kText, u_bstrMessage)})) {
+            return Unreached(*refused);
         }
-    }());
+        return Reported("SendPDUMessage", [&]() -> HRESULT {
+            try {
+                return manager_.SendPDUMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
+            } catch (...) {
+                return E_FAIL;
+            }
+        }());
+    });
 }
 
 HRESULT CSMSMgrObject::GetSMSManagerStatus(char* u_boIsINIFileLoad, char* u_boIsLOGFileOpen,
@@ -267,18 +316,20 @@ HRESULT CSMSMgrObject::GetSMSManagerStatus(char* u_boIsINIFileLoad, char* u_boIs
 }
 
 HRESULT CSMSMgrObject::SendMessage(BSTR u_bstrPhoneNr, BSTR u_bstrMessage) {
-    if (const auto refused =
-            RefusedOversized("SendMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
-                                             Measure(StringArgument::kText, u_bstrMessage)})) {
-        return *refused;
-    }
-    return Reported("SendMessage", [&]() -> HRESULT {
-        try {
-            return manager_.SendMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
-        } catch (...) {
-            return E_FAIL;
+    return Recorded("SendMessage", BstrView(u_bstrPhoneNr), [&]() -> HRESULT {
+        if (const auto refused =
+                RefusedOversized("SendMessage", {Measure(StringArgument::kNumber, u_bstrPhoneNr),
+                                                 Measure(StringArgument::kText, u_bstrMessage)})) {
+            return Unreached(*refused);
         }
-    }());
+        return Reported("SendMessage", [&]() -> HRESULT {
+            try {
+                return manager_.SendMessage(BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage));
+            } catch (...) {
+                return E_FAIL;
+            }
+        }());
+    });
 }
 
 HRESULT CSMSMgrObject::GetDetectedCOMPortsOnHost(UINT* u_uiNrOfPorts, VARIANT* pVal) {
@@ -298,73 +349,81 @@ HRESULT CSMSMgrObject::GetDetectedCOMPortsOnHost(UINT* u_uiNrOfPorts, VARIANT* p
 }
 
 HRESULT CSMSMgrObject::TestPort() {
-    return Reported("TestPort", [&]() -> HRESULT {
-        try {
-            return manager_.TestPort();
-        } catch (...) {
-            return E_FAIL;
-        }
-    }());
+    return Recorded("TestPort", std::nullopt, [&]() -> HRESULT {
+        return Reported("TestPort", [&]() -> HRESULT {
+            try {
+                return manager_.TestPort();
+            } catch (...) {
+                return E_FAIL;
+            }
+        }());
+    });
 }
 
 HRESULT CSMSMgrObject::Init() {
-    return Reported("Init", [&]() -> HRESULT {
-        try {
-            return manager_.Init();
-        } catch (...) {
-            return E_FAIL;
-        }
-    }());
+    return Recorded("Init", std::nullopt, [&]() -> HRESULT {
+        return Reported("Init", [&]() -> HRESULT {
+            try {
+                return manager_.Init();
+            } catch (...) {
+                return E_FAIL;
+            }
+        }());
+    });
 }
 
 // What the modem said beyond the reference (its warnings, its transcript) has no place in this
 // signature: COM callers get the result and the reference.
 HRESULT CSMSMgrObject::SendConfirmed(BSTR u_bstrPhoneNr, BSTR u_bstrMessage, SHORT u_shMode,
                                      LONG* u_loReference) {
-    if (const auto refused = RefusedOversized("SendConfirmed",
-                                              {Measure(StringArgument::kNumber, u_bstrPhoneNr),
-                                               Measure(StringArgument::kText, u_bstrMessage)},
-                                              IID_ISMSMgr2)) {
-        return *refused;
-    }
-    return Reported(
-        "SendConfirmed",
-        [&]() -> HRESULT {
-            if (!u_loReference) return E_POINTER;
-            *u_loReference = -1;
-            try {
-                std::int32_t reference = -1;
-                const HRESULT hr = manager_.SendConfirmed(
-                    BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage), u_shMode, reference);
-                if (SUCCEEDED(hr)) *u_loReference = reference;
-                return hr;
-            } catch (...) {
-                return E_FAIL;
-            }
-        }(),
-        IID_ISMSMgr2);
+    return Recorded("SendConfirmed", BstrView(u_bstrPhoneNr), [&]() -> HRESULT {
+        if (const auto refused = RefusedOversized("SendConfirmed",
+                                                  {Measure(StringArgument::kNumber, u_bstrPhoneNr),
+                                                   Measure(StringArgument::kText, u_bstrMessage)},
+                                                  IID_ISMSMgr2)) {
+            return Unreached(*refused);
+        }
+        return Reported(
+            "SendConfirmed",
+            [&]() -> HRESULT {
+                if (!u_loReference) return E_POINTER;
+                *u_loReference = -1;
+                try {
+                    std::int32_t reference = -1;
+                    const HRESULT hr = manager_.SendConfirmed(
+                        BstrView(u_bstrPhoneNr), BstrView(u_bstrMessage), u_shMode, reference);
+                    if (SUCCEEDED(hr)) *u_loReference = reference;
+                    return hr;
+                } catch (...) {
+                    return E_FAIL;
+                }
+            }(),
+            IID_ISMSMgr2);
+    });
 }
 
 HRESULT CSMSMgrObject::CheckModem(UINT* u_uiNrOfLines, VARIANT* pVal) {
-    return Reported(
-        "CheckModem",
-        [&]() -> HRESULT {
-            if (!u_uiNrOfLines || !pVal) return E_POINTER;
-            *u_uiNrOfLines = 0;
-            VariantInit(pVal);
-            try {
-                std::uint32_t count = 0;
-                std::vector<std::u16string> lines;
-                const HRESULT hr = manager_.CheckModem(count, lines);
-                if (FAILED(hr)) return hr;
-                const HRESULT made = StringArray(lines, pVal);
-                if (SUCCEEDED(made)) *u_uiNrOfLines = count;
-                return made;
-            } catch (...) {
-                return E_FAIL;
-            }
-        }(),
-        IID_ISMSMgr2);
+    return Recorded("CheckModem", std::nullopt, [&]() -> HRESULT {
+        return Reported(
+            "CheckModem",
+            [&]() -> HRESULT {
+                if (!u_uiNrOfLines || !pVal) return E_POINTER;
+                *u_uiNrOfLines = 0;
+                VariantInit(pVal);
+                try {
+                    std::uint32_t count = 0;
+                    std::vector<std::u16string> lines;
+                    const HRESULT hr = manager_.CheckModem(count, lines);
+                    if (FAILED(hr)) return hr;
+                    const HRESULT made = StringArray(lines, pVal);
+                    if (SUCCEEDED(made)) *u_uiNrOfLines = count;
+                    return made;
+                } catch (...) {
+                    return E_FAIL;
+                }
+            }(),
+            IID_ISMSMgr2);
+    });
 }
 
 }  // namespace merel::host

@@ -4,6 +4,9 @@
 // knows none of them.
 #pragma once
 
+#include <optional>
+#include <string_view>
+
 #include "host/lifetime/lifetime.h"
 #include "host/win32/cached_ref_count.h"
 #include "host/win32/com_headers.h"
@@ -68,9 +71,22 @@ class CSMSMgrObject final : public ISMSMgr2, public ISupportErrorInfo {
     // says what failed, as the manager recorded it) or clears it after success. Returns `hr`.
     HRESULT Reported(const char* method, HRESULT hr, REFIID iid = IID_ISMSMgr);
 
+    // Runs `call`, a call of `method` (to `number` for a send), and writes its record to the
+    // Event Log: the result, the text the client got, the time it took and who called.
+    // Returns the call's result.
+    template <class Call>
+    HRESULT Recorded(const char* method, std::optional<std::u16string_view> number, Call call);
+    // Returns `hr` for a call refused before it reached the manager.
+    HRESULT Unreached(HRESULT hr) {
+        unreached_ = true;
+        return hr;
+    }
+
     CachedRefCount refs_;
     TypeInfoHolder& typeInfo_;
     CSMSMgr manager_;
+    // Whether the call being recorded was refused before it reached the manager.
+    bool unreached_ = false;
 };
 
 }  // namespace merel::host

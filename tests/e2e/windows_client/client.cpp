@@ -607,6 +607,28 @@ int Resources(const wchar_t* path) {
             : manifest.substr(identity, manifest.find('>', identity) - identity + 1);
     Check(identityLine.find("version=\"" MEREL_VERSION_DOTS "\"") != std::string::npos,
           "resources: the manifest's assembly version is " MEREL_VERSION_DOTS, identityLine);
+
+    // The Event Log's messages, formatted from the executable as Event Viewer does with the
+    // source's message file: the readable message, an empty line, the fields.
+    for (const DWORD id : {1u, 2u, 3u}) {
+        const DWORD_PTR inserts[] = {
+            reinterpret_cast<DWORD_PTR>(L"Init: succeeded (0.01 s)"),
+            reinterpret_cast<DWORD_PTR>(L"MEREL_METHOD=Init\r\nMEREL_HRESULT=0x00000000")};
+        wchar_t* text = nullptr;
+        const DWORD length =
+            FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                               FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                           module, id, 0, reinterpret_cast<wchar_t*>(&text), 0,
+                           reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts)));
+        std::string shown = length ? Utf8(text, static_cast<int>(length))
+                                   : "error " + std::to_string(GetLastError());
+        if (text) LocalFree(text);
+        while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
+        const std::string name = "resources: Event Log message " + std::to_string(id);
+        Check(shown ==
+                  "Init: succeeded (0.01 s)\r\n\r\nMEREL_METHOD=Init\r\nMEREL_HRESULT=0x00000000",
+              name.c_str(), shown);
+    }
     FreeLibrary(module);
     return g_failures ? 1 : 0;
 }
