@@ -32,7 +32,7 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     libwine-dev wine wine64 wine32:i386
-    socat python3 python3-gammu python3-dbus
+    socat python3 python3-dbus
     dbus-bin strace
     lintian systemd msitools wixl
 )

@@ -1,7 +1,7 @@
 # Checks what the simulated modem received during one phase of windows_server.sh: the exact
 # bytes of every write, the one-second pause between the writes of a send, and, for PDU-mode
-# sends, that Debian's python3-gammu decodes the PDU to the number and text that were sent.
-# Run with /usr/bin/python3 (gammu):
+# sends, that a reader of SMS-SUBMIT written apart from the encoder (sms_submit.py) decodes the
+# PDU to the number and text that were sent. Run with /usr/bin/python3:
 #   windows_transcript_check.py TRANSCRIPT FIRST_INDEX LABEL SEND [SEND...]
 # FIRST_INDEX is the index of the phase's first command; SEND names one of the sends below, or
 # "esc" for the ESC that an open of the port writes.
@@ -10,7 +10,7 @@ import json
 import sys
 import time
 
-import gammu
+from sms_submit import decode_submit
 
 LF_CR = b"\n\r"
 END = b"\x1a\n\r"
@@ -158,13 +158,13 @@ def main():
         if name in DECODED and len(received) == len(writes):
             pdu = received[-2][: -len(END)].decode("ascii")
             try:
-                decoded = gammu.DecodePDU(bytes.fromhex(pdu), SMSC=True)
-                result = (decoded.get("Number"), decoded.get("Text"))
-                coding = decoded.get("Coding")
+                decoded = decode_submit(bytes.fromhex(pdu))
+                result = (decoded["number"], decoded["text"])
+                coding = decoded["coding"]
             except Exception as error:  # noqa: BLE001 - any decoder complaint is a failure
                 result, coding = (None, repr(error)), None
-            check(result == DECODED[name] and coding == "Unicode_No_Compression",
-                  f"{name} PDU decodes with python3-gammu", f"{result} {coding}")
+            check(result == DECODED[name] and coding == "ucs2",
+                  f"{name} PDU decodes to what was sent", f"{result} {coding}")
         at += len(writes)
     return 1 if failures else 0
 
