@@ -164,7 +164,9 @@ std::vector<std::pair<std::string, std::string>> RecordFields(const CallRecord& 
 }
 
 std::string FallbackLine(const CallRecord& record, std::string_view time) {
-    std::string line = "<" + std::to_string(Priority(record)) + ">";
+    // Appended: mingw's GCC 12 warns falsely on "<" + std::string.
+    std::string line = "<";
+    line.append(std::to_string(Priority(record))).append(">");
     // The line ends where the message ends: a line break inside would start a record of its own.
     for (char c : RecordMessage(record)) line.push_back(c == '\n' || c == '\r' ? ' ' : c);
     line.append(" [");
