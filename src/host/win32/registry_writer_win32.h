@@ -10,6 +10,8 @@ class Win32RegistryWriter : public RegistryWriter {
     std::int32_t CreateKey(const std::u16string& path) override;
     std::int32_t SetString(const std::u16string& path, const std::u16string& name,
                            const std::u16string& data) override;
+    std::int32_t SetBinary(const std::u16string& path, const std::u16string& name,
+                           const std::vector<std::uint8_t>& data) override;
     std::int32_t DeleteValue(const std::u16string& path, const std::u16string& name) override;
     std::int32_t DeleteTree(const std::u16string& path) override;
     bool KeyExists(const std::u16string& path) override;
