@@ -134,8 +134,9 @@ HRESULT CMerelSMSManagerModule::Run(const std::function<void(bool serving)>& ser
     // can open the port as soon as this one stops taking requests.
     classFactory_.ReleaseObject();
     hr = CoRevokeClassObject(cookie);
-    // Calls that were still arriving when the loop ended get time to finish.
-    lifetime_.PauseBeforeExit();
+    // Calls that were still arriving when the loop ended get time to finish; after a stop the
+    // clients are cut off, and the service control manager waits for the end.
+    if (!stopRequested_) lifetime_.PauseBeforeExit();
     return hr;
 }
 
