@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Whole-system test of service mode under Wine: MerelSMSManager.exe /RegServer /Service makes
-# the service and the AppID's LocalService and permissions; a client starts the service through
-# COM; two client processes share its one object (the first opens the simulated modem on COM7,
-# the second sees the port open); SetSettings writes the settings under ProgramData; the
-# service stops itself after the idle time and on a stop control; /UnregServer leaves no
-# service and no AppID value. One Wine prefix of its own, removed at the end.
+# the service and the AppID's LocalService and permissions; a script client starts the service
+# through COM and calls SetSettings (which the service refuses under Wine, as it cannot tell
+# who calls); the settings are read from ProgramData; two client processes share the one object
+# (the first opens the simulated modem on COM7, the second sees the port open); the service
+# stops itself after the idle time; /UnregServer stops it with a stop control while a client
+# holds it, and leaves no service and no AppID value. One Wine prefix of its own, removed at the
+# end.
 #
 # MEREL_WINDOWS_BITS=64 (the default) or 32 picks the server and the client; other
 # environment: see windows_world.sh. Prints "ok - ...", "not ok - ... (reason)" or
