@@ -4,7 +4,8 @@
 # installed server to a simulated modem on COM7, byte for byte; msiexec /x leaves no key of the
 # product (the Event Log's source included) and no file. Then the zip of the same bitness goes into the same folder, its
 # install.cmd runs /RegServer, and the keys it writes must equal the MSI's, one for one;
-# uninstall.cmd removes them again. The zip's contents are checked too. One Wine prefix of its
+# uninstall.cmd removes them again. Last, the MSI with SERVICE=1 installs service mode and its
+# uninstall removes it. The zip's contents are checked too. One Wine prefix of its
 # own, removed at the end.
 #
 # Environment: MEREL_WINDOWS_BITS (64, the default, or 32), others: see windows_world.sh. The
@@ -191,6 +192,37 @@ said=$(tr -d '\r' <"$work/uninstall.out" | head -n 1)
 left=$(keys_left none)
 check "uninstall.cmd exits 0, says so and removes every key" "exit $rc: $said; left: $left" \
     [ "$rc" -eq 0 -a "${said#MerelSMSManager unregistered: }" != "$said" -a -z "$left" ]
+# ---------------------------------------------------------------- service mode
+# SERVICE=1 adds what /RegServer /Service adds: the service, run by the installed server with
+# -Service, and the AppID's LocalService and permissions; uninstalling removes them with the
+# rest. The service is not started here: windows_service.sh drives it.
+services_key='HKLM\System\CurrentControlSet\Services\MerelSMSManager'
+rm -rf "$install_dir"  # what the zip route left
+timeout 300 "$WINE64" msiexec /i "$(win_path "$msi")" /qn SERVICE=1 >"$work/msiexec-is.out" 2>&1
+rc=$?
+check "msiexec /i $name.msi SERVICE=1 /qn exits 0" "exit $rc" [ "$rc" -eq 0 ]
+image=$(reg_dump "$services_key" /reg:64 | awk '$1 == "ImagePath" { sub(/^ +[^ ]+ +[^ ]+ +/, ""); print }')
+check "SERVICE=1 registers the service MerelSMSManager, running the installed server" \
+    "ImagePath '$image'" \
+    [ "$image" = "\"C:\\$program_files\\MerelSMSManager\\MerelSMSManager.exe\" -Service" ]
+appid=$(reg_dump "HKCR\\AppID\\$APPID" "$view")
+check "SERVICE=1 writes the AppID's LocalService and permissions" "$(tr '\n' ' ' <<<"$appid")" \
+    bash -c 'grep -q "LocalService *REG_SZ *MerelSMSManager" <<<"$1" &&
+             grep -q "LaunchPermission *REG_BINARY" <<<"$1" &&
+             grep -q "AccessPermission *REG_BINARY" <<<"$1"' _ "$appid"
+timeout 300 "$WINE64" msiexec /x "$(win_path "$msi")" /qn >"$work/msiexec-xs.out" 2>&1
+rc=$?
+check "msiexec /x of the service install exits 0" "exit $rc" [ "$rc" -eq 0 ]
+left=$(keys_left "$product_code")
+key_exists "$services_key" /reg:64 && left+="the service "
+check "uninstalling the service install leaves no service and no key of the product" \
+    "left: $left" [ -z "$left" ]
+left=$(find "$install_dir" 2>/dev/null)
+check "uninstalling the service install leaves no file" "left: $(tr '\n' ' ' <<<"$left")" \
+    [ -z "$left" ]
+skip "SERVICE=1 runs the registration as LocalSystem" \
+    "Wine's msiexec runs deferred actions as the installing user"
+
 if [ "$bits" = 32 ]; then
     skip "the win32 MSI mirrors the interface keys into the 64-bit view as /RegServer does" \
         "Windows Installer refuses 64-bit components in a 32-bit package; 64-bit early-bound \

@@ -5,6 +5,7 @@
 
 #include "base/narrow.h"
 #include "host/common/command_line_scan.h"
+#include "host/win32/service_config.h"
 
 namespace merel::host {
 namespace {
@@ -82,6 +83,39 @@ TEST(CommandLine, ProgramPathTakesPartInTheScan) {
         // a quoted path counts like one after it.
         {u"\"C:\\Program Files\\a /RegServer b\\MerelSMSManager.exe\" -Embedding", kRegister},
     });
+}
+
+// Service mode: "/RegServer /Service" registers the service too, and the command line the
+// service control manager starts runs the server as the service.
+TEST(CommandLine, ServiceSwitchBesideTheCommandOrAlone) {
+    const std::u16string started =
+        ServiceCommandLine(u"C:\\Program Files\\Merel\\MerelSMSManager.exe");
+    EXPECT_EQ(Utf16ToUtf8(started), "\"C:\\Program Files\\Merel\\MerelSMSManager.exe\" -Service");
+    EXPECT_EQ(ScanCommandLine(started), kRun);
+    EXPECT_TRUE(HasSwitch(started, kServiceSwitch));
+
+    const struct {
+        const char16_t* commandLine;
+        ServerCommand command;
+        bool service;
+    } cases[] = {
+        {u"x.exe /RegServer /Service", kRegister, true},
+        {u"x.exe -service -regserver", kRegister, true},
+        {u"x.exe /RegServer\t/SERVICE", kRegister, true},
+        {u"x.exe /UnregServer /Service", kUnregister, true},
+        {u"x.exe /RegServer", kRegister, false},
+        {u"x.exe /RegServer /Services", kRegister, false},
+        {u"x.exe /RegServer /Service2", kRegister, false},
+        {u"x.exe /RegServer Service", kRegister, false},
+        {u"x.exe -Embedding", kRun, false},
+        // A dash inside a folder name starts no switch.
+        {u"C:\\tools-Service\\MerelSMSManager.exe -Embedding", kRun, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf16ToUtf8(c.commandLine));
+        EXPECT_EQ(ScanCommandLine(c.commandLine), c.command);
+        EXPECT_EQ(HasSwitch(c.commandLine, kServiceSwitch), c.service);
+    }
 }
 
 }  // namespace

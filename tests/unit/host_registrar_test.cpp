@@ -16,6 +16,7 @@
 #include "host/win32/registrar.h"
 #include "host/win32/registry_scripts.h"
 #include "host/win32/server_ids.h"
+#include "host/win32/service_config.h"
 
 namespace merel::host {
 namespace {
@@ -37,6 +38,7 @@ class FakeRegistry : public RegistryWriter {
     std::map<std::string, Values> keys;
     std::string failCreateOf;  // fails the creation of this key (lower case)
     std::int32_t failCreateWith = 0;
+    std::string failBinaryOf;  // fails writing this binary value (lower case)
     int calls = 0;
 
     std::int32_t CreateKey(const std::u16string& path) override {
@@ -66,6 +68,19 @@ class FakeRegistry : public RegistryWriter {
         if (key == keys.end()) return 2;
         key->second[Lower(name)] = "dword:" + std::to_string(data);
         return 0;
+    }
+    // Binary data is kept as "hex:" and two digits a byte.
+    std::int32_t SetBinary(const std::u16string& path, const std::u16string& name,
+                           const std::vector<std::uint8_t>& data) override {
+        ++calls;
+        if (Lower(name) == failBinaryOf) return win32::kAccessDenied;
+        std::string hex = "hex:";
+        for (std::uint8_t byte : data) {
+            const char digits[] = "0123456789abcdef";
+            hex += digits[byte >> 4];
+            hex += digits[byte & 15];
+        }
+        return SetString(path, name, Utf8ToUtf16(hex));
     }
     std::int32_t DeleteValue(const std::u16string& path, const std::u16string& name) override {
         ++calls;
@@ -281,6 +296,60 @@ TEST(RegistrarScriptText, MalformedScriptsWriteNothing) {
         EXPECT_EQ(UnregisterScript(script, Variables(), registry), kScriptError);
         EXPECT_EQ(registry.calls, 0);
     }
+}
+
+// Service mode adds three values to the AppID and nothing else; its removal takes exactly those
+// and leaves the plain registration as it was.
+TEST(ServiceRegistration, AppIdGainsLocalServiceAndPermissionsAndLosesOnlyThem) {
+    FakeRegistry registry;
+    ASSERT_EQ(UnregisterServiceAppId(registry), kS_OK);  // nothing registered: nothing made
+    EXPECT_TRUE(registry.keys.empty());
+    ASSERT_EQ(RegisterBoth(registry), kS_OK);
+    const auto plain = registry.keys;
+    const std::string appIdKey = Lower(std::u16string(u"AppID\\") + kAppId);
+
+    for (int round = 0; round < 2; ++round) {  // registering again changes nothing
+        ASSERT_EQ(RegisterServiceAppId(registry, {0x01, 0x00, 0x04, 0x80}, {0xAB}), kS_OK);
+        auto expected = plain;
+        expected[appIdKey] = {{"", "MerelSMSManager"},
+                              {"localservice", "MerelSMSManager"},
+                              {"launchpermission", "hex:01000480"},
+                              {"accesspermission", "hex:ab"}};
+        EXPECT_EQ(registry.keys, expected);
+    }
+
+    ASSERT_EQ(UnregisterServiceAppId(registry), kS_OK);
+    EXPECT_EQ(registry.keys, plain);
+    ASSERT_EQ(UnregisterServiceAppId(registry), kS_OK);  // values already gone
+    // The plain removal then takes the AppID key with whatever it held.
+    ASSERT_EQ(RegisterServiceAppId(registry, {1}, {2}), kS_OK);
+    ASSERT_EQ(UnregisterBoth(registry), kS_OK);
+    // What is left is what the plain removal leaves: the parents that others share.
+    std::set<std::string> left = registry.KeyNames();
+    std::erase_if(left, [](const std::string& key) { return key.starts_with("hklm"); });
+    EXPECT_EQ(left, (std::set<std::string>{"appid", "clsid"}));
+}
+
+TEST(ServiceRegistration, FailingWriteStopsWithItsError) {
+    FakeRegistry registry;
+    ASSERT_EQ(RegisterBoth(registry), kS_OK);
+    registry.failBinaryOf = "launchpermission";
+    EXPECT_EQ(RegisterServiceAppId(registry, {1}, {2}), static_cast<HRESULT>(0x80070005u));
+    const auto& values = registry.keys[Lower(std::u16string(u"AppID\\") + kAppId)];
+    EXPECT_FALSE(values.contains("accesspermission"));  // never reached
+}
+
+// The permissions allow local launch and access to Administrators, SYSTEM and the senders'
+// group, nothing remote, and name an owner and a group, which COM requires.
+TEST(ServicePermissions, LocalRightsForAdministratorsSystemAndTheSenders) {
+    const std::u16string group = u"S-1-5-21-1-2-3-1001";
+    EXPECT_EQ(Utf16ToUtf8(ComPermissionSddl(ComPermission::kLaunch, group)),
+              "O:BAG:BAD:(A;;0xb;;;BA)(A;;0xb;;;SY)(A;;0xb;;;S-1-5-21-1-2-3-1001)");
+    EXPECT_EQ(Utf16ToUtf8(ComPermissionSddl(ComPermission::kAccess, group)),
+              "O:BAG:BAD:(A;;0x3;;;BA)(A;;0x3;;;SY)(A;;0x3;;;S-1-5-21-1-2-3-1001)");
+    // Where the group cannot be named it is left out: nobody else gets in.
+    EXPECT_EQ(Utf16ToUtf8(ComPermissionSddl(ComPermission::kAccess, u"")),
+              "O:BAG:BAD:(A;;0x3;;;BA)(A;;0x3;;;SY)");
 }
 
 // The registry names the class, the library and the interfaces by the identifiers that the type

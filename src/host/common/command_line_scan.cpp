@@ -46,4 +46,12 @@ ServerCommand ScanCommandLine(std::u16string_view commandLine) {
     return ServerCommand::kRun;
 }
 
+bool HasSwitch(std::u16string_view commandLine, std::u16string_view word) {
+    for (std::size_t i = 0; i < commandLine.size(); ++i) {
+        if (commandLine[i] != u'-' && commandLine[i] != u'/') continue;
+        if (StartsWithWord(commandLine.substr(i + 1), word)) return true;
+    }
+    return false;
+}
+
 }  // namespace merel::host

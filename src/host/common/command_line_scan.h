@@ -17,4 +17,8 @@ std::optional<ServerCommand> RegistrationSwitch(std::u16string_view word);
 // else, such as the switch that COM adds when it launches the server, means run.
 ServerCommand ScanCommandLine(std::u16string_view commandLine);
 
+// Whether the command line holds "-" or "/" followed by `word` (any case) as a whole word, as
+// the scan above finds its switches.
+bool HasSwitch(std::u16string_view commandLine, std::u16string_view word);
+
 }  // namespace merel::host

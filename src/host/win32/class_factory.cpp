@@ -48,4 +48,10 @@ void CSMSMgrClassFactory::ReleaseObject() {
     if (CSMSMgrObject* shared = object_.Made()) shared->Release();
 }
 
+void CSMSMgrClassFactory::DisconnectClients() {
+    if (CSMSMgrObject* shared = object_.Made()) {
+        CoDisconnectObject(static_cast<ISMSMgr2*>(shared), 0);
+    }
+}
+
 }  // namespace merel::host

@@ -30,6 +30,9 @@ class CSMSMgrClassFactory final : public IClassFactory {
     // port) once no client holds one. Called when the server ends; requests after it are
     // refused with CO_E_SERVER_STOPPING.
     void ReleaseObject();
+    // Cuts every client off the object, so that their references no longer keep it (and its
+    // port) alive. For a stop that does not wait for the clients.
+    void DisconnectClients();
 
   private:
     Lifetime& lifetime_;

@@ -34,6 +34,9 @@ class RegistryWriter {
                                    const std::u16string& data) = 0;
     virtual std::int32_t SetDword(const std::u16string& path, const std::u16string& name,
                                   std::uint32_t data) = 0;
+    // Sets a binary value (REG_BINARY).
+    virtual std::int32_t SetBinary(const std::u16string& path, const std::u16string& name,
+                                   const std::vector<std::uint8_t>& data) = 0;
     virtual std::int32_t DeleteValue(const std::u16string& path, const std::u16string& name) = 0;
     // Deletes the key with everything below it.
     virtual std::int32_t DeleteTree(const std::u16string& path) = 0;

@@ -63,6 +63,14 @@ std::int32_t Win32RegistryWriter::SetDword(const std::u16string& path, const std
                           reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
+std::int32_t Win32RegistryWriter::SetBinary(const std::u16string& path, const std::u16string& name,
+                                            const std::vector<std::uint8_t>& data) {
+    Key key;
+    if (const LONG e = key.Open(path, KEY_SET_VALUE)) return e;
+    return RegSetValueExW(key.get(), name.empty() ? nullptr : AsWide(name.c_str()), 0, REG_BINARY,
+                          data.data(), static_cast<DWORD>(data.size()));
+}
+
 std::int32_t Win32RegistryWriter::DeleteValue(const std::u16string& path,
                                               const std::u16string& name) {
     Key key;

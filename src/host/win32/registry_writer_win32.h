@@ -13,6 +13,8 @@ class Win32RegistryWriter : public RegistryWriter {
                            const std::u16string& data) override;
     std::int32_t SetDword(const std::u16string& path, const std::u16string& name,
                           std::uint32_t data) override;
+    std::int32_t SetBinary(const std::u16string& path, const std::u16string& name,
+                           const std::vector<std::uint8_t>& data) override;
     std::int32_t DeleteValue(const std::u16string& path, const std::u16string& name) override;
     std::int32_t DeleteTree(const std::u16string& path) override;
     bool KeyExists(const std::u16string& path) override;

@@ -7,6 +7,8 @@
 #include "host/win32/registry_scripts.h"
 #include "host/win32/registry_writer_win32.h"
 #include "host/win32/server_ids.h"
+#include "host/win32/service.h"
+#include "host/win32/service_config.h"
 #include "host/win32/type_library_registration.h"
 
 namespace merel::host {
@@ -43,9 +45,9 @@ HRESULT RunScript(int id, bool doRegister) {
 }  // namespace
 
 CMerelSMSManagerModule::CMerelSMSManagerModule()
-    : mainThreadId_(GetCurrentThreadId()),
+    : servingThreadId_(GetCurrentThreadId()),
       lifetime_(kServerIdleTimeout, kServerExitPause,
-                [this] { PostThreadMessageW(mainThreadId_, WM_QUIT, 0, 0); }),
+                [this] { PostThreadMessageW(servingThreadId_, WM_QUIT, 0, 0); }),
       classFactory_(lifetime_, typeInfo_) {
     const HRESULT hr = CoInitialize(nullptr);
     if (SUCCEEDED(hr)) {
@@ -68,15 +70,19 @@ void CMerelSMSManagerModule::Term() {
 
 HRESULT CMerelSMSManagerModule::WinMain(std::u16string_view commandLine) {
     HRESULT hr;
+    const bool service = HasSwitch(commandLine, kServiceSwitch);
     switch (ScanCommandLine(commandLine)) {
         case ServerCommand::kRegister:
             hr = RegisterServer();
+            if (SUCCEEDED(hr) && service) hr = RegisterService();
             break;
         case ServerCommand::kUnregister:
-            hr = UnregisterServer();
+            // A service registered before goes first, so that no client starts it meanwhile.
+            hr = UnregisterService();
+            if (SUCCEEDED(hr)) hr = UnregisterServer();
             break;
         default:
-            hr = Run();
+            hr = service ? RunService(*this) : Run();
             break;
     }
     Term();
@@ -99,7 +105,8 @@ HRESULT CMerelSMSManagerModule::UnregisterServer() {
     return RunScript(kApplicationScriptId, false);
 }
 
-HRESULT CMerelSMSManagerModule::Run() {
+HRESULT CMerelSMSManagerModule::Run(const std::function<void(bool serving)>& serving) {
+    servingThreadId_ = GetCurrentThreadId();
     DWORD cookie = 0;
     HRESULT hr = CoRegisterClassObject(CLSID_SMSMgr, &classFactory_, CLSCTX_LOCAL_SERVER,
                                        REGCLS_MULTIPLEUSE, &cookie);
@@ -115,15 +122,21 @@ HRESULT CMerelSMSManagerModule::Run() {
         // client left.
         lifetime_.Lock();
         lifetime_.Unlock();
+        if (serving) serving(true);
         ServeUntilIdle();
+        if (serving) serving(false);
     }
 
+    // A stop does not wait for the clients: their proxies lose the object, which lets go of
+    // the port.
+    if (stopRequested_) classFactory_.DisconnectClients();
     // The object goes first, closing its port, so that a server started for the next client
     // can open the port as soon as this one stops taking requests.
     classFactory_.ReleaseObject();
     hr = CoRevokeClassObject(cookie);
-    // Calls that were still arriving when the loop ended get time to finish.
-    lifetime_.PauseBeforeExit();
+    // Calls that were still arriving when the loop ended get time to finish; after a stop the
+    // clients are cut off, and the service control manager waits for the end.
+    if (!stopRequested_) lifetime_.PauseBeforeExit();
     return hr;
 }
 
@@ -142,8 +155,13 @@ void CMerelSMSManagerModule::ServeUntilIdle() {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
-        if (lifetime_.LockCount() == 0) return;
+        if (lifetime_.LockCount() == 0 || stopRequested_) return;
     }
+}
+
+void CMerelSMSManagerModule::RequestStop() {
+    stopRequested_ = true;
+    PostThreadMessageW(servingThreadId_, WM_QUIT, 0, 0);
 }
 
 }  // namespace merel::host

@@ -2,6 +2,9 @@
 // initialises COM for the main thread; the entry then registers, unregisters or runs it.
 #pragma once
 
+#include <atomic>
+#include <functional>
+
 #include "host/lifetime/lifetime.h"
 #include "host/win32/class_factory.h"
 #include "host/win32/com_headers.h"
@@ -23,16 +26,22 @@ class CMerelSMSManagerModule {
 
     HRESULT RegisterServer();
     HRESULT UnregisterServer();
-    // Serves clients until the monitor ends the message loop.
-    HRESULT Run();
-
-  private:
-    // Runs the message loop until the monitor has ended it with no lock held.
-    void ServeUntilIdle();
+    // Serves clients on the calling thread, whose apartment is set up, until the monitor ends
+    // the message loop or a stop is requested. `serving` (if given) is told true once the class
+    // object is registered and false once the server stops taking requests.
+    HRESULT Run(const std::function<void(bool serving)>& serving = {});
+    // Ends the serving loop from any thread, clients or not; their objects are disconnected.
+    void RequestStop();
     // Ends the server: the object goes, and the type information, while COM is still up.
     void Term();
 
-    const DWORD mainThreadId_;
+  private:
+    // Runs the message loop until the monitor has ended it with no lock held, or a stop.
+    void ServeUntilIdle();
+
+    // The thread whose message loop serves, which the monitor's quit goes to.
+    std::atomic<DWORD> servingThreadId_;
+    std::atomic<bool> stopRequested_{false};
     Lifetime lifetime_;
     TypeInfoHolder typeInfo_;
     CSMSMgrClassFactory classFactory_;

@@ -13,6 +13,7 @@
 #include "host/common/failure_text.h"
 #include "host/win32/error_info.h"
 #include "host/win32/event_log_win32.h"
+#include "host/win32/service.h"
 
 namespace merel::host {
 
@@ -100,7 +101,11 @@ std::string CallErrorText() {
 }  // namespace
 
 CSMSMgrObject::CSMSMgrObject(Lifetime& lifetime, TypeInfoHolder& typeInfo)
-    : refs_(lifetime), typeInfo_(typeInfo) {}
+    : refs_(lifetime), typeInfo_(typeInfo) {
+    // The service keeps its settings in one place for every user; the plain server beside
+    // the executable.
+    manager_.m_strSettingsFolder = ServiceSettingsFolder();
+}
 
 HRESULT CSMSMgrObject::QueryInterface(REFIID iid, void** object) {
     if (object == nullptr) return E_POINTER;
@@ -233,6 +238,10 @@ HRESULT CSMSMgrObject::SetSettings(BSTR u_bstrPort, LONG u_loBaudrate, SHORT u_s
         }
         return Reported("SetSettings", [&]() -> HRESULT {
             try {
+                if (auto refused = RefusedSettingsChange()) {
+                    manager_.m_lastFailure = std::move(*refused);
+                    return manager_.m_lastFailure.hr;
+                }
                 return manager_.SetSettings(BstrView(u_bstrPort), u_loBaudrate, u_shDataBits,
                                             u_shParity, u_shStopBits, u_shHandshake,
                                             u_shReadTimeout, u_shCharacterSet);

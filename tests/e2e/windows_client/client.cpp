@@ -15,6 +15,13 @@
 //                                     holds the object (after storing PORT and BAUD) for a while
 //   merel_com_client hold-until SECONDS FILE
 //                                     holds the object until FILE exists, at most SECONDS
+//   merel_com_client open PORT SECONDS FILE
+//                                     Init, SetSettings(PORT) and Init again, then holds the
+//                                     object (its port open) as hold-until does
+//   merel_com_client wait-until SECONDS FILE
+//                                     waits, without COM, until FILE exists, at most SECONDS
+//   merel_com_client service-state NAME
+//                                     prints "state=N" (SERVICE_RUNNING is 4) or "error=N"
 // Each command prints "released <ms>" right after it has let go of its last reference (the
 // system time in milliseconds since 1970), so that the caller can time the server's end from
 // that moment; "hold" prints "connected <ms>" once it holds the object.
@@ -549,6 +556,45 @@ int Hold(int seconds, const wchar_t* port, LONG baud, const wchar_t* until = nul
     return 0;
 }
 
+// Opens the port through the object and holds it: the settings go where the server keeps them.
+int Open(const wchar_t* port, int seconds, const wchar_t* until) {
+    ISMSMgr* manager = nullptr;
+    HRESULT hr = Create(IID_ISMSMgr, reinterpret_cast<void**>(&manager));
+    if (FAILED(hr)) {
+        std::printf("create=%s\n", Hex(hr).c_str());
+        return 1;
+    }
+    manager->Init();  // finds where the settings go; the file may be missing
+    std::printf("set=%s\n", Hex(manager->SetSettings(Bstr(port), 9600, 8, 0, 0, 1, 0, 0)).c_str());
+    std::printf("set-error=%s\n", LastErrorInfo().c_str());
+    std::printf("init=%s\n", Hex(manager->Init()).c_str());
+    std::printf("status=%s\n", Status(manager).c_str());
+    PrintTime("connected");
+    constexpr DWORD kStepMs = 100;
+    for (DWORD waited = 0; waited < static_cast<DWORD>(seconds) * 1000; waited += kStepMs) {
+        if (GetFileAttributesW(until) != INVALID_FILE_ATTRIBUTES) break;
+        Sleep(kStepMs);
+    }
+    manager->Release();
+    PrintTime("released");
+    return 0;
+}
+
+// The state of a service as the service control manager tells it.
+int ServiceState(const wchar_t* name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status{};
+    if (service && QueryServiceStatus(service, &status)) {
+        std::printf("state=%lu\n", status.dwCurrentState);
+    } else {
+        std::printf("error=%lu\n", GetLastError());
+    }
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    return 0;
+}
+
 // The resources of the server's executable, read without running it.
 int Resources(const wchar_t* path) {
     HMODULE module = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -640,7 +686,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
         std::fprintf(stderr,
                      "usage: merel_com_client early PORT | confirmed PORT REFERENCE | late | get | "
-                     "resources EXE | hold SECONDS [PORT BAUD] | hold-until SECONDS FILE\n");
+                     "resources EXE | hold SECONDS [PORT BAUD] | hold-until SECONDS FILE | "
+                     "open PORT SECONDS FILE | wait-until SECONDS FILE | service-state NAME\n");
         return 2;
     }
     if (FAILED(CoInitialize(nullptr))) return 3;
@@ -660,6 +707,16 @@ int wmain(int argc, wchar_t** argv) {
         rc = Hold(_wtoi(argv[2]), argc == 5 ? argv[3] : nullptr, argc == 5 ? _wtol(argv[4]) : 0);
     } else if (command == L"hold-until" && argc == 4) {
         rc = Hold(_wtoi(argv[2]), nullptr, 0, argv[3]);
+    } else if (command == L"open" && argc == 5) {
+        rc = Open(argv[2], _wtoi(argv[3]), argv[4]);
+    } else if (command == L"wait-until" && argc == 4) {
+        for (int waited = 0; waited < _wtoi(argv[2]) * 10; ++waited) {
+            if (GetFileAttributesW(argv[3]) != INVALID_FILE_ATTRIBUTES) break;
+            Sleep(100);
+        }
+        rc = 0;
+    } else if (command == L"service-state" && argc == 3) {
+        rc = ServiceState(argv[2]);
     }
     CoUninitialize();
     return rc;
