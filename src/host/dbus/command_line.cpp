@@ -15,8 +15,8 @@ namespace {
 constexpr std::string_view kProgram = "MerelSMSManager";
 
 constexpr std::string_view kUsage =
-    "Usage: MerelSMSManager [--system] [--settings-dir DIR | --user-settings] [--instance NAME]\n"
-    "                       [--keep-running]\n"
+    "Usage: MerelSMSManager [--system] [--settings-dir DIR | --user-settings]\n"
+    "                       [--instance NAME] [--keep-running]\n"
     "       MerelSMSManager -RegServer [--instance NAME] [--user-settings]\n"
     "       MerelSMSManager -UnregServer [--instance NAME]\n"
     "       MerelSMSManager --help | --version\n"
