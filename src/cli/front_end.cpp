@@ -834,7 +834,7 @@ int ListModems(const ClientFactory& connect, const InstanceLister& lister, Sessi
                 .Add("port_configured", status.portInit != 0)
                 .AddNull("error");
         } else {
-            row.port = "error: " + one.failure()->message;
+            row.port = std::string("error: ").append(one.failure()->message);
             entry.AddNull("port")
                 .AddNull("settings_loaded")
                 .AddNull("port_open")
@@ -842,7 +842,7 @@ int ListModems(const ClientFactory& connect, const InstanceLister& lister, Sessi
                 .Add("error", one.failure()->message);
         }
         rows.push_back(std::move(row));
-        json += (json.size() > 1 ? "," : "") + entry.Text();
+        json.append(json.size() > 1 ? "," : "").append(entry.Text());
     }
     json += "]";
     std::size_t nameWidth = 0, portWidth = 0;
@@ -914,8 +914,10 @@ CLI::Validator InstanceName() {
     return CLI::Validator(
         [](std::string& value) -> std::string {
             if (wire::IsInstanceName(value)) return {};
-            return "invalid modem name '" + value + "': a modem's name is " +
-                   wire::kInstanceNameRule;
+            return std::string("invalid modem name '")
+                .append(value)
+                .append("': a modem's name is ")
+                .append(wire::kInstanceNameRule);
         },
         "");
 }
