@@ -110,9 +110,22 @@ class Session {
         : client(client), io(io), options(options), command_(std::move(command)) {}
 
     Failure Classify(Stage stage, HRESULT hr, std::string text) const {
-        return ClassifyFailure(stage, hr, std::move(text),
-                               options.connect.systemBus ? Bus::kSystem : Bus::kSession,
-                               client.Connected() ? Connection::kConnected : Connection::kNoBus);
+        Failure failure = ClassifyFailure(
+            stage, hr, std::move(text), options.connect.systemBus ? Bus::kSystem : Bus::kSession,
+            client.Connected() ? Connection::kConnected : Connection::kNoBus);
+        // An instance is registered, or started by systemd, under its own name.
+        const std::string& modem = options.connect.modem;
+        if (!modem.empty() && hr == kServerNotRegistered && client.Connected()) {
+            failure.hint = options.connect.systemBus
+                               ? std::string(
+                                     "start it: sudo systemctl enable --now "
+                                     "merel-sms-manager@")
+                                     .append(modem)
+                               : std::string("register it: MerelSMSManager -RegServer --instance ")
+                                     .append(modem);
+            failure.hint.append("; merel-sms modems lists the modems there are");
+        }
+        return failure;
     }
 
     // Makes one call; on failure records what went wrong and returns false.

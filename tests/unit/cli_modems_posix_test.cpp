@@ -124,6 +124,18 @@ TEST(CliModem, TheOptionOrTheEnvironmentPicksTheInstanceAndTheOptionWins) {
     EXPECT_EQ(bus.instances["a"].sent, (std::vector<std::u16string>{u"to a", u"to a again"}));
     EXPECT_EQ(bus.instances["b"].sent, std::vector<std::u16string>{u"to b"});
     EXPECT_EQ(bus.instances[""].sent, std::vector<std::u16string>{u"to the plain one"});
+
+    // A modem without a service: the hint registers or starts that instance.
+    const auto [code, printed] = bus.Run({"--modem", "c", "send", "+4912345", "x"});
+    EXPECT_EQ(code, 69);
+    EXPECT_NE(printed.second.find("\nhint: register it: MerelSMSManager -RegServer --instance c; "
+                                  "merel-sms modems lists the modems there are\n"),
+              std::string::npos)
+        << printed.second;
+    EXPECT_NE(bus.Run({"--system", "--modem", "c", "status"})
+                  .second.second.find("hint: start it: sudo systemctl enable --now "
+                                      "merel-sms-manager@c;"),
+              std::string::npos);
 }
 
 TEST(CliModem, ABadNameIsAUsageErrorThatNamesTheRuleAndCallsNothing) {
