@@ -179,21 +179,14 @@ TEST(CliModems, OneLinePerInstanceAndOneThatFailsSaysWhyOnItsLine) {
 
     const auto [jsonCode, json] = bus.Run({"--json", "modems"});
     EXPECT_EQ(jsonCode, 0);
+    // A failed line keeps every key, null where it has nothing (the others: whole-system test).
     const std::string& out = json.first;
-    EXPECT_EQ(out.rfind("{\"command\":\"modems\",\"ok\":true,\"modems\":[{\"modem\":null,"
-                        "\"bus_name\":\"MerelSMSManager.SMSMgr\",\"ok\":true,\"port\":\"/dev/"
-                        "ttyS0\",\"settings_loaded\":true,\"port_open\":true,\"port_configured\":"
-                        "true,\"error\":null},",
-                        0),
-              0u)
-        << out;
     EXPECT_NE(out.find("{\"modem\":\"gone\",\"bus_name\":\"MerelSMSManager.SMSMgr.gone\",\"ok\":"
                        "false,\"port\":null,\"settings_loaded\":null,\"port_open\":null,"
                        "\"port_configured\":null,\"error\":\"0x80040154: no service "
                        "MerelSMSManager.SMSMgr.gone is registered on the session bus\"}"),
               std::string::npos)
         << out;
-    EXPECT_EQ(out.substr(out.size() - 4), "}]}\n") << out;
 }
 
 TEST(CliModems, NoneOnTheBusIsSaidAndABusThatCannotBeAskedFails) {
