@@ -24,6 +24,7 @@
 #include "cli/failure.h"
 #include "cli/health_check.h"
 #include "interface/hresult_text.h"
+#include "interface/instance_name.h"
 #include "cli/json.h"
 #include "cli/modem_check.h"
 #include "cli/progress.h"
@@ -109,9 +110,22 @@ class Session {
         : client(client), io(io), options(options), command_(std::move(command)) {}
 
     Failure Classify(Stage stage, HRESULT hr, std::string text) const {
-        return ClassifyFailure(stage, hr, std::move(text),
-                               options.connect.systemBus ? Bus::kSystem : Bus::kSession,
-                               client.Connected() ? Connection::kConnected : Connection::kNoBus);
+        Failure failure = ClassifyFailure(
+            stage, hr, std::move(text), options.connect.systemBus ? Bus::kSystem : Bus::kSession,
+            client.Connected() ? Connection::kConnected : Connection::kNoBus);
+        // An instance is registered, or started by systemd, under its own name.
+        const std::string& modem = options.connect.modem;
+        if (!modem.empty() && hr == kServerNotRegistered && client.Connected()) {
+            failure.hint = options.connect.systemBus
+                               ? std::string(
+                                     "start it: sudo systemctl enable --now "
+                                     "merel-sms-manager@")
+                                     .append(modem)
+                               : std::string("register it: MerelSMSManager -RegServer --instance ")
+                                     .append(modem);
+            failure.hint.append("; merel-sms modems lists the modems there are");
+        }
+        return failure;
     }
 
     // Makes one call; on failure records what went wrong and returns false.
@@ -159,6 +173,8 @@ class Session {
         const auto at = failure_->hint.find("…");
         if (at != std::string::npos) failure_->hint.replace(at, std::string("…").size(), options);
     }
+
+    const std::optional<Failure>& failure() const { return failure_; }
 
     // Prints the outcome (`text` and `data` on success; `data` on failure too when
     // `dataOnFailure`) and gives the exit code.
@@ -784,6 +800,85 @@ int ListPorts(Session& s) {
     return s.Finish(text, JsonObject().Add("ports", names).Add("devices", devices));
 }
 
+// One line per instance of the service: its port and status, or why it could not be asked.
+// A service that has not loaded its settings yet is given an Init, as `settings` does.
+int ListModems(const ClientFactory& connect, const InstanceLister& lister, Session& s) {
+    std::vector<std::string> instances;
+    std::string error;
+    if (!lister || !lister(s.options.connect, instances, error)) {
+        s.Fail(s.Classify(Stage::kQuery, kServerNotStarted, error));
+        return s.Finish({});
+    }
+    struct Row {
+        std::string name, port, state;  // state empty: `port` says why it failed
+    };
+    std::vector<Row> rows;
+    std::string json = "[";
+    for (const std::string& name : instances) {
+        ConnectOptions options = s.options.connect;
+        options.modem = name;
+        const std::unique_ptr<ManagerClient> client = connect(options);
+        Session one(*client, s.io, s.options, "modems");
+        Settings settings;
+        Status status;
+        // An instance not configured yet is listed as such, not as a failure.
+        const bool asked =
+            (one.EnsureReady(false) || one.ForgiveMissingSettings()) &&
+            one.Do("GetSettings", Stage::kQuery, [&] { return client->GetSettings(settings); }) &&
+            one.Do("GetSMSManagerStatus", Stage::kQuery,
+                   [&] { return client->GetSMSManagerStatus(status); });
+        JsonObject entry;
+        if (name.empty()) {
+            entry.AddNull("modem");
+        } else {
+            entry.Add("modem", name);
+        }
+        entry.Add("bus_name", wire::InstanceBusName(name)).Add("ok", asked);
+        Row row{name.empty() ? "(default)" : name, {}, {}};
+        if (asked) {
+            const std::string port = Utf16ToUtf8(settings.port);
+            row.port = port.empty() ? "(no port)" : port;
+            row.state = status.portOpen && status.portInit ? "port open and configured"
+                        : status.iniFileLoad               ? "port not open"
+                                                           : "settings not loaded";
+            entry.Add("port", port)
+                .Add("settings_loaded", status.iniFileLoad != 0)
+                .Add("port_open", status.portOpen != 0)
+                .Add("port_configured", status.portInit != 0)
+                .AddNull("error");
+        } else {
+            row.port = std::string("error: ").append(one.failure()->message);
+            entry.AddNull("port")
+                .AddNull("settings_loaded")
+                .AddNull("port_open")
+                .AddNull("port_configured")
+                .Add("error", one.failure()->message);
+        }
+        rows.push_back(std::move(row));
+        json.append(json.size() > 1 ? "," : "").append(entry.Text());
+    }
+    json += "]";
+    std::size_t nameWidth = 0, portWidth = 0;
+    for (const Row& row : rows) {
+        nameWidth = std::max(nameWidth, row.name.size());
+        if (!row.state.empty()) portWidth = std::max(portWidth, row.port.size());
+    }
+    std::string text;
+    for (const Row& row : rows) {
+        text += row.name + std::string(nameWidth - row.name.size() + 2, ' ') + row.port;
+        if (!row.state.empty()) {
+            text += std::string(portWidth - row.port.size() + 2, ' ') + row.state;
+        }
+        text += "\n";
+    }
+    if (instances.empty() && !s.options.quiet) {
+        s.io.err << "merel-sms: no MerelSMSManager service is running or can be started on the "
+                 << (s.options.connect.systemBus ? "system" : "session") << " bus\n"
+                 << "hint: register one: MerelSMSManager -RegServer [--instance NAME]\n";
+    }
+    return s.Finish(text, JsonObject().AddRaw("modems", json));
+}
+
 int TestPort(Session& s) {
     if (s.EnsureReady(false)) s.Do("TestPort", Stage::kPort, [&] { return s.client.TestPort(); });
     return s.Finish("the port opened and was configured\n");
@@ -827,10 +922,23 @@ CLI::Validator SecondsAbove0() {
         "");
 }
 
+// An instance name, refused with the rule.
+CLI::Validator InstanceName() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            if (wire::IsInstanceName(value)) return {};
+            return std::string("invalid modem name '")
+                .append(value)
+                .append("': a modem's name is ")
+                .append(wire::kInstanceNameRule);
+        },
+        "");
+}
+
 }  // namespace
 
 int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, Console& io,
-           const JournalReader& journal) {
+           const JournalReader& journal, const InstanceLister& instances) {
     CLI::App app{"Sends SMS through the MerelSMSManager service and manages its settings.",
                  "merel-sms"};
     app.require_subcommand(1);
@@ -846,6 +954,12 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     app.add_flag("-v,--verbose", options.verbose, "show each call to the server");
     app.add_flag("--system", options.connect.systemBus,
                  "use the system bus (D-Bus; ignored on Windows)");
+    app.add_option("--modem", options.connect.modem,
+                   "the service's instance for this modem (D-Bus); default: $MEREL_SMS_MODEM, "
+                   "else the plain service")
+        ->type_name("NAME")
+        ->envname("MEREL_SMS_MODEM")
+        ->check(InstanceName());
 
     SendArgs send;
     auto* sendCommand = app.add_subcommand("send", "send one SMS");
@@ -883,6 +997,9 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
                             "with --check: do not ask the modem (up to 18 s when it is silent)");
     app.add_subcommand("settings", "show the stored settings");
     app.add_subcommand("ports", "list the serial ports found on this computer");
+    app.add_subcommand("modems",
+                       "list the service's instances on the bus, running or startable, with "
+                       "their ports and status");
     app.add_subcommand("test-port", "reopen and configure the stored port");
     app.add_subcommand("init", "load the settings, open and configure the port");
     app.add_subcommand("check",
@@ -935,6 +1052,13 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     }
     // The record is read without the service.
     if (command == "log") return ShowLog(io, options, journal, log);
+#if defined(_WIN32)
+    // A COM class has one server: a send meant for one modem must not go to the only one.
+    if (!options.connect.modem.empty()) {
+        return usage(UsageError("--modem: Windows has one MerelSMSManager server per computer",
+                                "leave out --modem and MEREL_SMS_MODEM"));
+    }
+#endif
     std::unique_ptr<ManagerClient> client = connect(options.connect);
     Session session(*client, io, options, command);
     if (command == "send") return Send(session, send);
@@ -944,6 +1068,7 @@ int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, C
     }
     if (command == "settings") return ShowSettings(session);
     if (command == "ports") return ListPorts(session);
+    if (command == "modems") return ListModems(connect, instances, session);
     if (command == "test-port") return TestPort(session);
     if (command == "check") return Check(session);
     return Init(session);

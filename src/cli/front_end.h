@@ -17,6 +17,7 @@ namespace merel::cli {
 struct ConnectOptions {
     bool systemBus = false;       // D-Bus only
     double timeoutSeconds = 600;  // for each call
+    std::string modem;            // D-Bus only: the instance of the service; empty: the plain one
 };
 
 // Connects to the manager. Failing to connect is not an error here: the client's calls then
@@ -35,8 +36,14 @@ struct Console {
 using JournalReader =
     std::function<bool(const std::string& since, std::vector<LoggedCall>& calls, Failure& failure)>;
 
+// The instances of the service on the bus that `options` chooses, running or startable, each
+// once and in order ("" for the plain service). False, with `error`, when the bus cannot be
+// asked.
+using InstanceLister = std::function<bool(const ConnectOptions& options,
+                                          std::vector<std::string>& instances, std::string& error)>;
+
 // `args` as main() gets them, the program name first; strings in UTF-8. Returns the exit code.
 int RunCli(const ClientFactory& connect, const std::vector<std::string>& args, Console& console,
-           const JournalReader& journal = {});
+           const JournalReader& journal = {}, const InstanceLister& instances = {});
 
 }  // namespace merel::cli

@@ -25,5 +25,5 @@ int main(int argc, char** argv) {
     merel::cli::Console console{in, std::cout, std::cerr, merel::cli::StderrIsTerminal(),
                                 merel::cli::StdinIsTerminal()};
     return merel::cli::RunCli(merel::cli::ConnectToManager, args, console,
-                              merel::cli::ReadCallJournal);
+                              merel::cli::ReadCallJournal, merel::cli::ListInstances);
 }

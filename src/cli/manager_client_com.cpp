@@ -441,6 +441,12 @@ class ComManagerClient : public ManagerClient {
 
 }  // namespace
 
+// A COM class has one server: there is one service per machine, the plain one.
+bool ListInstances(const ConnectOptions&, std::vector<std::string>& instances, std::string&) {
+    instances.assign(1, std::string());
+    return true;
+}
+
 std::unique_ptr<ManagerClient> ConnectToManager(const ConnectOptions& options) {
     return std::make_unique<ComManagerClient>(options);
 }

@@ -1,5 +1,6 @@
 // The manager reached over D-Bus (sd-bus), on the session bus or the system bus. The service is
 // started by the bus on the first call when it is not running.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -16,6 +17,7 @@
 #include "cli/platform.h"
 #include "interface/description.h"
 #include "interface/error_names.h"
+#include "interface/instance_name.h"
 #include "interface/names.h"
 
 namespace merel::cli {
@@ -63,6 +65,7 @@ class DbusManagerClient : public ManagerClient {
   public:
     explicit DbusManagerClient(const ConnectOptions& options)
         : busName_(options.systemBus ? "system bus" : "session bus"),
+          service_(wire::InstanceBusName(options.modem)),
           timeoutUsec_(BusTimeoutMicroseconds(options.timeoutSeconds)) {
         const int r = options.systemBus ? sd_bus_open_system(&bus_) : sd_bus_open_user(&bus_);
         if (r < 0) {
@@ -198,7 +201,7 @@ class DbusManagerClient : public ManagerClient {
         std::string name;
         if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                "org.freedesktop.DBus", "GetNameOwner", &error, &reply, "s",
-                               wire::kBusName) >= 0 &&
+                               service_.c_str()) >= 0 &&
             sd_bus_message_read(reply, "s", &owner) >= 0 && owner) {
             name = owner;
         }
@@ -232,7 +235,7 @@ class DbusManagerClient : public ManagerClient {
         sd_bus_message* call = nullptr;
         sd_bus_message* reply = nullptr;
         sd_bus_error error{};  // the empty error, SD_BUS_ERROR_NULL in C
-        int r = sd_bus_message_new_method_call(bus_, &call, wire::kBusName, wire::kObjectPath,
+        int r = sd_bus_message_new_method_call(bus_, &call, service_.c_str(), wire::kObjectPath,
                                                wire::InterfaceOf(slot).name, method);
         if (r >= 0 && sizeof...(in) > 0) {
             r = sd_bus_message_append(call, wire::Signature(slot, Direction::kIn), in...);
@@ -263,15 +266,13 @@ class DbusManagerClient : public ManagerClient {
         const HRESULT hr = TransportFailure(error, r);
         std::string what;
         if (hr == kServerNotRegistered) {
-            what =
-                std::string("no service ") + wire::kBusName + " is registered on the " + busName_;
+            what = "no service " + service_ + " is registered on the " + busName_;
         } else if (hr == kCallTimedOut) {
             what = "no answer from the service in time";
         } else if (hr == kCallRefused) {
             what = "the " + busName_ + " refused the call";
         } else if (hr == kServerNotStarted) {
-            what =
-                std::string("the ") + busName_ + " could not start the service " + wire::kBusName;
+            what = "the " + busName_ + " could not start the service " + service_;
         } else {
             what = "the call failed";
         }
@@ -286,11 +287,60 @@ class DbusManagerClient : public ManagerClient {
     sd_bus* bus_ = nullptr;
     int openError_ = 0;
     std::string busName_;
+    std::string service_;  // the bus name of the service called
     std::uint64_t timeoutUsec_;
     std::string lastError_;
 };
 
 }  // namespace
+
+namespace {
+
+// The names of a list the bus daemon answers (ListNames, ListActivatableNames) that belong to
+// the service or its instances.
+int AddInstances(sd_bus* bus, const char* method, std::vector<std::string>& instances,
+                 sd_bus_error* error) {
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", method, error, &reply, "");
+    char** names = nullptr;
+    if (r >= 0) r = sd_bus_message_read_strv(reply, &names);
+    for (char** n = names; n && *n; ++n) {
+        std::string instance;
+        if (wire::InstanceOfBusName(*n, instance)) instances.push_back(std::move(instance));
+        free(*n);
+    }
+    free(names);
+    sd_bus_message_unref(reply);
+    return r;
+}
+
+}  // namespace
+
+bool ListInstances(const ConnectOptions& options, std::vector<std::string>& instances,
+                   std::string& error) {
+    instances.clear();
+    const char* busName = options.systemBus ? "system bus" : "session bus";
+    sd_bus* bus = nullptr;
+    int r = options.systemBus ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus);
+    if (r < 0) {
+        error = std::string("cannot connect to the ") + busName + ": " + std::strerror(-r);
+        return false;
+    }
+    sd_bus_error busError{};
+    r = AddInstances(bus, "ListNames", instances, &busError);
+    if (r >= 0) r = AddInstances(bus, "ListActivatableNames", instances, &busError);
+    if (r < 0) {
+        error = std::string("the ") + busName + " did not list its names (" +
+                (busError.message ? busError.message : std::strerror(-r)) + ")";
+    }
+    sd_bus_error_free(&busError);
+    sd_bus_flush_close_unref(bus);
+    // The plain service first, then the instances by name.
+    std::sort(instances.begin(), instances.end());
+    instances.erase(std::unique(instances.begin(), instances.end()), instances.end());
+    return r >= 0;
+}
 
 std::unique_ptr<ManagerClient> ConnectToManager(const ConnectOptions& options) {
     return std::make_unique<DbusManagerClient>(options);

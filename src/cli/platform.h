@@ -15,6 +15,9 @@
 namespace merel::cli {
 
 std::unique_ptr<ManagerClient> ConnectToManager(const ConnectOptions& options);
+// See InstanceLister in front_end.h.
+bool ListInstances(const ConnectOptions& options, std::vector<std::string>& instances,
+                   std::string& error);
 bool StderrIsTerminal();
 bool StdinIsTerminal();
 

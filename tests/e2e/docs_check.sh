@@ -102,10 +102,13 @@ completes() {
     report "completion of '$*'" "$([ "$got" = "$expected" ] || echo "got '$got'")"
 }
 
-completes "send check status log settings configure ports test-port init" merel-sms ""
+completes "send check status log settings configure ports modems test-port init" merel-sms ""
 completes "send settings" merel-sms se
-completes "--json --timeout --quiet --verbose --system --help --version" merel-sms --
+completes "--json --timeout --quiet --verbose --system --modem --help --version" merel-sms --
 completes "send status settings" merel-sms --timeout 30 s
+completes "modems" merel-sms --modem modem1 m
+completes "" merel-sms --modem ""
+completes "--mode --confirmed --help" merel-sms --modem send send --
 completes "auto text pdu" merel-sms send --mode ""
 completes "pdu" merel-sms --json send "+49 170 1234567" --mode p
 completes "--confirmed" merel-sms send --c

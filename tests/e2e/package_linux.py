@@ -3,7 +3,8 @@
 recommends bash-completion; lintian and systemd-analyze accept it, dpkg installs it, merel-sms
 runs; on a private bus with the system bus's policy and the package's policy file, the system
 service (as user merel-sms, with --system) takes its settings from root only and sends for a
-member of group merel-sms, refuses an outsider at the bus, and no other user can take its name; on a fresh user's private session bus
+member of group merel-sms, refuses an outsider at the bus, and no other user can take its name;
+an instance for one modem (--instance) has the same rules under its own name; on a fresh user's private session bus
 the installed activation file starts the service with that user's settings folder; dpkg --purge
 leaves none of the package's files.
 
@@ -327,6 +328,95 @@ def system_bus_cases(w):
         check(owner() == merel_uid, f"owner uid {owner()}")
 
 
+def instance_cases(w):
+    """An instance of the system service for one modem, as the template unit runs it, under the
+    same bus policy as the plain service."""
+    pty, transcript = w.start_sim("instance-modem", "root:dialout")
+    address = w.start_bus(lambda socket: SYSTEM_BUS_CONFIG.replace("{socket}", socket),
+                          "instance-bus")
+    env = dict(w.env, DBUS_SYSTEM_BUS_ADDRESS=address)
+    name = f"{BUS_NAME}.modem1"
+    service = subprocess.Popen(
+        as_user("merel-sms") +
+        [SERVICE, "--system", "--instance", "modem1", "--settings-dir", STATE, "--keep-running"],
+        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    w.procs.append(service)
+
+    def owner(bus_name):
+        p = w.run(["busctl", "--system", "--json=short", "call", "org.freedesktop.DBus",
+                   "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
+                   "s", bus_name], env=env)
+        return json.loads(p.stdout)["data"][0] if p.returncode == 0 else None
+
+    merel_uid = pwd.getpwnam("merel-sms").pw_uid
+
+    @case("instance: the service user owns MerelSMSManager.SMSMgr.modem1; root configures it, "
+          "a member sends; the settings go to the instance's folder")
+    def _():
+        check(wait_until(lambda: owner(name) is not None or service.poll() is not None, 15),
+              "no owner within 15 s")
+        if service.poll() is not None:
+            check(False, f"service ended: {service.stderr.read().strip()}")
+        check(owner(name) == merel_uid, f"owner uid {owner(name)}, want {merel_uid}")
+        p = merel_sms(w, [], env, "--system", "--modem", "modem1", "configure", "--port", pty)
+        check(p.returncode == 0, f"configure: exit {p.returncode}: {p.stderr.strip()}")
+        before = len(commands(transcript))
+        p = merel_sms(w, as_user(MEMBER), env, "--system", "--modem", "modem1", "send", "--mode",
+                      "text", NUMBER, "Hi")
+        check(p.returncode == 0, f"send: exit {p.returncode}: {p.stderr.strip()}")
+        got = commands(transcript)[before:]
+        check(got == text_mode_writes(NUMBER.encode(), b"Hi"), f"modem got {got}")
+        ini = os.path.join(STATE, "modem1", "SMSMgr.ini")
+        check(os.path.exists(ini) and os.stat(ini).st_uid == merel_uid,
+              f"{ini} missing or not the service user's")
+
+    @case("instance: a member may not change its settings; an outsider may not call it")
+    def _():
+        args = ["sinnnnnn", "/dev/ttyS0", "9600", "8", "0", "0", "0", "0", "0"]
+        p = w.run(as_user(MEMBER) + ["busctl", "--system", "call", name, OBJECT, INTERFACE,
+                                     "SetSettings", *args], env=env)
+        check(p.returncode != 0 and ("Access denied" in p.stderr or "AccessDenied" in p.stderr),
+              f"member's SetSettings: exit {p.returncode}: {p.stderr.strip()}")
+        p = w.run(as_user(MEMBER) + [sys.executable, "-c", "import dbus, sys\n"
+                                     f"bus = dbus.bus.BusConnection({address!r})\n"
+                                     "try:\n"
+                                     f"    bus.call_blocking({name!r}, {OBJECT!r}, None, "
+                                     "'SetSettings', 'sinnnnnn', "
+                                     "['/dev/ttyS0', 9600, 8, 0, 0, 0, 0, 0])\n"
+                                     "except dbus.DBusException as e:\n"
+                                     "    sys.exit(e.get_dbus_name())\n"], env=env)
+        check(p.returncode != 0 and "AccessDenied" in p.stderr,
+              f"SetSettings without interface: exit {p.returncode}: {p.stderr.strip()}")
+        p = w.run(as_user(MEMBER) + ["busctl", "--system", "call", name, OBJECT, INTERFACE,
+                                     "GetSettings"], env=env)
+        check(p.returncode == 0 and pty in p.stdout,
+              f"member's GetSettings: exit {p.returncode}: {p.stdout} {p.stderr}")
+        before = len(commands(transcript))
+        p = w.run(as_user(OUTSIDER) + ["busctl", "--system", "call", name, OBJECT, INTERFACE,
+                                       "SendTextMessage", "ss", NUMBER, "Hi"], env=env)
+        check(p.returncode != 0 and ("Access denied" in p.stderr or "AccessDenied" in p.stderr),
+              f"outsider: exit {p.returncode}: {p.stderr.strip()}")
+        check(commands(transcript)[before:] == [], "the modem got commands")
+
+    @case("instance: no other user can take an instance's name, taken or free")
+    def _():
+        for user in (MEMBER, OUTSIDER):
+            for instance in ("modem1", "modem2"):
+                p = w.run(as_user(user) + [SERVICE, "--system", "--instance", instance,
+                                           "--settings-dir", w.tmp], env=env, timeout=30)
+                check(p.returncode != 0 and "cannot take the bus name " + BUS_NAME + "." +
+                      instance in p.stderr and "Permission denied" in p.stderr,
+                      f"{user} {instance}: exit {p.returncode}: {p.stderr.strip()}")
+        check(owner(name) == merel_uid, f"owner uid {owner(name)}")
+
+    @case("instance: merel-sms --system modems lists it with its port")
+    def _():
+        p = merel_sms(w, [], env, "--system", "modems")
+        check(p.returncode == 0 and p.stdout.split() == ["modem1", pty, "port", "open", "and",
+                                                          "configured"],
+              f"exit {p.returncode}: {p.stdout} {p.stderr.strip()}")
+
+
 def session_bus_cases(w):
     pty, transcript = w.start_sim("session-modem", "root:dialout")
     home = pwd.getpwnam(HOME_USER).pw_dir
@@ -401,15 +491,17 @@ def run_cases(w):
         check(p.returncode == 0 and "dialout" in p.stdout.split(),
               f"id merel-sms: {p.stdout.strip()} {p.stderr.strip()}")
 
-    @case("systemd-analyze verify accepts the installed unit")
+    @case("systemd-analyze verify accepts the installed unit and the template of one per modem")
     def _():
-        p = w.run(["systemd-analyze", "verify", "/usr/lib/systemd/system/merel-sms-manager.service"])
-        check(p.returncode == 0 and not p.stderr.strip(), p.stderr.strip())
+        for unit in ("merel-sms-manager.service", "merel-sms-manager@.service"):
+            p = w.run(["systemd-analyze", "verify", f"/usr/lib/systemd/system/{unit}"])
+            check(p.returncode == 0 and not p.stderr.strip(), f"{unit}: {p.stderr.strip()}")
 
     w.add_user(MEMBER, "--system", "--no-create-home", "--groups", "merel-sms")
     w.add_user(OUTSIDER, "--system", "--no-create-home")
     w.add_user(HOME_USER, "--create-home", "--groups", "dialout")
     system_bus_cases(w)
+    instance_cases(w)
     session_bus_cases(w)
 
     @case("dpkg --purge leaves none of the package's files and only the user merel-sms")

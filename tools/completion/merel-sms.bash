@@ -19,14 +19,15 @@ _merel_sms_serial_devices() {
 _merel_sms() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=""
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands="send check status log settings configure ports test-port init"
-    local globals="--json --timeout --quiet --verbose --system --help --version"
+    local commands="send check status log settings configure ports modems test-port init"
+    local globals="--json --timeout --quiet --verbose --system --modem --help --version"
 
-    # The command is the first word that is neither an option nor the value of --timeout.
+    # The command is the first word that is neither an option nor the value of --timeout or
+    # --modem.
     local command="" i
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
-            --timeout) ((i++)) ;;
+            --timeout | --modem) ((i++)) ;;
             -*) ;;
             *) command=${COMP_WORDS[i]}; break ;;
         esac
@@ -50,7 +51,8 @@ _merel_sms() {
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --timeout | --baud | --since)
+        # An instance's name is the user's to give: asking the bus would start services.
+        --timeout | --baud | --since | --modem)
             COMPREPLY=()
             return
             ;;

@@ -10,6 +10,7 @@
 
 #include "base/errno_map.h"
 #include "interface/description.h"
+#include "interface/instance_name.h"
 #include "interface/names.h"
 
 namespace merel::dbus {
@@ -84,6 +85,16 @@ std::string QuoteForExec(std::string_view path) {
     return quoted + "'";
 }
 
+// Empty paths when the user's data folder is unknown.
+ActivationPaths OwnPaths(std::string_view instance) {
+    std::string fallbackHome;
+    const std::string dataHome = DataHome(std::getenv("XDG_DATA_HOME"), HomeFolder(fallbackHome));
+    if (dataHome.empty()) return {};
+    return ActivationPathsIn(dataHome, instance);
+}
+
+}  // namespace
+
 std::string OwnExecutable() {
     std::string buffer(4096, '\0');
     const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
@@ -91,16 +102,6 @@ std::string OwnExecutable() {
     buffer.resize(static_cast<std::size_t>(n));
     return buffer;
 }
-
-// Empty paths when the user's data folder is unknown.
-ActivationPaths OwnPaths() {
-    std::string fallbackHome;
-    const std::string dataHome = DataHome(std::getenv("XDG_DATA_HOME"), HomeFolder(fallbackHome));
-    if (dataHome.empty()) return {};
-    return ActivationPathsIn(dataHome);
-}
-
-}  // namespace
 
 std::int32_t MakeFolders(const std::string& path, mode_t mode) {
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
@@ -137,23 +138,31 @@ const char* HomeFolder(std::string& fallback) {
     return nullptr;
 }
 
-ActivationPaths ActivationPathsIn(const std::string& dataHome) {
+ActivationPaths ActivationPathsIn(const std::string& dataHome, std::string_view instance) {
     std::string base = dataHome;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
-    ActivationPaths paths{base + "/dbus-1/services/" + wire::kBusName + ".service", {}};
+    ActivationPaths paths{base + "/dbus-1/services/" + wire::InstanceBusName(instance) + ".service",
+                          {}};
     for (const wire::InterfaceDescription& interface : wire::Interfaces()) {
         paths.interfaceFiles.push_back(base + "/dbus-1/interfaces/" + interface.name + ".xml");
     }
     return paths;
 }
 
-std::string ServiceFileText(std::string_view executable) {
-    return std::string("[D-BUS Service]\nName=") + wire::kBusName +
-           "\nExec=" + QuoteForExec(executable) + "\n";
+std::string ServiceFileText(std::string_view executable, std::string_view instance,
+                            bool userSettings) {
+    std::string text = "[D-BUS Service]\nName=" + wire::InstanceBusName(instance) +
+                       "\nExec=" + QuoteForExec(executable);
+    if (userSettings) text += " --user-settings";
+    // The name needs no quoting: it holds letters, digits and '_' only.
+    if (!instance.empty()) text.append(" --instance ").append(instance);
+    return text + "\n";
 }
 
-HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view executable) {
-    if (const HRESULT hr = WriteWholeFile(paths.serviceFile, ServiceFileText(executable));
+HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view executable,
+                             std::string_view instance, bool userSettings) {
+    if (const HRESULT hr =
+            WriteWholeFile(paths.serviceFile, ServiceFileText(executable, instance, userSettings));
         Failed(hr)) {
         return hr;
     }
@@ -168,26 +177,29 @@ HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view exec
     return kS_OK;
 }
 
-HRESULT RemoveActivationFiles(const ActivationPaths& paths) {
-    for (const std::string& file : paths.interfaceFiles) {
-        if (const HRESULT hr = RemoveFile(file); Failed(hr)) return hr;
+HRESULT RemoveActivationFiles(const ActivationPaths& paths, std::string_view instance) {
+    // Other instances, and the plain service, still use the interface files.
+    if (instance.empty()) {
+        for (const std::string& file : paths.interfaceFiles) {
+            if (const HRESULT hr = RemoveFile(file); Failed(hr)) return hr;
+        }
     }
     return RemoveFile(paths.serviceFile);
 }
 
-HRESULT RegisterServer() {
-    const ActivationPaths paths = OwnPaths();
+HRESULT RegisterServer(std::string_view instance, bool userSettings) {
+    const ActivationPaths paths = OwnPaths(instance);
     const std::string executable = OwnExecutable();
     if (paths.serviceFile.empty() || executable.empty()) {
         return FoldError(win32::kPathNotFound);
     }
-    return WriteActivationFiles(paths, executable);
+    return WriteActivationFiles(paths, executable, instance, userSettings);
 }
 
-HRESULT UnregisterServer() {
-    const ActivationPaths paths = OwnPaths();
+HRESULT UnregisterServer(std::string_view instance) {
+    const ActivationPaths paths = OwnPaths(instance);
     if (paths.serviceFile.empty()) return FoldError(win32::kPathNotFound);
-    return RemoveActivationFiles(paths);
+    return RemoveActivationFiles(paths, instance);
 }
 
 }  // namespace merel::dbus

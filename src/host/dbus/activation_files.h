@@ -14,7 +14,9 @@
 namespace merel::dbus {
 
 struct ActivationPaths {
-    std::string serviceFile;  // <data home>/dbus-1/services/MerelSMSManager.SMSMgr.service
+    // <data home>/dbus-1/services/<bus name>.service: MerelSMSManager.SMSMgr.service, or
+    // MerelSMSManager.SMSMgr.NAME.service for an instance.
+    std::string serviceFile;
     // <data home>/dbus-1/interfaces/<interface>.xml, one per interface in the order of
     // wire::Interfaces().
     std::vector<std::string> interfaceFiles;
@@ -31,19 +33,28 @@ std::string DataHome(const char* xdgDataHome, const char* home);
 // $HOME, or the user database's home folder when it is not set; null when neither is known.
 // The storage of the database's answer lives in `fallback`.
 const char* HomeFolder(std::string& fallback);
-ActivationPaths ActivationPathsIn(const std::string& dataHome);
+// `instance` empty: the plain service's.
+ActivationPaths ActivationPathsIn(const std::string& dataHome, std::string_view instance = {});
 
-// The activation file's text for the executable at `executable`.
-std::string ServiceFileText(std::string_view executable);
+// The activation file's text for the executable at `executable`, started as `instance` when
+// that is not empty, and with --user-settings when `userSettings`.
+std::string ServiceFileText(std::string_view executable, std::string_view instance = {},
+                            bool userSettings = false);
 
 // Writes the files (creating their folders), the activation file first. Returns S_OK or the
 // HRESULT of the failing step; no interface file is written when the first step failed.
-HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view executable);
+HRESULT WriteActivationFiles(const ActivationPaths& paths, std::string_view executable,
+                             std::string_view instance = {}, bool userSettings = false);
 // Removes the files, the interface files first; a file that is not there counts as removed.
-HRESULT RemoveActivationFiles(const ActivationPaths& paths);
+// The interface files are shared by every instance: only the plain service's removal (an empty
+// `instance`) takes them.
+HRESULT RemoveActivationFiles(const ActivationPaths& paths, std::string_view instance = {});
 
 // The same for this process: the user's data folder and this executable's own path.
-HRESULT RegisterServer();
-HRESULT UnregisterServer();
+HRESULT RegisterServer(std::string_view instance = {}, bool userSettings = false);
+HRESULT UnregisterServer(std::string_view instance = {});
+
+// This executable's path; empty when it cannot be told.
+std::string OwnExecutable();
 
 }  // namespace merel::dbus

@@ -6,6 +6,7 @@
 
 #include "base/narrow.h"
 #include "host/dbus/activation_files.h"
+#include "interface/instance_name.h"
 
 namespace merel::dbus {
 
@@ -15,14 +16,24 @@ constexpr std::string_view kProgram = "MerelSMSManager";
 
 constexpr std::string_view kUsage =
     "Usage: MerelSMSManager [--system] [--settings-dir DIR | --user-settings]\n"
-    "       MerelSMSManager -RegServer | -UnregServer | --help | --version\n"
+    "                       [--instance NAME] [--keep-running]\n"
+    "       MerelSMSManager -RegServer [--instance NAME] [--user-settings]\n"
+    "       MerelSMSManager -UnregServer [--instance NAME]\n"
+    "       MerelSMSManager --help | --version\n"
     "  --system            serve on the system bus instead of the session bus\n"
+    "  --instance NAME     serve one modem among several: the bus name\n"
+    "                      MerelSMSManager.SMSMgr.NAME, the settings in the folder NAME inside\n"
+    "                      the settings folder; NAME: 1 to 64 letters, digits or '_', not\n"
+    "                      starting with a digit\n"
+    "  --keep-running      serve until stopped, without the idle exit (for systemd)\n"
     "  --settings-dir DIR  keep SMSMgr.ini in DIR instead of beside the executable\n"
     "  --user-settings     keep SMSMgr.ini in $XDG_CONFIG_HOME/MerelSMSManager (by default\n"
     "                      ~/.config/MerelSMSManager), made on the first save\n"
-    "  -RegServer          install the session bus's activation file and the interface\n"
-    "                      file, then exit\n"
-    "  -UnregServer        remove them, then exit\n"
+    "  -RegServer          install the session bus's activation file (the instance's with\n"
+    "                      --instance; starting it with --user-settings when given) and the\n"
+    "                      interface files, then exit\n"
+    "  -UnregServer        remove them (with --instance, only the instance's activation\n"
+    "                      file), then exit\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
     "Without a switch it serves the SMS manager on the session bus; the bus starts it so for\n"
@@ -69,6 +80,32 @@ ArgumentCheck CheckArguments(int argc, char** argv) {
             check.options.systemBus = true;
             continue;
         }
+        if (arg == "--keep-running") {
+            check.options.keepRunning = true;
+            continue;
+        }
+        if (arg == "--instance" || arg.starts_with("--instance=")) {
+            std::string_view name;
+            const bool joined = arg.size() > std::string_view("--instance").size();
+            if (joined) {
+                name = arg.substr(arg.find('=') + 1);
+            } else if (i + 1 < argc) {
+                name = argv[++i];
+            } else {
+                return Said(kRefused, std::string(kProgram) + ": --instance needs a name (" +
+                                          wire::kInstanceNameRule + ")\n");
+            }
+            if (!check.options.instance.empty()) {
+                return Said(kRefused, std::string(kProgram) + ": give --instance once\n");
+            }
+            if (!wire::IsInstanceName(name)) {
+                return Said(kRefused, std::string(kProgram) + ": invalid instance name '" +
+                                          std::string(name) + "': an instance name is " +
+                                          wire::kInstanceNameRule + "\n");
+            }
+            check.options.instance = std::string(name);
+            continue;
+        }
         const bool dirOption = arg == "--settings-dir" || arg.starts_with("--settings-dir=");
         if (dirOption || arg == "--user-settings") {
             if (settingsGiven) {
@@ -110,20 +147,29 @@ ArgumentCheck CheckArguments(int argc, char** argv) {
         }
         return Refuse(arg, "\n" + std::string(kUsage));
     }
-    if (!registration.empty() && (check.options.systemBus || settingsGiven)) {
-        return Said(kRefused,
-                    std::string(kProgram) + ": " + registration +
-                        " registers the session service only and takes no other option\n");
+    // The service it registers may keep its settings in the user's folder, which an
+    // installed copy needs: the executable's own folder is not the user's to write.
+    const bool userSettingsOnly =
+        !settingsGiven || (check.options.settings == ServiceOptions::Settings::kUserConfig &&
+                           check.command == host::ServerCommand::kRegister);
+    if (!registration.empty() &&
+        (check.options.systemBus || !userSettingsOnly || check.options.keepRunning)) {
+        return Said(kRefused, std::string(kProgram) + ": " + registration +
+                                  " registers the session service only and takes no other "
+                                  "option but --instance and --user-settings\n");
     }
     return check;
 }
 
 std::string SettingsFolder(const ServiceOptions& options, const char* xdgConfigHome,
-                           const char* home, std::string_view workingFolder) {
+                           const char* home, std::string_view workingFolder,
+                           std::string_view executableFolder) {
     std::string folder;
     switch (options.settings) {
         case ServiceOptions::Settings::kBesideExecutable:
-            return {};
+            if (options.instance.empty() || executableFolder.empty()) return {};
+            folder = executableFolder;
+            break;
         case ServiceOptions::Settings::kFolder:
             folder = options.settingsDir;
             if (folder.front() != '/') {
@@ -139,6 +185,10 @@ std::string SettingsFolder(const ServiceOptions& options, const char* xdgConfigH
             break;
     }
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (!options.instance.empty()) {
+        if (folder != "/") folder += '/';
+        folder += options.instance;
+    }
     return folder;
 }
 

@@ -19,6 +19,12 @@ struct ServiceOptions {
         kUserConfig,        // --user-settings: the user's own configuration folder
     } settings = Settings::kBesideExecutable;
     std::string settingsDir;  // for kFolder, as given
+    // --instance NAME: one service among several (one per modem), with a bus name and a
+    // settings folder of its own; empty for the plain service.
+    std::string instance;
+    // --keep-running: no idle exit, for a service that systemd starts and keeps, which the bus
+    // could not start again for the next call.
+    bool keepRunning = false;
 };
 
 struct ArgumentCheck {
@@ -40,15 +46,19 @@ struct ArgumentCheck {
 inline constexpr int kUsageExit = 64;
 
 // Looks at argv[1..]: the first argument that decides (help, version, an unknown one) wins.
-// Registration takes no service option, since it writes the plain session activation file.
+// Registration takes no service option but --instance and --user-settings, since it writes a
+// session activation file, of the plain service or of the instance.
 ArgumentCheck CheckArguments(int argc, char** argv);
 
 // The folder of SMSMgr.ini that the options choose, with no closing slash; empty for the
 // executable's folder, and for --user-settings when neither configuration home is known.
+// An instance keeps its settings in a folder of its name inside that folder (inside
+// `executableFolder` without a settings option; empty when that is not known).
 // A relative --settings-dir is taken from `workingFolder`. --user-settings gives
 // $XDG_CONFIG_HOME/MerelSMSManager when that is absolute, otherwise
 // $HOME/.config/MerelSMSManager.
 std::string SettingsFolder(const ServiceOptions& options, const char* xdgConfigHome,
-                           const char* home, std::string_view workingFolder);
+                           const char* home, std::string_view workingFolder,
+                           std::string_view executableFolder = {});
 
 }  // namespace merel::dbus

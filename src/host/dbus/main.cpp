@@ -1,8 +1,10 @@
 // MerelSMSManager for Linux: the SMS manager served on the session bus or the system bus.
-//   MerelSMSManager -RegServer     install the activation file and the interface file
-//   MerelSMSManager -UnregServer   remove them
+//   MerelSMSManager -RegServer [--instance NAME]    install the activation file and the
+//                                                   interface files
+//   MerelSMSManager -UnregServer [--instance NAME]  remove them
 //   MerelSMSManager --help | --version
-//   MerelSMSManager [--system] [--settings-dir DIR | --user-settings]
+//   MerelSMSManager [--system] [--settings-dir DIR | --user-settings] [--instance NAME]
+//                   [--keep-running]
 //                                  serve (the bus starts it this way for the first call)
 #include <cstdio>
 
@@ -41,9 +43,12 @@ int main(int argc, char** argv) {
     using merel::host::ServerCommand;
     switch (check.command) {
         case ServerCommand::kRegister:
-            return Report("RegServer", merel::dbus::RegisterServer());
+            return Report("RegServer", merel::dbus::RegisterServer(
+                                           check.options.instance,
+                                           check.options.settings ==
+                                               merel::dbus::ServiceOptions::Settings::kUserConfig));
         case ServerCommand::kUnregister:
-            return Report("UnregServer", merel::dbus::UnregisterServer());
+            return Report("UnregServer", merel::dbus::UnregisterServer(check.options.instance));
         case ServerCommand::kRun:
             break;
     }

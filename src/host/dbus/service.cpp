@@ -30,6 +30,7 @@
 #include "host/dbus/settings_folder.h"
 #include "host/common/call_queue.h"
 #include "interface/hresult_text.h"
+#include "interface/instance_name.h"
 #include "interface/names.h"
 #include "host/lifetime/lifetime.h"
 #include "interface/server_times.h"
@@ -83,6 +84,7 @@ struct Server {
     ClientTracker& tracker;
     // Created here, then used and torn down only on the worker.
     std::unique_ptr<CSMSMgr>& manager;
+    std::string busName;  // the well-known name served
 };
 
 void ReplyStopping(sd_bus_message* call) {
@@ -161,7 +163,7 @@ int End(sd_event_source* source, Server& s, bool idle) {
         if (s.lifetime.LockCount() > 0) return 0;
     }
     const bool ended = StopServing(s);
-    sd_bus_release_name(s.bus, wire::kBusName);
+    sd_bus_release_name(s.bus, s.busName.c_str());
     while (sd_bus_process(s.bus, nullptr) > 0) {
     }
     sd_bus_flush(s.bus);
@@ -201,6 +203,14 @@ int OnIdleTime(sd_event_source*, std::uint64_t, void* lifetime) {
 
 // How closely the idle timer may fire after its time; the loop may merge wake-ups within it.
 constexpr std::uint64_t kIdleTimerAccuracyUsec = 1000;
+
+// The settings folders made on the first save: the user's own is the user's alone.
+std::int32_t MakeOwnFolder(const std::string& folder) {
+    return MakeFolders(folder, 0700);
+}
+std::int32_t MakeSharedFolder(const std::string& folder) {
+    return MakeFolders(folder, 0755);
+}
 
 // Makes `fd` readable for the event loop, from any thread.
 void Signal(int fd) {
@@ -327,19 +337,23 @@ int RunService(const ServiceOptions& options) {
     std::unique_ptr<sd_event, EventUnref> event(rawEvent);
 
     std::string settingsFolder;
-    if (options.settings != ServiceOptions::Settings::kBesideExecutable) {
+    const bool userConfig = options.settings == ServiceOptions::Settings::kUserConfig;
+    if (options.settings != ServiceOptions::Settings::kBesideExecutable ||
+        !options.instance.empty()) {
         std::string fallbackHome;
         const std::string working = WorkingFolder();
-        settingsFolder = SettingsFolder(options, std::getenv("XDG_CONFIG_HOME"),
-                                        HomeFolder(fallbackHome), working);
+        const std::string executable = OwnExecutable();
+        settingsFolder = SettingsFolder(
+            options, std::getenv("XDG_CONFIG_HOME"), HomeFolder(fallbackHome), working,
+            std::string_view(executable).substr(0, executable.empty() ? 0 : executable.rfind('/')));
         if (settingsFolder.empty()) return Fail("cannot tell the settings folder", -ENOENT);
     }
-    // The user's own folder may not exist yet: it is made on the first save.
-    FolderMakingFiles userFiles(
-        SystemSettingsFileSystem(), settingsFolder,
-        [](const std::string& folder) { return MakeFolders(folder, 0700); });
+    // The user's own folder, and an instance's, may not exist yet: it is made on the first
+    // save. The user's is the user's alone.
+    FolderMakingFiles makingFiles(SystemSettingsFileSystem(), settingsFolder,
+                                  userConfig ? MakeOwnFolder : MakeSharedFolder);
     CSMSMgr::Services services = CSMSMgr::SystemServices();
-    if (options.settings == ServiceOptions::Settings::kUserConfig) services.files = &userFiles;
+    if (userConfig || !options.instance.empty()) services.files = &makingFiles;
     auto manager = std::make_unique<CSMSMgr>(services);
     manager->m_strSettingsFolder = Utf8ToUtf16(settingsFolder);
 
@@ -357,7 +371,8 @@ int RunService(const ServiceOptions& options) {
     CallQueue queue(lifetime, [doneFd] { Signal(doneFd); });
     ClientTracker tracker(bus.get(), lifetime,
                           [&queue](const std::string& client) { queue.DropCaller(client); });
-    Server server{bus.get(), lifetime, queue, tracker, manager};
+    Server server{bus.get(), lifetime, queue,
+                  tracker,   manager,  wire::InstanceBusName(options.instance)};
     SmsMgrBusObject object(
         [&server](sd_bus_message* call, SmsMgrBusObject::MethodCall method) {
             return Serve(server, call, std::move(method));
@@ -377,8 +392,8 @@ int RunService(const ServiceOptions& options) {
         return Fail("cannot attach the bus to the event loop", r);
     }
     if ((r = tracker.Start()) < 0) return Fail("cannot follow the clients on the bus", r);
-    if ((r = sd_bus_request_name(bus.get(), wire::kBusName, 0)) < 0) {
-        return Fail((std::string("cannot take the bus name ") + wire::kBusName).c_str(), r);
+    if ((r = sd_bus_request_name(bus.get(), server.busName.c_str(), 0)) < 0) {
+        return Fail(("cannot take the bus name " + server.busName).c_str(), r);
     }
     // Every lock and unlock happens on this thread (calls, deliveries, departures), so the idle
     // time is a timer of the loop: no thread of its own waits for it. The loop owns the timer
@@ -406,8 +421,9 @@ int RunService(const ServiceOptions& options) {
     }
     // Idle from the start: a server started for a client that has already gone, or for a
     // look at its introspection data only, ends like one whose last client left.
+    // A service kept running holds one lock of its own, which nothing gives back.
     lifetime.Lock();
-    lifetime.Unlock();
+    if (!options.keepRunning) lifetime.Unlock();
 
     const int loopResult = sd_event_loop(event.get());
     if (loopResult != kOrderlyEnd && !StopServing(server)) {
