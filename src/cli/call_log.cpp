@@ -1,6 +1,7 @@
 #include "cli/call_log.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "cli/json.h"
@@ -34,14 +35,6 @@ std::optional<std::int64_t> ParseUtc(const std::string& text) {
     return UtcSeconds(y, mo, d, h, mi, s) * 1000000 + ms * 1000;
 }
 
-std::string Seconds(const std::string& milliseconds) {
-    if (milliseconds.empty()) return "?";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f s",
-                  std::strtoll(milliseconds.c_str(), nullptr, 10) / 1000.0);
-    return text;
-}
-
 std::string Format(std::int64_t microseconds, bool utc) {
     const std::time_t seconds = static_cast<std::time_t>(microseconds / 1000000);
     std::tm tm{};
@@ -60,6 +53,12 @@ std::string Format(std::int64_t microseconds, bool utc) {
 std::string LoggedCall::Field(std::string_view key) const {
     const auto found = fields.find(key);
     return found == fields.end() ? std::string() : found->second;
+}
+
+bool LoggedCall::Failed() const {
+    // "0x8…" and above: the severity bit of the HRESULT.
+    const std::string hr = Field("MEREL_HRESULT");
+    return hr.size() == 10 && hr[2] >= '8';
 }
 
 bool LoggedCall::IsSend() const {
@@ -103,11 +102,10 @@ std::string LogLine(const LoggedCall& call) {
     line += call.IsSend() ? call.Field("MEREL_NUMBER") : call.Field("MEREL_METHOD");
     line += "  ";
     const std::string error = call.Field("MEREL_ERROR");
-    const std::string hr = call.Field("MEREL_HRESULT");
     if (!error.empty()) {
         line += error;
-    } else if (hr.size() == 10 && hr[2] >= '8') {
-        line += "failed with " + hr;
+    } else if (call.Failed()) {
+        line.append("failed with ").append(call.Field("MEREL_HRESULT"));
     } else if (call.Field("MEREL_CONFIRMED") == "1") {
         line += "confirmed by the modem, reference " + call.Field("MEREL_REFERENCE");
     } else if (call.IsSend()) {
@@ -115,7 +113,12 @@ std::string LogLine(const LoggedCall& call) {
     } else {
         line += "succeeded";
     }
-    line += " (" + Seconds(call.Field("MEREL_DURATION_MS")) + ")";
+    const std::string milliseconds = call.Field("MEREL_DURATION_MS");
+    line.append(" (")
+        .append(milliseconds.empty()
+                    ? std::string("?")
+                    : wire::RecordSeconds(std::strtoll(milliseconds.c_str(), nullptr, 10)))
+        .append(")");
     return line;
 }
 
@@ -141,8 +144,7 @@ std::string LogJson(const LoggedCall& call) {
     text("method", "MEREL_METHOD");
     text("number", "MEREL_NUMBER");
     text("mode", "MEREL_MODE");
-    const std::string hr = call.Field("MEREL_HRESULT");
-    json.Add("ok", !(hr.size() == 10 && hr[2] >= '8'));
+    json.Add("ok", !call.Failed());
     text("hresult", "MEREL_HRESULT");
     text("error", "MEREL_ERROR");
     const std::string confirmed = call.Field("MEREL_CONFIRMED");

@@ -17,6 +17,8 @@ struct LoggedCall {
     // The field's value, or empty.
     std::string Field(std::string_view key) const;
     bool IsSend() const;
+    // Whether the call failed, by its HRESULT.
+    bool Failed() const;
 };
 
 // A line of the service's standard error; nothing for a line that is not a record.

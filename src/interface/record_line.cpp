@@ -1,5 +1,7 @@
 #include "interface/record_line.h"
 
+#include <cstdio>
+
 namespace merel::wire {
 
 namespace {
@@ -35,6 +37,12 @@ void AppendValue(std::string& line, std::string_view value) {
 }
 
 }  // namespace
+
+std::string RecordSeconds(long long milliseconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(milliseconds) / 1000.0);
+    return text;
+}
 
 std::string RecordLine(int priority, std::string_view message, const RecordFields& fields) {
     std::string line = "<";

@@ -19,6 +19,9 @@ inline constexpr const char* kRecordSource = "MerelSMSManager";
 
 using RecordFields = std::vector<std::pair<std::string, std::string>>;
 
+// A call's duration as the record shows it to a person: "6.51 s".
+std::string RecordSeconds(long long milliseconds);
+
 // The line, without its line end. Line breaks inside the message or a value become spaces: a
 // line break would start a record of its own; so does the bracket of a " [MEREL_" inside the
 // message, which becomes " (MEREL_".

@@ -1,9 +1,7 @@
 #include "host/common/call_record.h"
 
-#include <array>
-#include <cstdio>
-
 #include "base/narrow.h"
+#include "interface/hresult_text.h"
 #include "interface/record_line.h"
 #include "manager/sms_mgr.h"
 
@@ -18,19 +16,6 @@ bool IsSend(std::string_view method) {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-std::string Hex(HRESULT hr) {
-    std::array<char, 11> text{};
-    std::snprintf(text.data(), text.size(), "0x%08X", static_cast<unsigned>(hr));
-    return text.data();
-}
-
-std::string Seconds(std::chrono::milliseconds duration) {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%.2f s",
-                  static_cast<double>(duration.count()) / 1000.0);
-    return text.data();
 }
 
 // Every occurrence of `whole` in `text` replaced by `masked`.
@@ -114,7 +99,7 @@ std::string RecordMessage(const CallRecord& record) {
     message.append(": ");
     if (Failed(record.hr)) {
         if (record.error.empty()) {
-            message.append("failed with ").append(Hex(record.hr));
+            message.append("failed with ").append(wire::FormatHResult(record.hr));
         } else {
             message.append(record.error);
         }
@@ -129,7 +114,7 @@ std::string RecordMessage(const CallRecord& record) {
     if (!Failed(record.hr) && !record.port.empty() && !record.number) {
         message.append(", port ").append(record.port);
     }
-    message.append(" (").append(Seconds(record.duration)).append(")");
+    message.append(" (").append(wire::RecordSeconds(record.duration.count())).append(")");
     return message;
 }
 
@@ -139,7 +124,7 @@ wire::RecordFields RecordFields(const CallRecord& record) {
         if (!value.empty()) fields.emplace_back(key, std::move(value));
     };
     add("MEREL_METHOD", record.method);
-    add("MEREL_HRESULT", Hex(record.hr));
+    add("MEREL_HRESULT", wire::FormatHResult(record.hr));
     add("MEREL_ERROR", record.error);
     add("MEREL_PORT", record.port);
     add("MEREL_MODE", record.mode);
