@@ -179,6 +179,12 @@ said=$(tr -d '\r' <"$work/install.out" | head -n 1)
 check "install.cmd exits 0 and says so" "exit $rc: $said" \
     [ "$rc" -eq 0 -a "${said#MerelSMSManager registered: }" != "$said" ]
 regserver_keys=$(product_dump)
+if [ "$msi_keys" != "$regserver_keys" ]; then
+    # One of the many reg queries of a loaded machine now and then comes back empty; a real
+    # difference stays when the keys are read again once Wine is idle.
+    timeout 60 "$WINESERVER" -w
+    regserver_keys=$(product_dump)
+fi
 if [ "$msi_keys" = "$regserver_keys" ] && grep -q LocalServer32 <<<"$msi_keys"; then
     ok "the MSI's registry entries equal what /RegServer writes"
 else
