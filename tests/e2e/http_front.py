@@ -193,6 +193,7 @@ def run_cases(w):
                 if first_modem == "r":
                     check(status == 503 and body.startswith("Temporary failure: "),
                           f"the refusing modem: {status} {body!r}")
+                    print(f"# the refusing modem: {status} {body.strip()}", flush=True)
                     status, body, _ = sendsms(to=NUMBER, text=text, smsc="a")
                 check(status == 202, f"{text}: {status} {body!r}")
                 delivered.append((NUMBER, text))
