@@ -65,6 +65,17 @@ readme_codes=$(exit_codes "$MEREL_SOURCE/README.md" 'Exit codes of `merel-sms-ht
 report "merel-sms-http(1) and the README give the same exit codes" \
     "$(diff <(echo "$man_codes") <(echo "$readme_codes") |
         sed -n 's/^< /man page: /p; s/^> /README: /p' | tr '\n' ';')"
+# ... and the program returns those: the sysexits constants that its main names, and 0.
+code_codes=$(python3 - "$MEREL_SOURCE/src/cli/failure.h" "$MEREL_SOURCE/src/http/main.cpp" <<'PY'
+import re, sys
+values = dict(re.findall(r"\b(kExit\w+) = (\d+);", open(sys.argv[1]).read()))
+used = set(re.findall(r"\bkExit\w+", open(sys.argv[2]).read()))
+print(*sorted({0} | {int(values[name]) for name in used}), sep="\n")
+PY
+)
+report "merel-sms-http(1) gives the exit codes that the program returns" \
+    "$(diff <(cut -d' ' -f1 <<<"$man_codes") <(echo "$code_codes") |
+        sed -n 's/^< /man page only: /p; s/^> /program only: /p' | tr '\n' ';')"
 
 # Each command of the examples is a line of its own in the rendered page, not run into the
 # next one: the literal blocks and tab-indented lines of the EXAMPLES sections (scdoc's \\ is
