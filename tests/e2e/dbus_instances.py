@@ -44,15 +44,8 @@ def run_cases(w):
 
     try:
         for name in ("a", "b"):
-            link = os.path.join(w.tmp, f"modem-{name}")
-            transcript = os.path.join(w.tmp, f"modem-{name}.jsonl")
-            sim = subprocess.Popen([w.modem_sim, "--link", link, "--json", "--transcript",
-                                    transcript, "--idle-exit", "120"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            sims[name] = (sim, link, transcript)
-            first = sim.stdout.readline()
-            if not first.startswith("device: /dev/pts/"):
-                case("modem-sims start")(lambda: check(False, f"modem-sim said {first!r}"))
+            sims[name] = w.start_named_sim(name)
+            if sims[name] is None:
                 return
 
         @case("-RegServer --instance writes each instance's own activation file")
@@ -154,8 +147,8 @@ def run_cases(w):
             except ProcessLookupError:
                 pass
         stopped = wait_until(lambda: not w.server_pids(), 10)
-        for sim, _, _ in sims.values():
-            stop(sim)
+        for sim in filter(None, sims.values()):
+            stop(sim[0])
         case("the instances end on SIGTERM")(lambda: check(stopped, f"{w.server_pids()} run on"))
 
 

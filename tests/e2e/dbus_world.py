@@ -203,6 +203,21 @@ class World:
         first = self.sim.stdout.readline()
         check(first.startswith("device: /dev/pts/"), f"modem-sim said {first!r}")
 
+    def start_named_sim(self, name, *options):
+        """Another modem-sim, for instance `name`: (process, link, transcript), or None when it
+        did not start (reported)."""
+        link = os.path.join(self.tmp, f"modem-{name}")
+        transcript = os.path.join(self.tmp, f"modem-{name}.jsonl")
+        sim = subprocess.Popen([self.modem_sim, "--link", link, "--json", "--transcript",
+                                transcript, "--idle-exit", "120", *options],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        first = sim.stdout.readline()
+        if not first.startswith("device: /dev/pts/"):
+            stop(sim)
+            case(f"modem-sim {name} starts")(lambda: check(False, f"modem-sim said {first!r}"))
+            return None
+        return sim, link, transcript
+
     def stop_sim(self):
         stop(self.sim)
 

@@ -18,7 +18,7 @@ import socket
 import subprocess
 import urllib.parse
 
-from dbus_world import BUS_NAME, case, check, main, stop, wait_until
+from dbus_world import case, check, main, stop, wait_until
 
 NUMBER = "+491701234567"
 USER, PASSWORD, TOKEN = "kannel", "s3cret", "t0ken"
@@ -73,17 +73,11 @@ def run_cases(w):
 
     try:
         for name, options in (("a", []), ("b", []), ("r", ["--refuse", "42"])):
-            link = os.path.join(w.tmp, f"modem-{name}")
-            transcript = os.path.join(w.tmp, f"modem-{name}.jsonl")
-            sim = subprocess.Popen([w.modem_sim, "--link", link, "--json", "--transcript",
-                                    transcript, "--idle-exit", "120", "--answer", "ok",
-                                    "--confirm-delay", "0.2", *options],
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            sims[name] = (sim, link, transcript)
-            first = sim.stdout.readline()
-            if not first.startswith("device: /dev/pts/"):
-                case("modem-sims start")(lambda: check(False, f"modem-sim said {first!r}"))
+            sims[name] = w.start_named_sim(name, "--answer", "ok", "--confirm-delay", "0.2",
+                                           *options)
+            if sims[name] is None:
                 return
+            link = sims[name][1]
             p = w.run([w.server, "-RegServer", "--instance", name])
             q = w.run([cli, "--timeout", "30", "--modem", name, "configure", "--port", link,
                        "--mode", "text"])
@@ -193,6 +187,7 @@ def run_cases(w):
                 if first_modem == "r":
                     check(status == 503 and body.startswith("Temporary failure: "),
                           f"the refusing modem: {status} {body!r}")
+                    print(f"# the refusing modem: {status} {body.strip()}", flush=True)
                     status, body, _ = sendsms(to=NUMBER, text=text, smsc="a")
                 check(status == 202, f"{text}: {status} {body!r}")
                 delivered.append((NUMBER, text))
@@ -259,8 +254,8 @@ def run_cases(w):
             except ProcessLookupError:
                 pass
         wait_until(lambda: not w.server_pids(), 10)
-        for sim, _, _ in sims.values():
-            stop(sim)
+        for sim in filter(None, sims.values()):
+            stop(sim[0])
 
 
 if __name__ == "__main__":
