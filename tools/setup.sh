@@ -19,10 +19,11 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 
-# The service, modem-sim and merel-sms, built without the tests, on a private session bus.
+# The service, modem-sim and merel-sms, built without the tests, on a private session bus. The
+# release build that they come from also configures the HTTP front, which needs cpp-httplib.
 linux_demo_packages=(
     build-essential cmake ninja-build pkg-config libcli11-dev nlohmann-json3-dev
-    libsystemd-dev dbus dbus-daemon
+    libcpp-httplib-dev libsystemd-dev dbus dbus-daemon
 )
 
 packages=(

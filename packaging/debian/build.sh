@@ -13,7 +13,7 @@ mkdir -p "$out"
 cmake --preset linux-release >/dev/null
 cmake --build --preset linux-release -j "${MEREL_JOBS:-2}" >/dev/null
 # Without scdoc the man pages would be missing from the package without a word.
-for page in merel-sms.1.gz MerelSMSManager.8.gz; do
+for page in merel-sms.1.gz merel-sms-http.1.gz MerelSMSManager.8.gz; do
     [ -s "$build/docs/man/$page" ] || { echo "debian: man page $page not built (scdoc?)" >&2; exit 1; }
 done
 

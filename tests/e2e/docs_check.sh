@@ -22,7 +22,8 @@ report() { # report NAME REASON: ok when REASON is empty
     fi
 }
 
-for page in merel-sms.1 MerelSMSManager.8; do
+pages="merel-sms.1 merel-sms-http.1 MerelSMSManager.8"
+for page in $pages; do
     file=$MEREL_BUILD_LINUX/docs/man/$page
     if [ ! -s "$file" ]; then
         report "man page $page renders without warnings" "not built: $file"
@@ -34,15 +35,17 @@ done
 
 # The exit codes of merel-sms, as its man page and the README list them: the same codes, each
 # with the same HRESULTs (0x80070002 is 73 for the settings file and 74 for a port).
-exit_codes() { # exit_codes FILE: "CODE HRESULT..." per code of the file's exit-code table
-    python3 - "$1" <<'PY'
+# exit_codes FILE [INTRO]: "CODE HRESULT..." per code of the file's exit-code table; in the
+# README, the table after the line that starts with INTRO (default "Exit codes").
+exit_codes() {
+    python3 - "$1" "${2:-Exit codes}" <<'PY'
 import re, sys
 text = open(sys.argv[1]).read()
 if sys.argv[1].endswith(".scd"):  # rows "|  CODE" then ":  meaning" lines, up to the next section
     table = text.split("# EXIT STATUS", 1)[1].split("\n# ", 1)[0]
     rows = re.findall(r"^\|\s+(\d+)\n((?:[:\s].*\n)*)", table, re.M)
-else:  # the Markdown table after "Exit codes"
-    table = text.split("\nExit codes", 1)[1].split("\n\n", 2)[1]
+else:  # the Markdown table after the paragraph that INTRO starts
+    table = text.split("\n" + sys.argv[2], 1)[1].split("\n\n", 2)[1]
     rows = re.findall(r"^\| (\d+) \|(.*)\|$", table, re.M)
 for code, meaning in rows:
     print(code, *sorted(set(re.findall(r"0x[0-9A-F]{8}", meaning))))
@@ -56,10 +59,28 @@ report "merel-sms(1) and the README give each exit code the same HRESULTs" \
 report "merel-sms(1) lists 0x80070002 under 73 and 74" \
     "$(grep -q '^73 .*0x80070002' <<<"$man_codes" && grep -q '^74 .*0x80070002' <<<"$man_codes" ||
         echo "$(tr '\n' ';' <<<"$man_codes")")"
+# The same for merel-sms-http, whose codes the README lists in a table of their own.
+man_codes=$(exit_codes "$MEREL_SOURCE/docs/man/merel-sms-http.1.scd")
+readme_codes=$(exit_codes "$MEREL_SOURCE/README.md" 'Exit codes of `merel-sms-http`')
+report "merel-sms-http(1) and the README give the same exit codes" \
+    "$(diff <(echo "$man_codes") <(echo "$readme_codes") |
+        sed -n 's/^< /man page: /p; s/^> /README: /p' | tr '\n' ';')"
+# ... and the program returns those: the sysexits constants that its main names, and 0.
+code_codes=$(python3 - "$MEREL_SOURCE/src/cli/failure.h" "$MEREL_SOURCE/src/http/main.cpp" <<'PY'
+import re, sys
+values = dict(re.findall(r"\b(kExit\w+) = (\d+);", open(sys.argv[1]).read()))
+used = set(re.findall(r"\bkExit\w+", open(sys.argv[2]).read()))
+print(*sorted({0} | {int(values[name]) for name in used}), sep="\n")
+PY
+)
+report "merel-sms-http(1) gives the exit codes that the program returns" \
+    "$(diff <(cut -d' ' -f1 <<<"$man_codes") <(echo "$code_codes") |
+        sed -n 's/^< /man page only: /p; s/^> /program only: /p' | tr '\n' ';')"
 
 # Each command of the examples is a line of its own in the rendered page, not run into the
-# next one: the literal blocks and tab-indented lines of the EXAMPLES sections.
-for page in merel-sms.1 MerelSMSManager.8; do
+# next one: the literal blocks and tab-indented lines of the EXAMPLES sections (scdoc's \\ is
+# one backslash).
+for page in $pages; do
     file=$MEREL_BUILD_LINUX/docs/man/$page
     [ -s "$file" ] || continue
     rendered=$(MANWIDTH=80 man -E UTF-8 -l "$file" 2>/dev/null | sed 's/^ *//')
@@ -67,7 +88,8 @@ for page in merel-sms.1 MerelSMSManager.8; do
     while IFS= read -r line; do
         grep -qxF -- "$line" <<<"$rendered" || missing+="'$line' "
     done < <(sed -n '/^# EXAMPLES/,/^# /p' "$MEREL_SOURCE/docs/man/$page.scd" |
-        awk '/^```/ { inside = !inside; next } inside || /^\t/ { sub(/^\t/, ""); print }')
+        awk '/^```/ { inside = !inside; next }
+            inside || /^\t/ { sub(/^[\t ]+/, ""); gsub(/\\\\/, "\\"); print }')
     report "man page $page shows each example command on a line of its own" \
         "${missing:+run into other lines: }$missing"
 done

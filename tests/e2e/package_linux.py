@@ -5,8 +5,10 @@ runs; on a private bus with the system bus's policy and the package's policy fil
 service (as user merel-sms, with --system) takes its settings from root only and sends for a
 member of group merel-sms, refuses an outsider at the bus, and no other user can take its name;
 an instance for one modem (--instance) has the same rules under its own name; on a fresh user's private session bus
-the installed activation file starts the service with that user's settings folder; dpkg --purge
-leaves none of the package's files.
+the installed activation file starts the service with that user's settings folder; the HTTP
+front's unit is valid and not enabled, its configuration its user's alone, and the front, started
+as its user with that configuration, lists and sends through the instance over the bus policy of
+group merel-sms; dpkg --purge leaves none of the package's files.
 
 Needs root and a machine where the package is not installed (the CI machine); otherwise the
 cases are skipped. The test makes its own users and removes them. Builds the package with
@@ -25,8 +27,13 @@ import shutil
 import signal
 import subprocess
 import sys
+import selectors
+import socket
 import tarfile
 import tempfile
+import urllib.error
+import urllib.parse
+import urllib.request
 
 from dbus_world import (BUS_CONFIG_HEAD, BUS_NAME, INTERFACE, OBJECT, case, check,
                         on_stop_signal, pid_alive, report, session_bus_config, skip,
@@ -38,6 +45,9 @@ SERVICE = "/usr/libexec/merel-sms-manager/MerelSMSManager"
 MODEM_SIM = "/usr/libexec/merel-sms-manager/modem-sim"
 STATE = "/var/lib/merel-sms-manager"
 MEMBER, OUTSIDER, HOME_USER = "merel-e2e-member", "merel-e2e-outsider", "merel-e2e-home"
+HTTP_USER = "merel-sms-http"
+HTTP_CONF = "/etc/merel-sms/http.conf"
+HTTP_UNIT = "merel-sms-http.service"
 NUMBER = "+491701234567"
 
 # The system bus's own policy, and of the policy files only the package's.
@@ -416,6 +426,74 @@ def instance_cases(w):
                                                           "configured"],
               f"exit {p.returncode}: {p.stdout} {p.stderr.strip()}")
 
+    return address, pty, transcript
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def http_front_cases(w, address, pty, transcript):
+    """The HTTP front as its unit runs it: as user merel-sms-http with the packaged
+    configuration (bus = system), on the private system bus where the instance modem1 runs."""
+    port = free_port()
+    base = f"http://127.0.0.1:{port}"
+    # The environment that systemd gives a service of User=merel-sms-http.
+    env = {"PATH": w.env["PATH"], "HOME": "/", "USER": HTTP_USER, "LOGNAME": HTTP_USER,
+           "LC_ALL": "C.UTF-8", "DBUS_SYSTEM_BUS_ADDRESS": address}
+    # The configuration's listen is the packaged 13013; the test owns the port it gives instead.
+    front = subprocess.Popen(as_user(HTTP_USER) + ["merel-sms-http", "--config", HTTP_CONF,
+                                                   "--listen", f"127.0.0.1:{port}"],
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    w.procs.append(front)
+
+    def get(path, data=None, timeout=90):
+        """(status, body) of one request."""
+        try:
+            with urllib.request.urlopen(base + path, data=data, timeout=timeout) as r:
+                return r.status, r.read().decode()
+        except urllib.error.HTTPError as e:
+            return e.code, e.read().decode()
+
+    @case("HTTP front: as its user, with the packaged configuration, it listens and says so")
+    def _():
+        selector = selectors.DefaultSelector()
+        selector.register(front.stderr, selectors.EVENT_READ)
+        ready = selector.select(timeout=15)
+        line = front.stderr.readline().decode().strip() if ready else ""
+        want = f"merel-sms-http: listening on {base} (system bus)"
+        check(line == want, f"said {line!r} (exit {front.poll()}), want {want!r}")
+
+    @case("HTTP front: GET /v1/modems lists the instance modem1 with its port, reached as a "
+          "member of group merel-sms")
+    def _():
+        status, body = get("/v1/modems")
+        check(status == 200, f"{status} {body}")
+        modems = json.loads(body)["modems"]
+        check([(m["modem"], m["port"], m["ok"]) for m in modems] == [("modem1", pty, True)],
+              body)
+
+    @case("HTTP front: Kannel's sendsms through smsc=modem1 answers 202 '0: Accepted for "
+          "delivery' and the modem gets the SMS")
+    def _():
+        before = len(commands(transcript))
+        form = urllib.parse.urlencode({"to": NUMBER, "text": "Hi", "smsc": "modem1"}).encode()
+        status, body = get("/cgi-bin/sendsms", data=form)
+        check((status, body) == (202, "0: Accepted for delivery\n"), f"{status} {body!r}")
+        got = commands(transcript)[before:]
+        check(got == text_mode_writes(NUMBER.encode(), b"Hi"), f"modem got {got}")
+
+    @case("HTTP front: SIGTERM stops it, exit 0")
+    def _():
+        check(front.poll() is None, f"it had ended before: exit {front.returncode}")
+        front.terminate()
+        try:
+            check(front.wait(timeout=15) == 0, f"exit {front.returncode}")
+        except subprocess.TimeoutExpired:
+            check(False, "still running 15 s after SIGTERM")
+
 
 def session_bus_cases(w):
     pty, transcript = w.start_sim("session-modem", "root:dialout")
@@ -454,7 +532,8 @@ def run_cases(w):
                      w.run(["dpkg-deb", "-c", deb]).stdout.splitlines()
                      if not line.startswith("d")]
 
-    @case("the package holds the README and the completion, and recommends bash-completion")
+    @case("the package holds the README and the completion, recommends bash-completion and "
+          "depends on cpp-httplib")
     def _():
         doc = "/usr/share/doc/merel-sms-manager/README.md.gz"
         completion = "/usr/share/bash-completion/completions/merel-sms"
@@ -469,6 +548,9 @@ def run_cases(w):
         recommends = w.run(["dpkg-deb", "--field", deb, "Recommends"]).stdout
         check("bash-completion" in [r.strip() for r in recommends.split(",")],
               f"Recommends: {recommends.strip()}")
+        depends = w.run(["dpkg-deb", "--field", deb, "Depends"]).stdout
+        check("libcpp-httplib0.11" in [d.split()[0] for d in depends.split(",")],
+              f"Depends: {depends.strip()}")
 
     @case("lintian reports no error on the package")
     def _():
@@ -491,20 +573,41 @@ def run_cases(w):
         check(p.returncode == 0 and "dialout" in p.stdout.split(),
               f"id merel-sms: {p.stdout.strip()} {p.stderr.strip()}")
 
-    @case("systemd-analyze verify accepts the installed unit and the template of one per modem")
+    @case("systemd-analyze verify accepts the installed units: the service, the template of one "
+          "per modem, the HTTP front")
     def _():
-        for unit in ("merel-sms-manager.service", "merel-sms-manager@.service"):
+        for unit in ("merel-sms-manager.service", "merel-sms-manager@.service", HTTP_UNIT):
             p = w.run(["systemd-analyze", "verify", f"/usr/lib/systemd/system/{unit}"])
             check(p.returncode == 0 and not p.stderr.strip(), f"{unit}: {p.stderr.strip()}")
+
+    @case("HTTP front: its unit is hardened and not enabled; its user is in group merel-sms; "
+          "its configuration is that user's alone and names the system bus")
+    def _():
+        # systemd's own rating, 0 (none exposed) to 10; the unit stays "OK" (below 2).
+        p = w.run(["systemd-analyze", "security", "--offline=yes", "--threshold=20",
+                   f"/usr/lib/systemd/system/{HTTP_UNIT}"])
+        check(p.returncode == 0, f"exposure: {p.stdout.strip().splitlines()[-1:]}")
+        enabled = glob.glob(f"/etc/systemd/system/*/{HTTP_UNIT}")
+        check(not enabled, f"enabled: {enabled}")
+        p = w.run(["id", "-nG", HTTP_USER])
+        check(p.returncode == 0 and "merel-sms" in p.stdout.split(),
+              f"id {HTTP_USER}: {p.stdout.strip()} {p.stderr.strip()}")
+        info = os.stat(HTTP_CONF)
+        check(info.st_uid == pwd.getpwnam(HTTP_USER).pw_uid and info.st_mode & 0o777 == 0o600,
+              f"{HTTP_CONF}: uid {info.st_uid} mode {oct(info.st_mode & 0o777)}")
+        with open(HTTP_CONF) as f:
+            settings = [line.split() for line in f if line.strip() and not line.startswith("#")]
+        check(["bus", "=", "system"] in settings, f"settings: {settings}")
 
     w.add_user(MEMBER, "--system", "--no-create-home", "--groups", "merel-sms")
     w.add_user(OUTSIDER, "--system", "--no-create-home")
     w.add_user(HOME_USER, "--create-home", "--groups", "dialout")
     system_bus_cases(w)
-    instance_cases(w)
+    http_front_cases(w, *instance_cases(w))
     session_bus_cases(w)
 
-    @case("dpkg --purge leaves none of the package's files and only the user merel-sms")
+    @case("dpkg --purge leaves none of the package's files and only the users merel-sms and "
+          "merel-sms-http")
     def _():
         w.stop_processes()  # the service and the buses go first, as on a real system
         p = w.run(["dpkg", "--purge", PACKAGE], timeout=120)
@@ -516,8 +619,9 @@ def run_cases(w):
             w.run(["userdel", "--remove", name])
         w.users = []
         # Debian keeps system users on purge; see packaging/debian/postrm.
-        check(names_in("/etc/passwd") - w.users_before <= {"merel-sms"}, "extra users")
-        check(names_in("/etc/group") - w.groups_before <= {"merel-sms"}, "extra groups")
+        kept = {"merel-sms", HTTP_USER}
+        check(names_in("/etc/passwd") - w.users_before <= kept, "extra users")
+        check(names_in("/etc/group") - w.groups_before <= kept, "extra groups")
 
 
 def main():
