@@ -5,12 +5,13 @@
 # turns in a rotating order), the first call of a fresh client against its Peer.Ping, cold
 # activation and memory against a minimal sd-bus service, system calls while idle, the end
 # after the last client, Peer.Ping and a queued call while a send runs, clients sending at
-# once, and (with the win64 build and Wine) COM activation and calls. Goals are reported,
-# never enforced.
+# once, a send through merel-sms-http against merel-sms's own, SMS per minute through one
+# instance and over two, and (with the win64 build and Wine) COM activation and calls. Goals
+# are reported, never enforced.
 #
-#   tools/bench.sh           the full run (about five minutes)
-#   tools/bench.sh --quick   one repetition, 3 clients at once and no Wine: about a minute, to
-#                            show that it works
+#   tools/bench.sh           the full run (about ten minutes)
+#   tools/bench.sh --quick   one repetition, 3 clients at once, 2 SMS over the instances and no
+#                            Wine: under two minutes, to show that it works
 #
 # Builds the linux-release preset; uses build/win64 when it has been configured. Everything
 # runs on a private session bus with modem-sim as the modem, in a folder removed at the end.
@@ -29,9 +30,9 @@ case "${1:-}" in
 esac
 
 if $quick; then
-    runs=1 sends=1 lives=1 ends=1 clients=3 com_runs=1 first_clients=20
+    runs=1 sends=1 lives=1 ends=1 clients=3 com_runs=1 first_clients=20 spread=2 spread_runs=1
 else
-    runs=5 sends=5 lives=15 ends=3 clients=20 com_runs=3 first_clients=200
+    runs=5 sends=5 lives=15 ends=3 clients=20 com_runs=3 first_clients=200 spread=6 spread_runs=3
 fi
 calls=1000       # warm round trips per run
 life_calls=10000 # calls between the memory readings
@@ -200,6 +201,122 @@ busctl_call Init || fail "Init with the answering modem"
 section "Sends to an answering modem ($sends of each kind)"
 send_each_kind _answering
 
+# ---------------------------------------------------------------- the HTTP front
+cli=$build/src/cli/merel-sms
+number=+491701234567
+
+# Prints the ms since $1, a time in µs as ${EPOCHREALTIME/./} gives it.
+ms_since() {
+    local us=$((${EPOCHREALTIME/./} - $1))
+    printf '%d.%03d\n' $((us / 1000)) $((us % 1000))
+}
+
+# Starts merel-sms-http on a free loopback port, as $front_pid listening on $front_url. A port
+# taken between the choice and the start makes it refuse (exit 69): another one is tried.
+start_front() {
+    local try port
+    for ((try = 0; try < 5; try++)); do
+        port=$((20000 + RANDOM % 30000))
+        printf 'listen = 127.0.0.1:%s\ntimeout = 120\n' "$port" >"$work/http.conf"
+        "$build/src/http/merel-sms-http" --config "$work/http.conf" 2>"$work/http.err" &
+        front_pid=$!
+        background+=("$front_pid")
+        wait_line "$work/http.err" 10 || fail "merel-sms-http did not start"
+        if grep -q '^merel-sms-http: listening on' "$work/http.err"; then
+            front_url=http://127.0.0.1:$port
+            return
+        fi
+        wait "$front_pid"
+    done
+    fail "merel-sms-http: $(head -n 1 "$work/http.err")"
+}
+
+# One text send of each way, as sample http_$1 in ms, timed as its sender waits for it:
+# merel-sms from its start to its end, as a script that runs it waits; a request to the front
+# from connecting to the answer's last byte, as a gateway (a program already running) waits.
+# curl's own start and end (its TLS library: some 25 ms) are no part of the front's cost.
+http_send() {
+    local kind=$1 text=$2 start answer
+    case "$kind" in
+        direct)
+            start=${EPOCHREALTIME/./}
+            "$cli" --timeout 120 --quiet send --mode text -- "$number" "$text" \
+                >/dev/null 2>"$work/http.body" || fail "merel-sms send: $(cat "$work/http.body")"
+            echo "http_direct $(ms_since "$start")" >>"$samples"
+            return
+            ;;
+        v1)
+            answer=$(curl -sS --max-time 120 -o "$work/http.body" -w '%{http_code} %{time_total}' \
+                -H 'Content-Type: application/json' \
+                --data "{\"to\": \"$number\", \"text\": \"$text\", \"mode\": \"text\"}" \
+                "$front_url/v1/messages")
+            if [ "${answer% *}" != 200 ] || ! grep -q '"confirmed":true' "$work/http.body"; then
+                fail "POST /v1/messages: ${answer% *} $(cat "$work/http.body")"
+            fi
+            ;;
+        sendsms)
+            answer=$(curl -sS --max-time 120 -o "$work/http.body" -w '%{http_code} %{time_total}' \
+                -G --data-urlencode "to=$number" --data-urlencode "text=$text" -d coding=0 \
+                "$front_url/cgi-bin/sendsms")
+            [ "${answer% *}" = 202 ] ||
+                fail "GET /cgi-bin/sendsms: ${answer% *} $(cat "$work/http.body")"
+            ;;
+    esac
+    awk -v key="http_$kind" -v s="${answer#* }" 'BEGIN { printf "%s %.3f\n", key, s * 1000 }' \
+        >>"$samples"
+}
+
+section "Sends through merel-sms-http against merel-sms send ($sends of each)"
+start_front
+kinds=(direct v1 sendsms)
+for ((i = 0; i < sends; i++)); do
+    # Each takes the lead in turn, so that none always follows the same one.
+    for ((j = 0; j < ${#kinds[@]}; j++)); do
+        http_send "${kinds[(i + j) % ${#kinds[@]}]}" "bench send $i"
+    done
+done
+kill -TERM "$front_pid"
+wait "$front_pid" || fail "merel-sms-http did not stop cleanly: $(tail -n 2 "$work/http.err")"
+
+# ---------------------------------------------------------------- two instances
+# Sends $spread SMS at once, each through the instance whose turn it is among $@, and prints
+# the rate in SMS per minute.
+spread_sends() {
+    local start i pid failed=false pids=() names=("$@")
+    start=${EPOCHREALTIME/./}
+    for ((i = 0; i < spread; i++)); do
+        "$cli" --timeout 300 --quiet --modem "${names[i % ${#names[@]}]}" send --mode text -- \
+            "$number" "spread $i" >/dev/null 2>>"$work/spread.err" &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || failed=true; done
+    $failed && return 1
+    awk -v n="$spread" -v us=$((${EPOCHREALTIME/./} - start)) \
+        'BEGIN { printf "%.4f\n", n * 60e6 / us }'
+}
+
+section "$spread SMS through one instance, then over two ($spread_runs runs)"
+for name in a b; do
+    "$work/bin/MerelSMSManager" -RegServer --instance "$name" || fail "RegServer --instance $name"
+    "$build/tools/modem-sim/modem-sim" --link "$work/modem-$name" --idle-exit 900 \
+        >"$work/modem-$name.out" 2>&1 &
+    background+=($!)
+    wait_line "$work/modem-$name.out" 10 || fail "modem-sim $name did not start"
+    # Held, the instance keeps running and keeps the port that configure opens: a service that
+    # starts, or opens its port, within the timed part would add its start to that part alone.
+    "$client" hold status 3600 "$name" >"$work/hold-$name" &
+    background+=($!)
+    wait_line "$work/hold-$name" 20 || fail "hold instance $name"
+    "$cli" --timeout 30 --modem "$name" configure --port "$work/modem-$name" --mode text \
+        >/dev/null 2>"$work/spread.err" || fail "configure $name: $(cat "$work/spread.err")"
+done
+for ((i = 0; i < spread_runs; i++)); do
+    rate=$(spread_sends a) || fail "sends through one instance: $(cat "$work/spread.err")"
+    echo "one_instance_rate $rate" >>"$samples"
+    rate=$(spread_sends a b) || fail "sends over two instances: $(cat "$work/spread.err")"
+    echo "two_instances_rate $rate" >>"$samples"
+done
+
 # ---------------------------------------------------------------- COM under Wine
 wine64=/usr/lib/wine/wine64
 com_skip() {
@@ -256,6 +373,6 @@ section "Results"
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
     "Linux $(uname -r), $(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg)" |
     tee "$out/machine.txt"
-"$build/tools/bench/merel-bench-report" "$samples" "$work/modem.jsonl" "$out" "$clients" ||
-    fail "the report failed"
+"$build/tools/bench/merel-bench-report" "$samples" "$work/modem.jsonl" "$out" "$clients" \
+    "$spread" || fail "the report failed"
 echo "Written: $out/bench.md, $out/bench.json"

@@ -151,5 +151,31 @@ TEST(BenchReport, JsonEscapesQuotesAndBackslashes) {
     EXPECT_NE(json.find("\"note\":\"no \\\"strace\\\"\""), std::string::npos) << json;
 }
 
+TEST(BenchReport, ARateGoalIsMetAtOrAboveItsRatio) {
+    // Rates, where more is better: two instances against one.
+    const Samples s = ParseSamples("two 23.9 24 23.8\nslow 23.6\none 12 11.9 12.1\n");
+    const std::vector<RowSpec> specs = {
+        {"spread", "SMS/min", "two", "one", "one instance", {Goal::Kind::kRatioAtLeast, 1.98}},
+        {"slow", "SMS/min", "slow", "one", "one instance", {Goal::Kind::kRatioAtLeast, 1.98}},
+        {"exact", "SMS/min", "one", "one", "itself", {Goal::Kind::kRatioAtLeast, 1}},
+        {"gone", "SMS/min", "none", "one", "one instance", {Goal::Kind::kRatioAtLeast, 1.98}},
+    };
+    const auto rows = BuildRows(specs, s);
+    EXPECT_EQ(rows[0].met, true);  // 23.9 / 12
+    EXPECT_EQ(rows[1].met, false);
+    EXPECT_EQ(rows[2].met, true);
+    EXPECT_FALSE(rows[3].met);
+    const std::string table = MarkdownTable(rows);
+    EXPECT_NE(table.find("| spread | 23.90 (23.80–24.00) SMS/min | one instance 12.00 "
+                         "(11.90–12.10) SMS/min | 1.992× | ≥ 1.98×: met |"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("| slow | 23.60 SMS/min | one instance 12.00 (11.90–12.10) SMS/min | "
+                         "1.967× | ≥ 1.98×: missed |"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(Json(rows).find("\"goal\":\"≥ 1.98×\",\"met\":false"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace merel::bench

@@ -12,7 +12,8 @@
 //   during-send KEY                 Peer.Ping while a send runs, and a status call queued
 //                                   behind the send
 //   parallel N KEY                  N clients each sending one message at the same moment
-//   hold TARGET SECONDS             one call, then prints the service's pid and stays connected
+//   hold TARGET SECONDS [INSTANCE]  one call, then prints the service's pid and stays connected;
+//                                   with INSTANCE, to that instance of the product
 //
 // TARGET: status, settings, ping (Peer.Ping to the product), getid (the bus daemon's GetId),
 // minimal (the reference service's Status), minimal-ping.
@@ -32,6 +33,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include "interface/instance_name.h"
 #include "interface/names.h"
 #include "stats.h"
 
@@ -142,7 +144,7 @@ int Usage() {
         "usage: merel-bench-client rtt CALLS RUNS TARGET... | first CLIENTS RUNS TARGET... |\n"
         "       send text|pdu KEY |\n"
         "       life TARGET CALLS KEY [wait] | during-send KEY | parallel N KEY |\n"
-        "       hold TARGET SECONDS\n",
+        "       hold TARGET SECONDS [INSTANCE]\n",
         stderr);
     return 2;
 }
@@ -364,7 +366,9 @@ int Parallel(int clients, const std::string& key) {
     return 0;
 }
 
-int Hold(const Target& t, double seconds) {
+int Hold(Target t, double seconds, const std::string& instance) {
+    const std::string busName = merel::wire::InstanceBusName(instance);
+    if (std::string_view(t.destination) == merel::wire::kBusName) t.destination = busName.c_str();
     Bus bus = Connect();
     Call(bus.get(), t);
     std::printf("%d\n", static_cast<int>(OwnerPid(bus.get(), t.destination)));
@@ -392,6 +396,8 @@ int main(int argc, char** argv) {
     }
     if (a.size() == 2 && a[0] == "during-send") return DuringSend(a[1]);
     if (a.size() == 3 && a[0] == "parallel") return Parallel(std::stoi(a[1]), a[2]);
-    if (a.size() == 3 && a[0] == "hold" && target(1)) return Hold(*target(1), std::stod(a[2]));
+    if ((a.size() == 3 || a.size() == 4) && a[0] == "hold" && target(1)) {
+        return Hold(*target(1), std::stod(a[2]), a.size() == 4 ? a[3] : "");
+    }
     return Usage();
 }

@@ -91,6 +91,9 @@ std::optional<bool> GoalMet(const Row& row) {
         case Goal::Kind::kRatioAtMost:
             if (!row.ratio) return std::nullopt;
             return *row.ratio <= goal.limit;
+        case Goal::Kind::kRatioAtLeast:
+            if (!row.ratio) return std::nullopt;
+            return *row.ratio >= goal.limit;
         case Goal::Kind::kWithin:
             if (!row.product || !row.reference) return std::nullopt;
             return row.product->min >= row.reference->median - goal.limit &&
@@ -151,6 +154,8 @@ std::string GoalText(const Goal& goal, std::string_view unit) {
             return "";
         case Goal::Kind::kRatioAtMost:
             return Concat({"≤ ", Printf("%g", goal.limit), "×"});
+        case Goal::Kind::kRatioAtLeast:
+            return Concat({"≥ ", Printf("%g", goal.limit), "×"});
         case Goal::Kind::kWithin:
             return Concat({"± ", Printf("%g", goal.limit), " ", unit});
     }

@@ -22,8 +22,9 @@ Samples ParseSamples(std::string_view text);
 struct Goal {
     enum class Kind {
         kNone,
-        kRatioAtMost,  // the medians' ratio at most `limit`
-        kWithin,       // every product value within `limit` of the reference's median
+        kRatioAtMost,   // the medians' ratio at most `limit`
+        kRatioAtLeast,  // the medians' ratio at least `limit` (for rates: more is better)
+        kWithin,        // every product value within `limit` of the reference's median
     };
     Kind kind = Kind::kNone;
     double limit = 0;

@@ -2,7 +2,10 @@
 // transcript of the sends, into the table of results: bench.md and bench.json in OUTDIR, the
 // table on standard output.
 //
-//   merel-bench-report SAMPLES TRANSCRIPT OUTDIR CLIENTS
+//   merel-bench-report SAMPLES TRANSCRIPT OUTDIR CLIENTS SPREAD
+//
+// CLIENTS: the clients that sent at once; SPREAD: the SMS sent through one instance and then
+// through two.
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -32,6 +35,9 @@ bool WriteAll(const std::string& path, const std::string& text) {
 Goal AtMost(double ratio) {
     return {Goal::Kind::kRatioAtMost, ratio};
 }
+Goal AtLeast(double ratio) {
+    return {Goal::Kind::kRatioAtLeast, ratio};
+}
 Goal Within(double limit) {
     return {Goal::Kind::kWithin, limit};
 }
@@ -39,8 +45,9 @@ Goal Within(double limit) {
 // Text mode writes five commands and PDU mode six, each followed by its 1000 ms pause.
 constexpr int kTextFloorMs = 5000;
 
-std::vector<RowSpec> Rows(int clients) {
+std::vector<RowSpec> Rows(int clients, int spread) {
     const std::string n = std::to_string(clients);
+    const std::string sms = std::to_string(spread);
     const std::string parallelFloor = std::to_string(clients * kTextFloorMs);
     // clang-format off
     return {
@@ -88,6 +95,14 @@ std::vector<RowSpec> Rows(int clients) {
             parallelFloor, n + " × floor", AtMost(1.01), true},
         {n + " clients each sending one SMS at once: replies S_OK", "replies", "parallel_ok", n,
             "clients", Within(0)},
+        // The same send as merel-sms's, the two taking turns; the front runs it in process.
+        {"text send through merel-sms-http: POST /v1/messages", "ms", "http_v1", "http_direct",
+            "merel-sms send", AtMost(1.01), true},
+        {"text send through merel-sms-http: GET /cgi-bin/sendsms", "ms", "http_sendsms",
+            "http_direct", "merel-sms send", AtMost(1.01), true},
+        // Twice the modems, twice the SMS: within 1 %.
+        {sms + " SMS spread over two instances at once", "SMS/min", "two_instances_rate",
+            "one_instance_rate", "through one instance", AtLeast(1.98)},
         {"Wine: cold CoCreateInstance", "ms", "com_cold_create", "com_warm_create",
             "CoCreateInstance, server running", {}},
         {"Wine: IDispatch::Invoke GetSMSManagerStatus, median of 1000", "ms",
@@ -99,14 +114,15 @@ std::vector<RowSpec> Rows(int clients) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fputs("usage: merel-bench-report SAMPLES TRANSCRIPT OUTDIR CLIENTS\n", stderr);
+    if (argc != 6) {
+        std::fputs("usage: merel-bench-report SAMPLES TRANSCRIPT OUTDIR CLIENTS SPREAD\n", stderr);
         return 2;
     }
     auto samples = merel::bench::ParseSamples(ReadAll(argv[1]));
     const auto spacings = merel::bench::WriteSpacings(ReadAll(argv[2]));
     if (!spacings.empty()) samples.values["spacing"] = spacings;
-    const auto rows = merel::bench::BuildRows(Rows(std::stoi(argv[4])), samples);
+    const auto rows =
+        merel::bench::BuildRows(Rows(std::stoi(argv[4]), std::stoi(argv[5])), samples);
     const std::string table = merel::bench::MarkdownTable(rows);
     const std::string dir = argv[3];
     if (!WriteAll(dir + "/bench.md", table) ||
