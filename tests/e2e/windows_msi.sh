@@ -101,6 +101,19 @@ product_dump() {
 # The product keys that exist in either view, with $1 (the MSI's ProductCode) for its
 # uninstall entry.
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# product_dump read until two readings agree: now and then one reg query of a loaded machine
+# comes back empty, and the first reading after a registration is where it was seen.
+settled_product_dump() {
+    local previous current try
+    previous=$(product_dump)
+    for try in 1 2 3; do
+        current=$(product_dump)
+        [ "$current" = "$previous" ] && break
+        echo "# two readings of the product's keys differed (try $try)" >&2
+        previous=$current
+    done
+    printf '%s\n' "$current"
+}
 keys_left() {
     local key view left=""
     for view in /reg:64 /reg:32; do
@@ -123,7 +136,7 @@ check "msiexec /i $name.msi /qn exits 0" "exit $rc" [ "$rc" -eq 0 ]
 missing=""
 for f in MerelSMSManager.exe merel-sms.exe; do [ -f "$install_dir/$f" ] || missing+="$f "; done
 check "installed into $program_files\\MerelSMSManager" "missing: $missing" [ -z "$missing" ]
-msi_keys=$(product_dump)
+msi_keys=$(settled_product_dump)
 present=$(keys_left "$product_code")
 check "the product has its uninstall entry" "no $product_code below Uninstall" \
     [ "${present/Uninstall/}" != "$present" ]
@@ -178,13 +191,7 @@ rc=$?
 said=$(tr -d '\r' <"$work/install.out" | head -n 1)
 check "install.cmd exits 0 and says so" "exit $rc: $said" \
     [ "$rc" -eq 0 -a "${said#MerelSMSManager registered: }" != "$said" ]
-regserver_keys=$(product_dump)
-if [ "$msi_keys" != "$regserver_keys" ]; then
-    # One of the many reg queries of a loaded machine now and then comes back empty; a real
-    # difference stays when the keys are read again once Wine is idle.
-    timeout 60 "$WINESERVER" -w
-    regserver_keys=$(product_dump)
-fi
+regserver_keys=$(settled_product_dump)
 if [ "$msi_keys" = "$regserver_keys" ] && grep -q LocalServer32 <<<"$msi_keys"; then
     ok "the MSI's registry entries equal what /RegServer writes"
 else

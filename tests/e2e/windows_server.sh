@@ -71,6 +71,18 @@ reg_query() {
     timeout 60 "$WINE64" reg query "$@" "${view[@]}"
 }
 reg_dump() { reg_query "$1" /s 2>/dev/null | tr -d '\r'; }
+# A key that the registration must have written: read again when it comes back empty, as one
+# reg query of a loaded machine now and then does; a key that is missing stays empty.
+reg_dump_written() {
+    local out try
+    for try in 1 2 3; do
+        out=$(reg_dump "$1")
+        [ -n "$out" ] && break
+        echo "# reg query $1 came back empty (try $try)" >&2
+        sleep 1
+    done
+    printf '%s\n' "$out"
+}
 key_exists() { reg_query "$@" >/dev/null 2>&1; }
 
 # value_of DUMP KEY NAME: the data of value NAME ("(Default)" for the default) of KEY.
@@ -94,14 +106,14 @@ expect_value() {
 rc=$?
 check "/regserver (lower case, slash) exits 0" "exit $rc" [ "$rc" -eq 0 ]
 
-app=$(reg_dump "HKCR\\AppID\\$APPID")
-app_exe=$(reg_dump 'HKCR\AppID\MerelSMSManager.EXE')
-progid1=$(reg_dump 'HKCR\MerelSMSManager.SMSMgr.1')
-progid=$(reg_dump 'HKCR\MerelSMSManager.SMSMgr')
-class=$(reg_dump "HKCR\\CLSID\\$CLSID")
-typelib=$(reg_dump "HKCR\\TypeLib\\$LIBID")
-interface=$(reg_dump "HKCR\\Interface\\$IID")
-interface2=$(reg_dump "HKCR\\Interface\\$IID2")
+app=$(reg_dump_written "HKCR\\AppID\\$APPID")
+app_exe=$(reg_dump_written 'HKCR\AppID\MerelSMSManager.EXE')
+progid1=$(reg_dump_written 'HKCR\MerelSMSManager.SMSMgr.1')
+progid=$(reg_dump_written 'HKCR\MerelSMSManager.SMSMgr')
+class=$(reg_dump_written "HKCR\\CLSID\\$CLSID")
+typelib=$(reg_dump_written "HKCR\\TypeLib\\$LIBID")
+interface=$(reg_dump_written "HKCR\\Interface\\$IID")
+interface2=$(reg_dump_written "HKCR\\Interface\\$IID2")
 
 expect_value "$app" "AppID\\$APPID" "(Default)" "MerelSMSManager"
 expect_value "$app_exe" 'AppID\MerelSMSManager.EXE' AppID "$APPID"
